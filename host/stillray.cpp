@@ -1,0 +1,61 @@
+// stillray: one still picture, ray marched on the GPU, full-screen with the pointer hidden
+// until Escape. Its own entry routine, no C runtime; calls nothing but GTK and GL.
+#include <gtk/gtk.h>
+
+#include "picture_program.h"
+#include "fragment_text.h"
+#include "vertex_text.h"
+
+const char* const shader_sources[2] = {vertex_text, fragment_text};
+GLuint shader_program;
+GLuint vertex_array;
+
+// Ends the process at once through the kernel: no runtime exit, no teardown, no flushing.
+[[noreturn]] static void exit_group(int status)
+{
+    asm volatile("syscall" : : "a"(231), "D"(status));
+    __builtin_unreachable();
+}
+
+static void on_realize(GtkWidget* widget, gpointer)
+{
+    // The signal is the area's own, so the widget is the GL area.
+    GtkGLArea* area = reinterpret_cast<GtkGLArea*>(widget);
+    gtk_gl_area_make_current(area);
+    shader_program = link_picture_program(shader_sources);
+    glGenVertexArrays(1, &vertex_array);
+}
+
+static gboolean on_render(GtkGLArea*, GdkGLContext*, gpointer)
+{
+    draw_picture(shader_program, vertex_array);
+    return TRUE;
+}
+
+// Escape, with any modifiers, ends the process; every other key goes on to the toolkit.
+static gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer)
+{
+    if (event->keyval == GDK_KEY_Escape)
+        exit_group(0);
+    return FALSE;
+}
+
+// The kernel enters with the stack 16-byte aligned, not as a call leaves it, so the routine
+// realigns it before any toolkit code runs SSE on it.
+extern "C" [[noreturn, gnu::force_align_arg_pointer]] void _start()
+{
+    gtk_init(nullptr, nullptr);
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* area = gtk_gl_area_new();
+    gtk_container_add(GTK_CONTAINER(window), area);
+    g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+    g_signal_connect(area, "realize", G_CALLBACK(on_realize), nullptr);
+    g_signal_connect(area, "render", G_CALLBACK(on_render), nullptr);
+    g_signal_connect(window, "key_press_event", G_CALLBACK(on_key_press), nullptr);
+    gtk_widget_show_all(window);  // realises the area: the GL program exists from here on
+    gtk_window_fullscreen(reinterpret_cast<GtkWindow*>(window));
+    gdk_window_set_cursor(gtk_widget_get_window(window),
+                          gdk_cursor_new_for_display(gdk_display_get_default(), GDK_BLANK_CURSOR));
+    gtk_main();
+    exit_group(0);  // the window was destroyed
+}
