@@ -1,0 +1,73 @@
+// stillray-snapshot: renders the picture the program carries into a PNG file, with no display.
+#include "fragment_text.h"
+#include "offscreen.h"
+#include "png_file.h"
+#include "vertex_text.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr const char* usage = "usage: stillray-snapshot [--size WxH] [--output FILE]";
+
+struct Options
+{
+    std::string size = "1920x1080";
+    std::string output = "picture.png";
+};
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "stillray-snapshot: %s\n", message.c_str());
+    return 1;
+}
+
+// Fills options from "--size WxH" and "--output FILE"; a failure names the offending argument.
+std::optional<offscreen::Failure> parse_options(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; i += 2)
+    {
+        std::string_view name = argv[i];
+        std::string* value = name == "--size" ? &options.size : name == "--output" ? &options.output : nullptr;
+        if (!value)
+            return offscreen::Failure{"unknown option " + std::string(name) + "\n" + usage};
+        if (i + 1 == argc)
+            return offscreen::Failure{std::string(name) + " needs a value\n" + usage};
+        *value = argv[i + 1];
+    }
+    return std::nullopt;
+}
+
+// Renders and writes the picture; every failure comes back as one message.
+std::optional<offscreen::Failure> snapshot(const Options& options)
+{
+    std::optional<offscreen::Size> size = offscreen::parse_size(options.size);
+    if (!size)
+        return offscreen::Failure{"size " + options.size + " is not WIDTHxHEIGHT with both above zero"};
+
+    offscreen::Context context;
+    if (std::optional<offscreen::Failure> failure = context.open())
+        return failure;
+    offscreen::Size limit = context.max_size();
+    if (size->width > limit.width || size->height > limit.height)
+        return offscreen::Failure{"size " + options.size + " exceeds the driver's limit of " +
+                                  std::to_string(limit.width) + "x" + std::to_string(limit.height)};
+
+    offscreen::Result<GLuint> program = offscreen::link_checked(vertex_text, fragment_text);
+    if (auto* failure = std::get_if<offscreen::Failure>(&program))
+        return *failure;
+    return offscreen::write_png(options.output, offscreen::render<std::uint8_t>(std::get<GLuint>(program), *size));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::optional<offscreen::Failure> failure = parse_options(argc, argv, options);
+    if (!failure)
+        failure = snapshot(options);
+    return failure ? fail(failure->message) : 0;
+}
