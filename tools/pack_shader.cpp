@@ -1,19 +1,12 @@
-// Placeholder packer: embeds the text as it stands.
-#include <fstream>
+// pack_shader [--readable] NAME INPUT OUTPUT: writes a C++ header holding the GLSL text of INPUT,
+// in compact form unless --readable, as `constexpr char NAME[]`.
+#include "shader_packer.h"
+
 #include <iostream>
-#include <sstream>
-#include <string>
+#include <vector>
+
 int main(int argc, char** argv)
 {
-    int i = 1;
-    if (argc > 1 && std::string(argv[1]) == "--readable")
-        ++i;
-    std::string name = argv[i], in = argv[i + 1], out = argv[i + 2];
-    std::ifstream f(in);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    std::string s = ss.str(), e;
-    for (char c : s)
-        e += c == '\n' ? std::string("\\n") : c == '"' ? std::string("\\\"") : c == '\\' ? std::string("\\\\") : std::string(1, c);
-    std::ofstream(out) << "constexpr char " << name << "[] = \"" << e << "\";\n";
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    return shader_packer::run_command_line(arguments, std::cerr);
 }

@@ -1,0 +1,284 @@
+// GLSL tokenizer of the shader packer: words, numbers, punctuators and directive lines, with
+// comments and whitespace dropped and every character outside GLSL's set rejected.
+#include "glsl_syntax.h"
+#include "shader_packer.h"
+
+#include <array>
+#include <cstdio>
+
+namespace shader_packer::glsl {
+
+namespace {
+
+// Longest first, so the first match is the longest.
+constexpr std::array punctuators = {
+    "<<=", ">>=", "++", "--", "<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "^^", "+=", "-=",
+    "*=", "/=", "%=", "&=", "^=", "|=", "(", ")", "[", "]", "{", "}", ".", ",", "+", "-", "!",
+    "~", "*", "/", "%", "<", ">", "&", "^", "|", "?", ":", "=", ";",
+};
+
+constexpr std::array supported_directives = {"version", "extension", "pragma"};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_word_char(char c) { return is_word_start(c) || is_digit(c); }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string describe_character(char c)
+{
+    unsigned char byte = static_cast<unsigned char>(c);
+    char text[48];
+    if (byte >= 0x80)
+        std::snprintf(text, sizeof text, "non-ASCII byte 0x%02X", byte);
+    else if (byte < 0x20 || byte == 0x7f)
+        std::snprintf(text, sizeof text, "control character 0x%02X", byte);
+    else
+        std::snprintf(text, sizeof text, "character '%c'", c);
+    return text;
+}
+
+class Lexer
+{
+public:
+    explicit Lexer(std::string_view source) : source_(source) {}
+
+    std::vector<Token> run()
+    {
+        std::vector<Token> tokens;
+        while (skip_space_and_comments())
+            tokens.push_back(next_token());
+        tokens.push_back({TokenKind::End, "", line_});
+        return tokens;
+    }
+
+private:
+    char peek(std::size_t ahead = 0) const
+    {
+        return pos_ + ahead < source_.size() ? source_[pos_ + ahead] : '\0';
+    }
+
+    bool at_end() const { return pos_ >= source_.size(); }
+
+    void advance()
+    {
+        if (source_[pos_] == '\n')
+        {
+            ++line_;
+            line_start_ = true;
+        }
+        else if (!is_space(source_[pos_]))
+            line_start_ = false;
+        ++pos_;
+    }
+
+    // Skips to the next token; false at the end of the text.
+    bool skip_space_and_comments()
+    {
+        while (!at_end())
+        {
+            if (is_space(peek()))
+                advance();
+            else if (peek() == '/' && peek(1) == '/')
+                skip_line_comment();
+            else if (peek() == '/' && peek(1) == '*')
+                skip_block_comment();
+            else
+                return true;
+        }
+        return false;
+    }
+
+    void skip_line_comment()
+    {
+        while (!at_end() && peek() != '\n')
+            ++pos_;
+    }
+
+    void skip_block_comment()
+    {
+        int opening_line = line_;
+        bool was_line_start = line_start_;
+        pos_ += 2;
+        while (!(peek() == '*' && peek(1) == '/'))
+        {
+            if (at_end())
+                throw PackError(opening_line, "unterminated comment");
+            advance();
+        }
+        pos_ += 2;
+        line_start_ = was_line_start || line_ > opening_line;  // a comment is whitespace
+    }
+
+    Token next_token()
+    {
+        char c = peek();
+        if (c == '#')
+            return directive();
+        line_start_ = false;
+        if (is_digit(c) || (c == '.' && is_digit(peek(1))))
+            return number();
+        if (is_word_start(c))
+            return word();
+        return punctuator();
+    }
+
+    // The rest of the line with comments dropped and runs of space made one.
+    Token directive()
+    {
+        int line = line_;
+        if (!line_start_)
+            throw PackError(line, "'#' must start a line");
+        std::string text;
+        while (!at_end() && peek() != '\n')
+        {
+            if (peek() == '/' && (peek(1) == '/' || peek(1) == '*'))
+            {
+                peek(1) == '/' ? skip_line_comment() : skip_block_comment();
+                text += ' ';
+            }
+            else
+            {
+                check_allowed(peek());
+                text += is_space(peek()) ? ' ' : peek();
+                ++pos_;
+            }
+        }
+        return {TokenKind::Directive, normalize_directive(text, line), line};
+    }
+
+    static std::string normalize_directive(const std::string& text, int line)
+    {
+        std::string normal;
+        for (char c : text)
+            if (c != ' ' || (!normal.empty() && normal.back() != ' ' && normal.back() != '#'))
+                normal += c;
+        while (normal.ends_with(' '))
+            normal.pop_back();
+        std::string_view name = std::string_view(normal).substr(1, normal.find(' ') - 1);
+        for (std::string_view supported : supported_directives)
+            if (name == supported)
+                return normal;
+        throw PackError(line, "preprocessor directive '#" + std::string(name) + "' is not supported");
+    }
+
+    Token number()
+    {
+        int line = line_;
+        std::size_t start = pos_;
+        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'X'))
+        {
+            pos_ += 2;
+            skip_while(is_hex_digit);
+            if (peek() == 'u' || peek() == 'U')
+                ++pos_;
+        }
+        else
+            decimal_number(line);
+        if (is_word_char(peek()))
+            throw PackError(line, "malformed number '" + std::string(source_.substr(start, pos_ + 1 - start)) + "'");
+        return {TokenKind::Number, std::string(source_.substr(start, pos_ - start)), line};
+    }
+
+    void decimal_number(int line)
+    {
+        skip_while(is_digit);
+        bool is_float = false;
+        if (peek() == '.')
+        {
+            is_float = true;
+            ++pos_;
+            skip_while(is_digit);
+        }
+        if (peek() == 'e' || peek() == 'E')
+        {
+            is_float = true;
+            ++pos_;
+            if (peek() == '+' || peek() == '-')
+                ++pos_;
+            if (!is_digit(peek()))
+                throw PackError(line, "exponent without digits in a number");
+            std::size_t digits_start = pos_;
+            skip_while(is_digit);
+            if (pos_ - digits_start > 4)
+                throw PackError(line, "exponent out of range in a number");
+        }
+        if (is_float && (peek() == 'f' || peek() == 'F'))
+            ++pos_;
+        else if (is_float && ((peek() == 'l' && peek(1) == 'f') || (peek() == 'L' && peek(1) == 'F')))
+            pos_ += 2;
+        else if (!is_float && (peek() == 'u' || peek() == 'U'))
+            ++pos_;
+    }
+
+    Token word()
+    {
+        std::size_t start = pos_;
+        skip_while(is_word_char);
+        return {TokenKind::Word, std::string(source_.substr(start, pos_ - start)), line_};
+    }
+
+    Token punctuator()
+    {
+        for (std::string_view candidate : punctuators)
+            if (source_.substr(pos_).starts_with(candidate))
+            {
+                pos_ += candidate.size();
+                return {TokenKind::Punctuator, std::string(candidate), line_};
+            }
+        throw PackError(line_, describe_character(peek()) + " is not allowed in GLSL");
+    }
+
+    void check_allowed(char c) const
+    {
+        unsigned char byte = static_cast<unsigned char>(c);
+        bool allowed = (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\' && c != '@' && c != '$'
+                        && c != '\'' && c != '`')
+            || is_space(c);
+        if (!allowed)
+            throw PackError(line_, describe_character(c) + " is not allowed in GLSL");
+    }
+
+    template <class Predicate>
+    void skip_while(Predicate predicate)
+    {
+        while (!at_end() && predicate(peek()))
+            ++pos_;
+    }
+
+    std::string_view source_;
+    std::size_t pos_ = 0;
+    int line_ = 1;
+    bool line_start_ = true;
+};
+
+} // namespace
+
+std::vector<Token> lex(std::string_view source)
+{
+    return Lexer(source).run();
+}
+
+bool tokens_merge(std::string_view a, std::string_view b)
+{
+    auto texts = [](std::string_view source) {
+        std::vector<std::string> texts;
+        for (const Token& token : lex(source))
+            texts.push_back(token.text);
+        return texts;
+    };
+    try
+    {
+        std::vector<std::string> apart = texts(a);
+        apart.pop_back();
+        for (std::string& text : texts(b))
+            apart.push_back(std::move(text));
+        return texts(std::string(a) + std::string(b)) != apart;
+    }
+    catch (const PackError&)
+    {
+        return true;
+    }
+}
+
+} // namespace shader_packer::glsl

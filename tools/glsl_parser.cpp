@@ -1,0 +1,673 @@
+// Recursive-descent parser for the GLSL the packer handles: structs, stage-level declarations,
+// functions and their statements and expressions, with every name bound to its declaration
+// under GLSL's scope rules.
+#include "glsl_syntax.h"
+#include "glsl_vocabulary.h"
+#include "shader_packer.h"
+
+#include <algorithm>
+#include <map>
+
+namespace shader_packer::glsl {
+
+namespace {
+
+std::string describe(const Token& token)
+{
+    return token.kind == TokenKind::End ? "the end of the text" : "'" + token.text + "'";
+}
+
+ExprPtr make_expr(ExprKind kind, std::string text = {})
+{
+    auto expr = std::make_unique<Expr>();
+    expr->kind = kind;
+    expr->text = std::move(text);
+    return expr;
+}
+
+StmtPtr make_stmt(StmtKind kind)
+{
+    auto stmt = std::make_unique<Stmt>();
+    stmt->kind = kind;
+    return stmt;
+}
+
+class Parser
+{
+public:
+    explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+
+    Program run()
+    {
+        scopes_.emplace_back();
+        while (peek().kind != TokenKind::End)
+            if (!accept(";"))
+                program_.externals.push_back(parse_external());
+        return std::move(program_);
+    }
+
+private:
+    using Scope = std::map<std::string, Symbol*, std::less<>>;
+
+    // Token access.
+
+    const Token& peek(std::size_t ahead = 0) const
+    {
+        return tokens_[std::min(pos_ + ahead, tokens_.size() - 1)];
+    }
+
+    Token take()
+    {
+        Token token = peek();
+        if (token.kind != TokenKind::End)
+            ++pos_;
+        return token;
+    }
+
+    bool next_is(std::string_view text, std::size_t ahead = 0) const
+    {
+        const Token& token = peek(ahead);
+        return token.text == text && (token.kind == TokenKind::Punctuator || token.kind == TokenKind::Word);
+    }
+
+    bool accept(std::string_view text)
+    {
+        if (!next_is(text))
+            return false;
+        take();
+        return true;
+    }
+
+    void expect(std::string_view text, std::string_view context)
+    {
+        if (!accept(text))
+            fail("expected '" + std::string(text) + "' " + std::string(context) + ", found " + describe(peek()));
+    }
+
+    [[noreturn]] void fail(const std::string& message) const { throw PackError(peek().line, message); }
+
+    bool is_type_word(const Token& token) const
+    {
+        return token.kind == TokenKind::Word
+            && (is_builtin_type(token.text) || struct_names_.contains(token.text));
+    }
+
+    // Declarations and name binding.
+
+    Token take_declared_name()
+    {
+        const Token& name = peek();
+        if (name.kind != TokenKind::Word)
+            fail("expected a name, found " + describe(name));
+        if (is_reserved_name(name.text))
+            fail("'" + name.text + "' is a GLSL keyword or built-in name; it cannot be declared");
+        if (struct_names_.contains(name.text))
+            fail("'" + name.text + "' already names a struct");
+        return take();
+    }
+
+    Symbol& new_symbol(const Token& name)
+    {
+        Symbol& symbol = program_.symbols.emplace_back();
+        symbol.name = name.text;
+        symbol.line = name.line;
+        return symbol;
+    }
+
+    const Symbol* declare_variable(const Token& name)
+    {
+        Scope& scope = scopes_.back();
+        if (scope.contains(name.text))
+            throw PackError(name.line, "'" + name.text + "' is already declared in this scope");
+        Symbol& symbol = new_symbol(name);
+        symbol.uses = 1;
+        scope[name.text] = &symbol;
+        if (in_function())
+            program_.function_scopes.back().locals.push_back(&symbol);
+        return &symbol;
+    }
+
+    const Symbol* declare_function(const Token& name, std::vector<std::string> signature)
+    {
+        Scope& globals = scopes_.front();
+        auto found = globals.find(name.text);
+        if (found != globals.end() && !found->second->is_function)
+            throw PackError(name.line, "'" + name.text + "' is already declared as a variable");
+        Symbol& symbol = found != globals.end() ? *found->second : new_symbol(name);
+        symbol.is_function = true;
+        ++symbol.uses;
+        if (std::find(symbol.signatures.begin(), symbol.signatures.end(), signature) == symbol.signatures.end())
+            symbol.signatures.push_back(std::move(signature));
+        globals[name.text] = &symbol;
+        return &symbol;
+    }
+
+    const Symbol* resolve(const std::string& name)
+    {
+        for (std::size_t depth = scopes_.size(); depth-- > 0;)
+            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end())
+            {
+                ++found->second->uses;
+                if (depth == 0 && in_function())
+                    program_.function_scopes.back().globals.insert(found->second);
+                return found->second;
+            }
+        program_.foreign_names.insert(name);
+        return nullptr;
+    }
+
+    bool in_function() const { return scopes_.size() > 1; }
+
+    // Top level.
+
+    External parse_external()
+    {
+        External external;
+        if (peek().kind == TokenKind::Directive)
+            external.directive = take().text;
+        else if (accept("struct"))
+            external.structure = parse_struct();
+        else
+        {
+            Type type = parse_type();
+            if (peek().kind == TokenKind::Word && next_is("(", 1))
+                external.function = parse_function(std::move(type));
+            else
+                external.declaration = parse_declaration(std::move(type));
+        }
+        return external;
+    }
+
+    std::unique_ptr<Struct> parse_struct()
+    {
+        auto structure = std::make_unique<Struct>();
+        structure->name = take_declared_name().text;
+        expect("{", "to open the struct's members");
+        while (!accept("}"))
+        {
+            StructMember member{parse_type(), {}};
+            do
+            {
+                std::string name = take_declared_name().text;
+                member.names.push_back({std::move(name), parse_array_suffix()});
+            } while (accept(","));
+            expect(";", "after a struct member");
+            structure->members.push_back(std::move(member));
+        }
+        expect(";", "after a struct; declare its variables separately");
+        struct_names_.insert(structure->name);
+        program_.foreign_names.insert(structure->name);
+        return structure;
+    }
+
+    Type parse_type()
+    {
+        Type type;
+        while (peek().kind == TokenKind::Word && (is_qualifier(peek().text) || next_is("layout")))
+            type.qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
+        if (!is_type_word(peek()))
+            fail("expected a type, found " + describe(peek()));
+        type.name = take().text;
+        type.array = parse_array_suffix();
+        return type;
+    }
+
+    // "layout(...)" kept as written, without its spaces.
+    std::string parse_layout()
+    {
+        std::string text = take().text;
+        expect("(", "after 'layout'");
+        text += "(";
+        while (!accept(")"))
+        {
+            if (peek().kind == TokenKind::End)
+                fail("unterminated layout qualifier");
+            Token token = take();
+            if (tokens_merge(std::string(1, text.back()), token.text))
+                text += ' ';
+            text += token.text;
+        }
+        return text + ")";
+    }
+
+    std::optional<ArraySuffix> parse_array_suffix()
+    {
+        if (!accept("["))
+            return std::nullopt;
+        ArraySuffix suffix;
+        if (!accept("]"))
+        {
+            suffix.size = parse_conditional();
+            expect("]", "to close an array size");
+        }
+        return suffix;
+    }
+
+    std::unique_ptr<Declaration> parse_declaration(Type type)
+    {
+        auto declaration = std::make_unique<Declaration>();
+        declaration->type = std::move(type);
+        do
+            declaration->declarators.push_back(parse_declarator());
+        while (accept(","));
+        expect(";", "after a declaration");
+        return declaration;
+    }
+
+    // A name enters its scope after its initializer: in "float x = x;" the right x is outer.
+    Declarator parse_declarator()
+    {
+        Token name = take_declared_name();
+        std::optional<ArraySuffix> array = parse_array_suffix();
+        ExprPtr initializer = accept("=") ? parse_initializer() : nullptr;
+        return {declare_variable(name), std::move(array), std::move(initializer)};
+    }
+
+    ExprPtr parse_initializer()
+    {
+        if (!accept("{"))
+            return parse_assignment();
+        ExprPtr list = make_expr(ExprKind::InitList);
+        do
+        {
+            if (next_is("}"))
+                break;
+            list->operands.push_back(parse_initializer());
+        } while (accept(","));
+        expect("}", "to close an initializer list");
+        return list;
+    }
+
+    struct ParameterText
+    {
+        Type type;
+        std::optional<Token> name;
+        std::optional<ArraySuffix> array;
+    };
+
+    std::unique_ptr<Function> parse_function(Type result)
+    {
+        Token name = take_declared_name();
+        expect("(", "to open the parameters");
+        std::vector<ParameterText> parameters = parse_parameter_list();
+        std::vector<std::string> signature;
+        for (const ParameterText& parameter : parameters)
+            signature.push_back(parameter_shape(parameter.type.name, array_text(parameter.type.array)
+                                                                        + array_text(parameter.array)));
+        auto function = std::make_unique<Function>();
+        function->result = std::move(result);
+        function->symbol = declare_function(name, std::move(signature));
+        if (accept(";"))
+        {
+            for (ParameterText& parameter : parameters)
+                function->parameters.push_back({std::move(parameter.type), nullptr, std::move(parameter.array)});
+            return function;
+        }
+        if (!next_is("{"))
+            fail("expected '{' or ';' after the parameters, found " + describe(peek()));
+        parse_body(*function, parameters);
+        return function;
+    }
+
+    std::vector<ParameterText> parse_parameter_list()
+    {
+        std::vector<ParameterText> parameters;
+        if (next_is("void") && next_is(")", 1))
+            take();
+        while (!accept(")"))
+        {
+            if (!parameters.empty())
+                expect(",", "between parameters");
+            ParameterText parameter{parse_type(), std::nullopt, std::nullopt};
+            if (peek().kind == TokenKind::Word)
+            {
+                parameter.name = take_declared_name();
+                parameter.array = parse_array_suffix();
+            }
+            parameters.push_back(std::move(parameter));
+        }
+        return parameters;
+    }
+
+    // Parameters and the body's outermost statements share one scope.
+    void parse_body(Function& function, std::vector<ParameterText>& parameters)
+    {
+        program_.function_scopes.push_back({function.symbol, {}, {}});
+        scopes_.emplace_back();
+        for (ParameterText& parameter : parameters)
+        {
+            if (!parameter.name)
+                fail("a parameter of a function definition needs a name");
+            function.parameters.push_back(
+                {std::move(parameter.type), declare_variable(*parameter.name), std::move(parameter.array)});
+        }
+        take();
+        function.body.emplace();
+        function.body->kind = StmtKind::Block;
+        while (!accept("}"))
+            function.body->children.push_back(parse_statement());
+        scopes_.pop_back();
+    }
+
+    // "[size]" as the shape key of a parameter: only constant sizes tell overloads apart.
+    static std::string array_text(const std::optional<ArraySuffix>& array)
+    {
+        if (!array)
+            return "";
+        if (array->size && array->size->kind == ExprKind::Literal)
+            return "[" + array->size->text + "]";
+        return "[?]";
+    }
+
+    // Statements.
+
+    StmtPtr parse_statement()
+    {
+        if (next_is("{"))
+            return parse_scoped([&] { return parse_block(); });
+        if (accept("if"))
+            return parse_if();
+        if (accept("while"))
+            return parse_while();
+        if (accept("do"))
+            return parse_do_while();
+        if (accept("for"))
+            return parse_scoped([&] { return parse_for(); });
+        if (accept("return"))
+            return parse_return();
+        if (next_is("break") || next_is("continue") || next_is("discard"))
+        {
+            StmtPtr jump = make_stmt(StmtKind::Jump);
+            jump->text = take().text;
+            expect(";", "after '" + jump->text + "'");
+            return jump;
+        }
+        if (next_is("switch") || next_is("struct") || next_is("precision"))
+            fail("'" + peek().text + "' statements are not supported");
+        if (accept(";"))
+            return make_stmt(StmtKind::Empty);
+        return parse_simple_statement();
+    }
+
+    template <class ParseFunction>
+    StmtPtr parse_scoped(ParseFunction parse_function)
+    {
+        scopes_.emplace_back();
+        StmtPtr stmt = parse_function();
+        scopes_.pop_back();
+        return stmt;
+    }
+
+    // The branch or body of if, while, do and for: a scope of its own even without braces.
+    StmtPtr parse_substatement()
+    {
+        return parse_scoped([&] { return parse_statement(); });
+    }
+
+    StmtPtr parse_block()
+    {
+        take();
+        StmtPtr block = make_stmt(StmtKind::Block);
+        while (!accept("}"))
+        {
+            if (peek().kind == TokenKind::End)
+                fail("expected '}' to close a block, found " + describe(peek()));
+            block->children.push_back(parse_statement());
+        }
+        return block;
+    }
+
+    StmtPtr parse_simple_statement()
+    {
+        if (is_declaration_start())
+        {
+            StmtPtr stmt = make_stmt(StmtKind::Declaration);
+            stmt->declaration = parse_declaration(parse_type());
+            return stmt;
+        }
+        StmtPtr stmt = make_stmt(StmtKind::Expression);
+        stmt->expr = parse_expression();
+        expect(";", "after an expression");
+        return stmt;
+    }
+
+    // A qualifier, or a type followed by a name (perhaps after "[size]"): "vec3(1.0);" is not.
+    bool is_declaration_start() const
+    {
+        const Token& first = peek();
+        if (first.kind == TokenKind::Word && (is_qualifier(first.text) || first.text == "layout"))
+            return true;
+        if (!is_type_word(first))
+            return false;
+        std::size_t ahead = 1;
+        if (next_is("[", ahead))
+        {
+            while (peek(ahead).kind != TokenKind::End && !next_is("]", ahead))
+                ++ahead;
+            ++ahead;
+        }
+        return peek(ahead).kind == TokenKind::Word;
+    }
+
+    ExprPtr parse_condition(std::string_view statement)
+    {
+        expect("(", "after '" + std::string(statement) + "'");
+        ExprPtr condition = parse_expression();
+        expect(")", "to close the condition of '" + std::string(statement) + "'");
+        return condition;
+    }
+
+    StmtPtr parse_if()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::If);
+        stmt->expr = parse_condition("if");
+        stmt->children.push_back(parse_substatement());
+        if (accept("else"))
+            stmt->children.push_back(parse_substatement());
+        return stmt;
+    }
+
+    StmtPtr parse_while()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::While);
+        stmt->expr = parse_condition("while");
+        stmt->children.push_back(parse_substatement());
+        return stmt;
+    }
+
+    StmtPtr parse_do_while()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::DoWhile);
+        stmt->children.push_back(parse_substatement());
+        expect("while", "after the body of 'do'");
+        stmt->expr = parse_condition("do-while");
+        expect(";", "after 'do-while'");
+        return stmt;
+    }
+
+    StmtPtr parse_for()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::For);
+        expect("(", "after 'for'");
+        stmt->children.push_back(accept(";") ? make_stmt(StmtKind::Empty) : parse_simple_statement());
+        if (!next_is(";"))
+            stmt->expr = parse_expression();
+        expect(";", "after the condition of 'for'");
+        if (!next_is(")"))
+            stmt->step = parse_expression();
+        expect(")", "to close 'for'");
+        stmt->children.push_back(parse_substatement());
+        return stmt;
+    }
+
+    StmtPtr parse_return()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::Return);
+        if (!next_is(";"))
+            stmt->expr = parse_expression();
+        expect(";", "after 'return'");
+        return stmt;
+    }
+
+    // Expressions, loosest first.
+
+    ExprPtr parse_expression()
+    {
+        ExprPtr expr = parse_assignment();
+        while (accept(","))
+            expr = binary(",", std::move(expr), parse_assignment());
+        return expr;
+    }
+
+    ExprPtr parse_assignment()
+    {
+        ExprPtr target = parse_conditional();
+        if (peek().kind != TokenKind::Punctuator || !is_assignment_operator(peek().text))
+            return target;
+        std::string op = take().text;
+        return binary(op, std::move(target), parse_assignment());
+    }
+
+    ExprPtr parse_conditional()
+    {
+        ExprPtr condition = parse_binary(binary_operator_level("||"));
+        if (!accept("?"))
+            return condition;
+        ExprPtr conditional = make_expr(ExprKind::Conditional);
+        conditional->operands.push_back(std::move(condition));
+        conditional->operands.push_back(parse_expression());
+        expect(":", "in a conditional expression");
+        conditional->operands.push_back(parse_assignment());
+        return conditional;
+    }
+
+    // Left-associative binary operators binding at least as tightly as min_level.
+    ExprPtr parse_binary(int min_level)
+    {
+        ExprPtr left = parse_unary();
+        for (;;)
+        {
+            int level = peek().kind == TokenKind::Punctuator ? binary_operator_level(peek().text) : 0;
+            if (level < min_level || level == 0)
+                return left;
+            std::string op = take().text;
+            left = binary(op, std::move(left), parse_binary(level + 1));
+        }
+    }
+
+    static ExprPtr binary(std::string op, ExprPtr left, ExprPtr right)
+    {
+        ExprPtr expr = make_expr(ExprKind::Binary, std::move(op));
+        expr->operands.push_back(std::move(left));
+        expr->operands.push_back(std::move(right));
+        return expr;
+    }
+
+    ExprPtr parse_unary()
+    {
+        for (std::string_view op : {"+", "-", "!", "~", "++", "--"})
+            if (accept(op))
+            {
+                ExprPtr expr = make_expr(ExprKind::Prefix, std::string(op));
+                expr->operands.push_back(parse_unary());
+                return expr;
+            }
+        return parse_postfix(parse_primary());
+    }
+
+    ExprPtr parse_postfix(ExprPtr expr)
+    {
+        for (;;)
+        {
+            ExprPtr outer;
+            if (accept("["))
+            {
+                outer = make_expr(ExprKind::Index);
+                outer->operands.push_back(std::move(expr));
+                outer->operands.push_back(parse_expression());
+                expect("]", "to close an index");
+            }
+            else if (accept("."))
+            {
+                if (peek().kind != TokenKind::Word)
+                    fail("expected a field or swizzle after '.', found " + describe(peek()));
+                outer = make_expr(ExprKind::Field, take().text);
+                outer->operands.push_back(std::move(expr));
+                if (next_is("("))
+                    outer = parse_call(std::move(outer));
+            }
+            else if (next_is("++") || next_is("--"))
+            {
+                outer = make_expr(ExprKind::Postfix, take().text);
+                outer->operands.push_back(std::move(expr));
+            }
+            else
+                return expr;
+            expr = std::move(outer);
+        }
+    }
+
+    ExprPtr parse_primary()
+    {
+        const Token& token = peek();
+        if (token.kind == TokenKind::Number || next_is("true") || next_is("false"))
+            return make_expr(ExprKind::Literal, take().text);
+        if (accept("("))
+        {
+            ExprPtr inner = parse_expression();
+            expect(")", "to close a parenthesis");
+            return inner;
+        }
+        if (is_type_word(token))
+            return parse_constructor();
+        if (token.kind != TokenKind::Word || is_keyword(token.text))
+            fail("expected an expression, found " + describe(token));
+        std::string name = take().text;
+        ExprPtr callee = make_expr(ExprKind::Name, name);
+        callee->symbol = resolve(name);
+        return next_is("(") ? parse_call(std::move(callee)) : std::move(callee);
+    }
+
+    // "vec3(...)", "material(...)" or "vec4[](...)".
+    ExprPtr parse_constructor()
+    {
+        ExprPtr type = make_expr(ExprKind::Name, take().text);
+        std::optional<ArraySuffix> array = parse_array_suffix();
+        if (!next_is("("))
+            fail("expected '(' after the type '" + type->text + "', found " + describe(peek()));
+        ExprPtr call = parse_call(std::move(type));
+        call->array = std::move(array);
+        return call;
+    }
+
+    ExprPtr parse_call(ExprPtr callee)
+    {
+        take();
+        ExprPtr call = make_expr(ExprKind::Call);
+        call->operands.push_back(std::move(callee));
+        if (next_is("void") && next_is(")", 1))
+            take();
+        while (!accept(")"))
+        {
+            if (call->operands.size() > 1)
+                expect(",", "between arguments");
+            call->operands.push_back(parse_assignment());
+        }
+        return call;
+    }
+
+    std::vector<Token> tokens_;
+    std::size_t pos_ = 0;
+    Program program_;
+    std::vector<Scope> scopes_;
+    std::set<std::string, std::less<>> struct_names_;
+};
+
+} // namespace
+
+Program parse(std::string_view source)
+{
+    return Parser(lex(source)).run();
+}
+
+} // namespace shader_packer::glsl

@@ -1,0 +1,402 @@
+// Compact GLSL printer: short names, shortest literals, a space only where tokens would merge,
+// parentheses only where precedence needs them, braces only where scope or "else" needs them.
+#include "glsl_syntax.h"
+#include "shader_packer.h"
+
+namespace shader_packer::glsl {
+
+namespace {
+
+// Appends tokens, separating two only where they would otherwise read back as others.
+class TokenWriter
+{
+public:
+    void token(std::string_view text)
+    {
+        if (text.empty())
+            return;
+        if (!last_.empty() && tokens_merge(last_, text))
+            text_ += ' ';
+        text_ += text;
+        last_ = text;
+    }
+
+    void line(std::string_view text)
+    {
+        text_ += text;
+        text_ += '\n';
+        last_.clear();
+    }
+
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
+    std::string last_;
+};
+
+bool has_declarations(const Stmt& block)
+{
+    for (const StmtPtr& child : block.children)
+        if (child->kind == StmtKind::Declaration)
+            return true;
+    return false;
+}
+
+// A block of one statement that declares nothing says the same as that statement.
+const Stmt& unwrap(const Stmt& stmt)
+{
+    const Stmt* inner = &stmt;
+    while (inner->kind == StmtKind::Block && inner->children.size() == 1
+           && inner->children[0]->kind != StmtKind::Declaration)
+        inner = inner->children[0].get();
+    return *inner;
+}
+
+// A statement that an "else" written right after it would attach to.
+bool ends_in_open_if(const Stmt& stmt)
+{
+    const Stmt& inner = unwrap(stmt);
+    switch (inner.kind)
+    {
+    case StmtKind::If:
+        return inner.children.size() == 1 || ends_in_open_if(*inner.children[1]);
+    case StmtKind::While:
+        return ends_in_open_if(*inner.children[0]);
+    case StmtKind::For:
+        return ends_in_open_if(*inner.children[1]);
+    default:
+        return false;
+    }
+}
+
+bool is_number(std::string_view literal)
+{
+    return !literal.empty() && (literal[0] == '.' || (literal[0] >= '0' && literal[0] <= '9'));
+}
+
+class Printer
+{
+public:
+    explicit Printer(bool placeholders) : placeholders_(placeholders) {}
+
+    std::string run(const Program& program)
+    {
+        for (const External& external : program.externals)
+        {
+            if (!external.directive.empty())
+                out_.line(external.directive);
+            else if (external.structure)
+                structure(*external.structure);
+            else if (external.declaration)
+                declaration(*external.declaration);
+            else
+                function(*external.function);
+        }
+        return out_.take();
+    }
+
+private:
+    void name(const Symbol* symbol, const std::string& text)
+    {
+        if (!symbol)
+            out_.token(text);
+        else if (placeholders_)
+            out_.token(is_kept_name(symbol->name) ? symbol->name : "");
+        else
+            out_.token(symbol->short_name.empty() ? symbol->name : symbol->short_name);
+    }
+
+    void structure(const Struct& structure)
+    {
+        out_.token("struct");
+        out_.token(structure.name);
+        out_.token("{");
+        for (const StructMember& member : structure.members)
+        {
+            type(member.type);
+            for (std::size_t i = 0; i < member.names.size(); ++i)
+            {
+                if (i > 0)
+                    out_.token(",");
+                out_.token(member.names[i].name);
+                array(member.names[i].array);
+            }
+            out_.token(";");
+        }
+        out_.token("}");
+        out_.token(";");
+    }
+
+    void type(const Type& type)
+    {
+        for (const std::string& qualifier : type.qualifiers)
+            out_.token(qualifier);
+        out_.token(type.name);
+        array(type.array);
+    }
+
+    void array(const std::optional<ArraySuffix>& suffix)
+    {
+        if (!suffix)
+            return;
+        out_.token("[");
+        if (suffix->size)
+            expr(*suffix->size, level::conditional);
+        out_.token("]");
+    }
+
+    void declaration(const Declaration& declaration)
+    {
+        type(declaration.type);
+        for (std::size_t i = 0; i < declaration.declarators.size(); ++i)
+        {
+            const Declarator& declarator = declaration.declarators[i];
+            if (i > 0)
+                out_.token(",");
+            name(declarator.symbol, declarator.symbol->name);
+            array(declarator.array);
+            if (declarator.initializer)
+            {
+                out_.token("=");
+                expr(*declarator.initializer, level::assignment);
+            }
+        }
+        out_.token(";");
+    }
+
+    void function(const Function& function)
+    {
+        type(function.result);
+        name(function.symbol, function.symbol->name);
+        out_.token("(");
+        for (std::size_t i = 0; i < function.parameters.size(); ++i)
+        {
+            const Parameter& parameter = function.parameters[i];
+            if (i > 0)
+                out_.token(",");
+            type(parameter.type);
+            if (parameter.symbol)
+                name(parameter.symbol, parameter.symbol->name);
+            array(parameter.array);
+        }
+        out_.token(")");
+        if (!function.body)
+        {
+            out_.token(";");
+            return;
+        }
+        out_.token("{");
+        block_contents(*function.body);
+        out_.token("}");
+    }
+
+    // Inner blocks that declare nothing open no scope worth keeping: their statements join in.
+    void block_contents(const Stmt& block)
+    {
+        for (const StmtPtr& child : block.children)
+        {
+            if (child->kind == StmtKind::Block && !has_declarations(*child))
+                block_contents(*child);
+            else
+                statement(*child);
+        }
+    }
+
+    void statement(const Stmt& stmt)
+    {
+        switch (stmt.kind)
+        {
+        case StmtKind::Block:
+            out_.token("{");
+            block_contents(stmt);
+            out_.token("}");
+            break;
+        case StmtKind::Declaration:
+            declaration(*stmt.declaration);
+            break;
+        case StmtKind::Expression:
+            expr(*stmt.expr, level::comma);
+            out_.token(";");
+            break;
+        case StmtKind::If:
+            if_statement(stmt);
+            break;
+        case StmtKind::While:
+            out_.token("while");
+            condition(*stmt.expr);
+            substatement(*stmt.children[0], false);
+            break;
+        case StmtKind::DoWhile:
+            out_.token("do");
+            substatement(*stmt.children[0], false);
+            out_.token("while");
+            condition(*stmt.expr);
+            out_.token(";");
+            break;
+        case StmtKind::For:
+            for_statement(stmt);
+            break;
+        case StmtKind::Return:
+            out_.token("return");
+            if (stmt.expr)
+                expr(*stmt.expr, level::comma);
+            out_.token(";");
+            break;
+        case StmtKind::Jump:
+            out_.token(stmt.text);
+            out_.token(";");
+            break;
+        case StmtKind::Empty:
+            out_.token(";");
+            break;
+        }
+    }
+
+    void condition(const Expr& condition)
+    {
+        out_.token("(");
+        expr(condition, level::comma);
+        out_.token(")");
+    }
+
+    void if_statement(const Stmt& stmt)
+    {
+        out_.token("if");
+        condition(*stmt.expr);
+        bool has_else = stmt.children.size() == 2;
+        substatement(*stmt.children[0], has_else);
+        if (has_else)
+        {
+            out_.token("else");
+            substatement(*stmt.children[1], false);
+        }
+    }
+
+    void for_statement(const Stmt& stmt)
+    {
+        out_.token("for");
+        out_.token("(");
+        statement(*stmt.children[0]);
+        if (stmt.expr)
+            expr(*stmt.expr, level::comma);
+        out_.token(";");
+        if (stmt.step)
+            expr(*stmt.step, level::comma);
+        out_.token(")");
+        substatement(*stmt.children[1], false);
+    }
+
+    // The branch or body of a statement: braces only around several statements or a
+    // declaration, or where an "else" follows that would otherwise bind to an inner "if".
+    void substatement(const Stmt& stmt, bool else_follows)
+    {
+        const Stmt& inner = unwrap(stmt);
+        if (inner.kind == StmtKind::Block && inner.children.empty())
+            out_.token(";");
+        else if (inner.kind == StmtKind::Block || (else_follows && ends_in_open_if(inner)))
+        {
+            out_.token("{");
+            inner.kind == StmtKind::Block ? block_contents(inner) : statement(inner);
+            out_.token("}");
+        }
+        else
+            statement(inner);
+    }
+
+    // Writes e, in parentheses when it binds more loosely than its place needs.
+    void expr(const Expr& e, int min_level)
+    {
+        if (e.level() < min_level)
+        {
+            out_.token("(");
+            expr(e, level::comma);
+            out_.token(")");
+            return;
+        }
+        switch (e.kind)
+        {
+        case ExprKind::Name:
+            name(e.symbol, e.text);
+            break;
+        case ExprKind::Literal:
+            out_.token(is_number(e.text) ? shortest_number(e.text) : e.text);
+            break;
+        case ExprKind::Call:
+            expr(*e.operands[0], level::postfix);
+            array(e.array);
+            list("(", e, 1, ")");
+            break;
+        case ExprKind::Index:
+            expr(*e.operands[0], level::postfix);
+            out_.token("[");
+            expr(*e.operands[1], level::comma);
+            out_.token("]");
+            break;
+        case ExprKind::Field:
+            expr(*e.operands[0], level::postfix);
+            out_.token(".");
+            out_.token(e.text);
+            break;
+        case ExprKind::Prefix:
+            out_.token(e.text);
+            expr(*e.operands[0], level::prefix);
+            break;
+        case ExprKind::Postfix:
+            expr(*e.operands[0], level::postfix);
+            out_.token(e.text);
+            break;
+        case ExprKind::Binary:
+            binary(e);
+            break;
+        case ExprKind::Conditional:
+            expr(*e.operands[0], binary_operator_level("||"));
+            out_.token("?");
+            expr(*e.operands[1], level::comma);
+            out_.token(":");
+            expr(*e.operands[2], level::conditional);
+            break;
+        case ExprKind::InitList:
+            list("{", e, 0, "}");
+            break;
+        }
+    }
+
+    // Left-associative operators take an equal level on the left only: a-(b-c) and a/(b*c)
+    // keep their parentheses, as float arithmetic may not be regrouped. Assignments nest
+    // to the right.
+    void binary(const Expr& e)
+    {
+        int level = e.level();
+        int left_level = level == level::assignment ? level::prefix : level;
+        int right_level = level == level::assignment ? level::assignment : level + 1;
+        expr(*e.operands[0], left_level);
+        out_.token(e.text);
+        expr(*e.operands[1], right_level);
+    }
+
+    // Operands from first on, as assignment expressions between open and close.
+    void list(std::string_view open, const Expr& e, std::size_t first, std::string_view close)
+    {
+        out_.token(open);
+        for (std::size_t i = first; i < e.operands.size(); ++i)
+        {
+            if (i > first)
+                out_.token(",");
+            expr(*e.operands[i], level::assignment);
+        }
+        out_.token(close);
+    }
+
+    bool placeholders_;
+    TokenWriter out_;
+};
+
+} // namespace
+
+std::string print_compact(const Program& program, bool placeholders)
+{
+    return Printer(placeholders).run(program);
+}
+
+} // namespace shader_packer::glsl

@@ -1,0 +1,97 @@
+// One-letter names for the program's own symbols: greedy colouring of the graph of names that
+// may not share a letter, the most used names first, each taking the most wanted free letter.
+#include "glsl_syntax.h"
+#include "shader_packer.h"
+
+#include <algorithm>
+#include <map>
+
+namespace shader_packer::glsl {
+
+namespace {
+
+using Conflicts = std::map<const Symbol*, std::set<const Symbol*>>;
+
+void add_conflict(Conflicts& conflicts, const Symbol* a, const Symbol* b)
+{
+    if (a == b)
+        return;
+    conflicts[a].insert(b);
+    conflicts[b].insert(a);
+}
+
+// Overloading lets functions share a name when no call can match two of their signatures:
+// they differ in length, or at a position whose parameter shapes differ (no implicit
+// conversion leads to both).
+bool can_share(const Symbol& a, const Symbol& b)
+{
+    if (!a.is_function || !b.is_function)
+        return false;
+    for (const auto& signature_a : a.signatures)
+        for (const auto& signature_b : b.signatures)
+            if (signature_a == signature_b)
+                return false;
+    return true;
+}
+
+// Locals of one function stay apart from each other, from the function itself and from every
+// stage-level name it refers to, since a local hides a global of the same name.
+Conflicts find_conflicts(const Program& program)
+{
+    Conflicts conflicts;
+    std::set<const Symbol*> locals;
+    for (const FunctionScope& scope : program.function_scopes)
+        for (const Symbol* local : scope.locals)
+        {
+            locals.insert(local);
+            add_conflict(conflicts, local, scope.function);
+            for (const Symbol* other : scope.locals)
+                add_conflict(conflicts, local, other);
+            for (const Symbol* global : scope.globals)
+                add_conflict(conflicts, local, global);
+        }
+    std::vector<const Symbol*> globals;
+    for (const Symbol& symbol : program.symbols)
+        if (!locals.contains(&symbol))
+            globals.push_back(&symbol);
+    for (const Symbol* a : globals)
+        for (const Symbol* b : globals)
+            if (a < b && !can_share(*a, *b))
+                add_conflict(conflicts, a, b);
+    return conflicts;
+}
+
+bool letter_taken(const std::set<const Symbol*>& neighbours, char letter)
+{
+    return std::any_of(neighbours.begin(), neighbours.end(), [&](const Symbol* neighbour) {
+        return neighbour->short_name.size() == 1 && neighbour->short_name[0] == letter;
+    });
+}
+
+} // namespace
+
+bool is_kept_name(std::string_view name)
+{
+    return name == "main" || name == "black" || name == "red" || name == "ground";
+}
+
+void assign_short_names(Program& program, std::string_view letters)
+{
+    Conflicts conflicts = find_conflicts(program);
+    std::vector<Symbol*> order;
+    for (Symbol& symbol : program.symbols)
+        if (!is_kept_name(symbol.name))
+            order.push_back(&symbol);
+    std::stable_sort(order.begin(), order.end(), [](const Symbol* a, const Symbol* b) { return a->uses > b->uses; });
+    for (Symbol* symbol : order)
+    {
+        auto free = std::find_if(letters.begin(), letters.end(),
+                                 [&](char letter) { return !letter_taken(conflicts[symbol], letter); });
+        if (free == letters.end())
+            throw PackError(symbol->line, "more names in one scope than the " + std::to_string(letters.size())
+                                              + " letters available: none is left for '" + symbol->name + "'");
+        symbol->short_name = std::string(1, *free);
+    }
+}
+
+} // namespace shader_packer::glsl

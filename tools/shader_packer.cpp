@@ -1,0 +1,240 @@
+// The shader packer's front: compact form, number literals, generated headers, safe writes and
+// the pack_shader command line.
+#include "shader_packer.h"
+
+#include "glsl_syntax.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace shader_packer {
+
+namespace {
+
+// All 52 letters, the most frequent in text first (ties in alphabetical order, lower case
+// first), less those already used as names that are not renamed.
+std::string letters_by_frequency(std::string_view text, const std::set<std::string>& foreign_names)
+{
+    std::string letters;
+    for (char c = 'a'; c <= 'z'; ++c)
+        letters += c;
+    for (char c = 'A'; c <= 'Z'; ++c)
+        letters += c;
+    std::erase_if(letters, [&](char letter) { return foreign_names.contains(std::string(1, letter)); });
+    std::array<int, 256> counts{};
+    for (char c : text)
+        ++counts[static_cast<unsigned char>(c)];
+    std::stable_sort(letters.begin(), letters.end(), [&](char a, char b) {
+        return counts[static_cast<unsigned char>(a)] > counts[static_cast<unsigned char>(b)];
+    });
+    return letters;
+}
+
+struct DecimalLiteral
+{
+    std::string digits;  // no leading or trailing zeros; empty for zero
+    long exponent = 0;   // value = digits * 10^exponent
+    std::string suffix;  // "lf" or "LF" for double; float's "f" is dropped
+};
+
+DecimalLiteral parse_decimal(std::string_view literal)
+{
+    DecimalLiteral decimal;
+    if (literal.ends_with("lf") || literal.ends_with("LF"))
+    {
+        decimal.suffix = literal.substr(literal.size() - 2);
+        literal.remove_suffix(2);
+    }
+    else if (literal.ends_with("f") || literal.ends_with("F"))
+        literal.remove_suffix(1);
+    std::size_t e = literal.find_first_of("eE");
+    if (e != std::string_view::npos)
+    {
+        decimal.exponent = std::stol(std::string(literal.substr(e + 1)));
+        literal = literal.substr(0, e);
+    }
+    std::size_t point = literal.find('.');
+    if (point != std::string_view::npos)
+    {
+        decimal.exponent -= static_cast<long>(literal.size() - point - 1);
+        decimal.digits = std::string(literal.substr(0, point)) + std::string(literal.substr(point + 1));
+    }
+    else
+        decimal.digits = literal;
+    decimal.digits.erase(0, decimal.digits.find_first_not_of('0'));
+    while (!decimal.digits.empty() && decimal.digits.back() == '0')
+    {
+        decimal.digits.pop_back();
+        ++decimal.exponent;
+    }
+    return decimal;
+}
+
+// "1200.", "12.5", ".05": digits with the point placed, zeros filled in as needed.
+std::string positional(const DecimalLiteral& decimal)
+{
+    if (decimal.exponent >= 0)
+        return decimal.digits + std::string(decimal.exponent, '0') + ".";
+    long point = static_cast<long>(decimal.digits.size()) + decimal.exponent;
+    if (point > 0)
+        return decimal.digits.substr(0, point) + "." + decimal.digits.substr(point);
+    return "." + std::string(-point, '0') + decimal.digits;
+}
+
+bool is_float_literal(std::string_view literal)
+{
+    bool is_hex = literal.starts_with("0x") || literal.starts_with("0X");
+    return !is_hex && literal.find_first_of(".eE") != std::string_view::npos;
+}
+
+std::string escaped(std::string_view line)
+{
+    std::string text;
+    for (char c : line)
+    {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\')
+            text += std::string("\\") + c;
+        else if (c == '\n')
+            text += "\\n";
+        else if (byte < 0x20 || byte >= 0x7f)
+        {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", byte);
+            text += octal;
+        }
+        else
+            text += c;
+    }
+    return text;
+}
+
+bool is_identifier(std::string_view name)
+{
+    auto is_word_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]))
+        && std::all_of(name.begin(), name.end(), is_word_char);
+}
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file)
+        throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
+    return text.str();
+}
+
+constexpr std::string_view usage = "usage: pack_shader [--readable] NAME INPUT OUTPUT";
+
+} // namespace
+
+std::string compact(std::string_view source)
+{
+    glsl::Program program = glsl::parse(source);
+    std::string remaining_text = glsl::print_compact(program, true);
+    glsl::assign_short_names(program, letters_by_frequency(remaining_text, program.foreign_names));
+    return glsl::print_compact(program);
+}
+
+std::string shortest_number(std::string_view literal)
+{
+    if (!is_float_literal(literal))
+        return std::string(literal);
+    DecimalLiteral decimal = parse_decimal(literal);
+    if (decimal.digits.empty())
+        return "0." + decimal.suffix;
+    std::string plain = positional(decimal);
+    std::string scientific = decimal.digits + "e" + std::to_string(decimal.exponent);
+    return (scientific.size() < plain.size() ? scientific : plain) + decimal.suffix;
+}
+
+std::string header_text(std::string_view name, std::string_view text)
+{
+    std::string header = "// Generated by pack_shader; edit the GLSL source instead.\n#pragma once\n\n";
+    header += "constexpr char " + std::string(name) + "[] =";
+    if (text.empty())
+        header += " \"\"";
+    while (!text.empty())
+    {
+        std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
+        header += "\n    \"" + escaped(text.substr(0, end)) + "\"";
+        text.remove_prefix(end);
+    }
+    return header + ";\n";
+}
+
+void write_atomically(const std::filesystem::path& path, std::string_view content)
+{
+    std::filesystem::path temporary = path;
+    temporary += ".tmp" + std::to_string(getpid());
+    {
+        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        file.write(content.data(), static_cast<std::streamsize>(content.size()));
+        file.close();
+        if (!file)
+        {
+            std::string reason = std::strerror(errno);
+            std::filesystem::remove(temporary);
+            throw std::runtime_error("cannot write " + temporary.string() + ": " + reason);
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    if (error)
+    {
+        std::filesystem::remove(temporary);
+        throw std::runtime_error("cannot replace the file: " + error.message());
+    }
+}
+
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors)
+{
+    bool readable = !arguments.empty() && arguments[0] == "--readable";
+    if (readable)
+        arguments = arguments.subspan(1);
+    if (arguments.size() != 3 || !is_identifier(arguments[0]))
+    {
+        errors << "pack_shader: error: " << usage << "; NAME must be a C++ identifier\n";
+        return 2;
+    }
+    std::string_view name = arguments[0], input = arguments[1], output = arguments[2];
+    std::string source;
+    try
+    {
+        source = read_file(input);
+    }
+    catch (const std::exception& error)
+    {
+        errors << input << ": error: " << error.what() << "\n";
+        return 1;
+    }
+    std::string text;
+    try
+    {
+        text = readable ? source : compact(source);
+    }
+    catch (const PackError& error)
+    {
+        errors << input << ":" << error.line() << ": error: " << error.what() << "\n";
+        return 1;
+    }
+    try
+    {
+        write_atomically(output, header_text(name, text));
+    }
+    catch (const std::exception& error)
+    {
+        errors << output << ": error: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace shader_packer

@@ -1,0 +1,44 @@
+// Build-time shader packer: turns readable GLSL 4.50 into its compact form (one-letter names,
+// shortest literals, no needless characters) and wraps texts as constants in C++ headers.
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace shader_packer {
+
+// A fault in the GLSL input, at a 1-based source line.
+class PackError : public std::runtime_error
+{
+public:
+    PackError(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
+    int line() const { return line_; }
+
+private:
+    int line_;
+};
+
+// The compact form of a GLSL source: same meaning, every name of the program's own but the kept
+// ones a single letter, no comments, no needless space, parenthesis or brace. Throws PackError.
+std::string compact(std::string_view source);
+
+// The shortest spelling of a GLSL number literal with the same decimal value and type:
+// "0.0" -> "0.", "0.05" -> ".05", "100.0" -> "1e2". Integer literals come back unchanged.
+std::string shortest_number(std::string_view literal);
+
+// A C++ header that defines `constexpr char name[]` holding text, one string piece per line.
+std::string header_text(std::string_view name, std::string_view text);
+
+// Writes content to a temporary file beside path and renames it over path, so path holds either
+// its old content or the whole new one. Throws std::runtime_error, leaving path untouched.
+void write_atomically(const std::filesystem::path& path, std::string_view content);
+
+// The pack_shader command: arguments [--readable] NAME INPUT OUTPUT (without the program name).
+// Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors);
+
+} // namespace shader_packer
