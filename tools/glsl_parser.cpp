@@ -332,7 +332,7 @@ private:
     // Parameters and the body's outermost statements share one scope.
     void parse_body(Function& function, std::vector<ParameterText>& parameters)
     {
-        program_.function_scopes.push_back({function.symbol, {}, {}});
+        program_.function_scopes.emplace_back();
         scopes_.emplace_back();
         for (ParameterText& parameter : parameters)
         {
@@ -341,11 +341,7 @@ private:
             function.parameters.push_back(
                 {std::move(parameter.type), declare_variable(*parameter.name), std::move(parameter.array)});
         }
-        take();
-        function.body.emplace();
-        function.body->kind = StmtKind::Block;
-        while (!accept("}"))
-            function.body->children.push_back(parse_statement());
+        function.body.emplace(std::move(*parse_block()));
         scopes_.pop_back();
     }
 

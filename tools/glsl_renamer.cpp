@@ -34,8 +34,9 @@ bool can_share(const Symbol& a, const Symbol& b)
     return true;
 }
 
-// Locals of one function stay apart from each other, from the function itself and from every
-// stage-level name it refers to, since a local hides a global of the same name.
+// Locals of one function stay apart from each other and from every stage-level name the
+// function refers to, since a local hides a global of the same name. A parameter may share
+// its own function's letter: without recursion the body never calls it.
 Conflicts find_conflicts(const Program& program)
 {
     Conflicts conflicts;
@@ -44,7 +45,6 @@ Conflicts find_conflicts(const Program& program)
         for (const Symbol* local : scope.locals)
         {
             locals.insert(local);
-            add_conflict(conflicts, local, scope.function);
             for (const Symbol* other : scope.locals)
                 add_conflict(conflicts, local, other);
             for (const Symbol* global : scope.globals)

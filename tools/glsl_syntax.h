@@ -170,7 +170,6 @@ struct External
 // What a function's body names: the renamer keeps its locals apart from these.
 struct FunctionScope
 {
-    const Symbol* function;
     std::set<const Symbol*> globals;  // stage-level variables and functions referenced
     std::vector<Symbol*> locals;      // parameters and local variables
 };

@@ -1,0 +1,100 @@
+// Inputs the packer refuses: each one fails with a message that names the line at fault.
+#include "shader_packer.h"
+
+#include <gtest/gtest.h>
+
+using shader_packer::PackError;
+
+namespace {
+
+struct Refusal
+{
+    int line;
+    std::string message;
+};
+
+Refusal refusal_of(const std::string& source)
+{
+    try
+    {
+        shader_packer::compact(source);
+    }
+    catch (const PackError& error)
+    {
+        return {error.line(), error.what()};
+    }
+    ADD_FAILURE() << "accepted:\n" << source;
+    return {};
+}
+
+void expect_refusal(const std::string& source, int line, const std::string& words)
+{
+    Refusal refusal = refusal_of(source);
+    EXPECT_EQ(refusal.line, line) << source;
+    EXPECT_NE(refusal.message.find(words), std::string::npos) << refusal.message;
+}
+
+const std::string header = "#version 450\nout float result;\n";
+
+} // namespace
+
+TEST(BadInput, UnterminatedCommentNamesTheLineWhereItOpens)
+{
+    expect_refusal(header + "void main() {}\n/* never\nclosed\n", 4, "unterminated comment");
+}
+
+TEST(BadInput, CharactersOutsideGlslAreRefused)
+{
+    for (std::string character : {"\"", "\\", "@", "$", "'", "`", "\xC3\xA9"})
+        expect_refusal(header + "void main()\n{\n    result = 1.0" + character + ";\n}\n", 5, "not allowed");
+    expect_refusal(header + "void main() { result = 1.0; }\x01\n", 3, "control character");
+}
+
+TEST(BadInput, CharactersInsideCommentsAreFine)
+{
+    EXPECT_NO_THROW(shader_packer::compact(header + "// \"quoted\" \\ @ $ \xC3\xA9\nvoid main() { result = 1.0; }"));
+}
+
+// result (used twice) is named first, then the others in declaration order: the last of the
+// 53 stage-level names, on line 54, finds no letter left.
+TEST(BadInput, MoreNamesInOneScopeThanLettersIsRefused)
+{
+    std::string source = header;
+    for (int i = 0; i < 52; ++i)
+        source += "float name_" + std::to_string(i) + ";\n";
+    source += "void main() { result = 1.0; }\n";
+    expect_refusal(source, 54, "letters");
+}
+
+// 51 of the 52 letters are enough for 51 names besides the one of result.
+TEST(BadInput, FiftyTwoNamesInOneScopeFit)
+{
+    std::string source = header;
+    for (int i = 0; i < 51; ++i)
+        source += "float name_" + std::to_string(i) + ";\n";
+    source += "void main() { result = 1.0; }\n";
+    EXPECT_NO_THROW(shader_packer::compact(source));
+}
+
+TEST(BadInput, DeclaringABuiltInOrKeywordNameIsRefused)
+{
+    expect_refusal(header + "float dot(vec2 a) { return a.x; }\n", 3, "built-in");
+    expect_refusal(header + "void main()\n{\n    float length = 1.0;\n}\n", 5, "built-in");
+    expect_refusal(header + "float gl_Depth;\n", 3, "built-in");
+    expect_refusal(header + "float input;\n", 3, "keyword");
+    expect_refusal(header + "void main(float texture) {}\n", 3, "built-in");
+}
+
+TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
+{
+    expect_refusal(header + "void main()\n{\n    result = 1.0\n}\n", 6, "expected ';'");
+    expect_refusal(header + "void main() { result = (1.0; }\n", 3, "expected ')'");
+    expect_refusal(header + "void main() { result = ; }\n", 3, "expected an expression, found ';'");
+    expect_refusal(header + "#define ONE 1.0\n", 3, "'#define' is not supported");
+    expect_refusal(header + "void main() { switch (1) { default: break; } }\n", 3, "'switch'");
+    expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
+    expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
+    expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");
+    expect_refusal(header + "void main() { result = 1.0x; }\n", 3, "malformed number");
+    expect_refusal(header + "void main() { float result = 1.0; float result = 2.0; }\n", 3, "already declared");
+}

@@ -1,0 +1,93 @@
+// The real picture shaders in compact form: Mesa still compiles and links them, they are much
+// smaller, and only kept names and GLSL's own words are longer than one letter.
+#include "shader_packer.h"
+
+#include "offscreen.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+std::string read_file(const char* path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// GLSL keywords, types, built-in functions and variables that a shader of this kind may use,
+// and the names the compact form keeps.
+const std::set<std::string> allowed_long_words = {
+    "version", "struct", "const", "in", "out", "inout", "uniform", "void", "bool", "int", "uint",
+    "float", "double", "vec2", "vec3", "vec4", "ivec2", "ivec3", "ivec4", "bvec2", "bvec3", "bvec4",
+    "mat2", "mat3", "mat4", "true", "false", "if", "else", "for", "while", "do", "return", "break",
+    "continue", "discard", "radians", "degrees", "sin", "cos", "tan", "asin", "acos", "atan", "pow",
+    "exp", "log", "exp2", "log2", "sqrt", "inversesqrt", "abs", "sign", "floor", "trunc", "round",
+    "ceil", "fract", "mod", "min", "max", "clamp", "mix", "step", "smoothstep", "length", "distance",
+    "dot", "cross", "normalize", "reflect", "refract", "faceforward", "gl_FragCoord", "gl_Position",
+    "gl_VertexID", "gl_FragDepth",
+    "material", "col", "hit", "black", "red", "ground", "main",
+};
+
+// Words of text longer than one letter that are neither allowed nor a field or swizzle (after
+// a '.') nor part of a number (after a digit: the e of 1e-4).
+std::set<std::string> unexpected_long_words(const std::string& text)
+{
+    std::set<std::string> words;
+    std::regex word("[A-Za-z_][A-Za-z0-9_]*");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), word); it != std::sregex_iterator(); ++it)
+    {
+        char before = it->position() > 0 ? text[it->position() - 1] : ' ';
+        bool is_field_or_number = before == '.' || (before >= '0' && before <= '9');
+        if (it->length() > 1 && !is_field_or_number && !allowed_long_words.contains(it->str()))
+            words.insert(it->str());
+    }
+    return words;
+}
+
+class PictureShaders : public testing::Test
+{
+protected:
+    std::string fragment_source = read_file(FRAGMENT_SOURCE_PATH);
+    std::string vertex_source = read_file(VERTEX_SOURCE_PATH);
+    std::string fragment = shader_packer::compact(fragment_source);
+    std::string vertex = shader_packer::compact(vertex_source);
+};
+
+} // namespace
+
+TEST_F(PictureShaders, CompactTextsCompileAndLinkOnMesa)
+{
+    offscreen::Context context;
+    std::optional<offscreen::Failure> no_context = context.open();
+    ASSERT_FALSE(no_context) << no_context->message;
+    offscreen::Result<GLuint> program = offscreen::link_checked(vertex.c_str(), fragment.c_str());
+    EXPECT_TRUE(std::holds_alternative<GLuint>(program)) << std::get<offscreen::Failure>(program).message;
+}
+
+// Comments, indentation and long names make up well over half of the readable fragment text.
+TEST_F(PictureShaders, CompactFragmentTextIsLessThanHalfTheReadable)
+{
+    EXPECT_LT(fragment.size() * 2, fragment_source.size());
+    EXPECT_LT(vertex.size(), vertex_source.size());
+}
+
+TEST_F(PictureShaders, OnlyKeptNamesAndGlslWordsAreLongerThanOneLetter)
+{
+    EXPECT_EQ(unexpected_long_words(fragment), std::set<std::string>{}) << fragment;
+    EXPECT_EQ(unexpected_long_words(vertex), std::set<std::string>{}) << vertex;
+    EXPECT_FALSE(unexpected_long_words(fragment_source).empty()) << "the check must see long names";
+}
+
+TEST_F(PictureShaders, CompactFragmentTextHasOneLineBreakAfterTheVersion)
+{
+    EXPECT_TRUE(fragment.starts_with("#version 450\n"));
+    EXPECT_EQ(std::count(fragment.begin(), fragment.end(), '\n'), 1);
+    EXPECT_EQ(fragment.find("  "), std::string::npos);
+}

@@ -1,0 +1,126 @@
+// One-letter names: which names are renamed, which may share a letter, and which letters the
+// most used names get.
+#include "shader_packer.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using shader_packer::compact;
+
+namespace {
+
+// The captures of pattern over the whole of text; empty when it does not match.
+std::smatch match(const std::string& text, const std::string& pattern)
+{
+    std::smatch captures;
+    std::regex_match(text, captures, std::regex(pattern));
+    return captures;
+}
+
+} // namespace
+
+TEST(Renaming, KeepsTheKeptNamesBuiltInsAndFieldsAndRenamesTheRest)
+{
+    std::string text = compact(R"(#version 450
+struct material { float d; vec3 col; bool hit; };
+const vec3 black = vec3(-0.015);
+const vec3 red = vec3(0.4, 0.0, 0.0);
+const vec3 ground = vec3(0.03);
+out vec3 frag_color;
+material paint(vec3 surface_point) { return material(surface_point.x, red, false); }
+void main()
+{
+    material m = paint(gl_FragCoord.xyz);
+    frag_color = m.hit ? black : m.col + ground * m.d;
+}
+)");
+    std::smatch names = match(text, R"(#version 450
+struct material\{float d;vec3 col;bool hit;\};const vec3 black=vec3\(-\.015\);)"
+                                    R"(const vec3 red=vec3\(\.4,0\.,0\.\);const vec3 ground=vec3\(\.03\);)"
+                                    R"(out vec3 (\w);material (\w)\(vec3 (\w)\)\{return material\(\3\.x,red,false\);\})"
+                                    R"(void main\(\)\{material (\w)=\2\(gl_FragCoord\.xyz\);\1=\4\.hit\?black:\4\.col\+ground\*\4\.d;\})");
+    ASSERT_FALSE(names.empty()) << text;
+    EXPECT_NE(names[1], names[2]) << "a variable and a function never share a letter";
+}
+
+// With placeholders for the renamed names the text reads "float;float;void main(){=+*;}":
+// o occurs 4 times, a and i 3 times each (a first among equals), so the name used four times
+// takes o and the one used twice takes a.
+TEST(Renaming, GivesTheMostUsedNamesTheMostFrequentLetters)
+{
+    EXPECT_EQ(compact("#version 450\nfloat first;\nfloat second;\nvoid main() { second = first + second * second; }"),
+              "#version 450\nfloat a;float o;void main(){o=a+o*o;}");
+}
+
+// float and vec3 parameters accept no common argument, so those two functions may overload one
+// letter; an int parameter accepts what a float one does after conversion, so sharing would
+// turn twice(3) into a call of the int function.
+TEST(Renaming, SharesALetterBetweenFunctionsOnlyWhereOverloadingKeepsEveryCall)
+{
+    std::string text = compact(R"(#version 450
+float twice(float v) { return v + v; }
+vec3 twice_vector(vec3 v) { return v + v; }
+float half_of(int v) { return float(v) / 2.0; }
+out float result;
+void main() { result = twice(1.0) + twice_vector(vec3(2.0)).x + half_of(3) + twice(3); }
+)");
+    std::smatch names = match(text, R"(#version 450
+float (\w)\(float (\w)\)\{return \2\+\2;\}vec3 (\w)\(vec3 (\w)\)\{return \4\+\4;\})"
+                                    R"(float (\w)\(int (\w)\)\{return float\(\6\)/2\.;\}out float (\w);)"
+                                    R"(void main\(\)\{\7=\1\(1\.\)\+\3\(vec3\(2\.\)\)\.x\+\5\(3\)\+\1\(3\);\})");
+    ASSERT_FALSE(names.empty()) << text;
+    EXPECT_EQ(names[1], names[3]);
+    EXPECT_NE(names[1], names[5]);
+    for (int function : {1, 3, 5})
+        EXPECT_NE(names[7], names[function]);
+}
+
+// All names here are used twice, so they are named in declaration order, each taking the first
+// free letter: helper the first, uses_helper's locals must avoid it (they would hide the
+// function they call), while other, which does not call helper, takes it for its parameter.
+TEST(Renaming, ReusesLettersForLocalsExceptThoseOfGlobalsTheFunctionUses)
+{
+    std::string text = compact(R"(#version 450
+float helper(float x) { return x * 2.0; }
+float uses_helper(float value) { float temp = helper(value); return temp; }
+float other(float value) { float temp = value + 1.0; return temp; }
+out float result;
+void main() { result = uses_helper(1.0) + other(2.0); }
+)");
+    std::smatch names = match(text, R"(#version 450
+float (\w)\(float (\w)\)\{return \2\*2\.;\})"
+                                    R"(float (\w)\(float (\w)\)\{float (\w)=\1\(\4\);return \5;\})"
+                                    R"(float (\w)\(float (\w)\)\{float (\w)=\7\+1\.;return \8;\})"
+                                    R"(out float (\w);void main\(\)\{\9=\3\(1\.\)\+\6\(2\.\);\})");
+    ASSERT_FALSE(names.empty()) << text;
+    EXPECT_NE(names[4], names[1]);
+    EXPECT_NE(names[5], names[1]);
+    EXPECT_NE(names[4], names[5]);
+    EXPECT_EQ(names[7], names[1]);
+    EXPECT_NE(names[7], names[8]);
+}
+
+// A local's name is in scope only after its initializer: the level on the right is the global.
+TEST(Renaming, KeepsALocalThatHidesAGlobalApartFromIt)
+{
+    std::string text = compact(R"(#version 450
+float level = 1.0;
+out float result;
+void main() { float level = level * 2.0; result = level; }
+)");
+    std::smatch names = match(text, R"(#version 450
+float (\w)=1\.;out float (\w);void main\(\)\{float (\w)=\1\*2\.;\2=\3;\})");
+    ASSERT_FALSE(names.empty()) << text;
+    EXPECT_NE(names[1], names[3]);
+    EXPECT_NE(names[2], names[3]);
+}
+
+TEST(Renaming, DropsParameterNamesFromPrototypes)
+{
+    std::string text = compact("#version 450\nfloat later(float value);\nvoid main() { gl_FragDepth = later(1.0); }\n"
+                               "float later(float value) { return value; }");
+    std::smatch names = match(text, R"(#version 450
+float (\w)\(float\);void main\(\)\{gl_FragDepth=\1\(1\.\);\}float \1\(float (\w)\)\{return \2;\})");
+    EXPECT_FALSE(names.empty()) << text;
+}
