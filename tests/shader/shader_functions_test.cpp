@@ -1,0 +1,413 @@
+// The fragment stage's functions on the real GL driver, each case in its own pixel of a float
+// framebuffer, against values worked out by hand or computed here independently.
+#include "shader_probe.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+using shader_probe::DriverTest;
+using shader_probe::evaluate;
+using shader_probe::Vec3;
+
+struct Vec3d
+{
+    double x, y, z;
+};
+
+// Z turn, then Y, then X, with the signs of the picture's rotation (a positive angle turns
+// the opposite way from the right-handed convention).
+Vec3d rotate_xyz(Vec3d p, Vec3d a)
+{
+    p = {std::cos(a.z) * p.x + std::sin(a.z) * p.y, -std::sin(a.z) * p.x + std::cos(a.z) * p.y, p.z};
+    p = {std::cos(a.y) * p.x - std::sin(a.y) * p.z, p.y, std::sin(a.y) * p.x + std::cos(a.y) * p.z};
+    return {p.x, std::cos(a.x) * p.y + std::sin(a.x) * p.z, -std::sin(a.x) * p.y + std::cos(a.x) * p.z};
+}
+
+Vec3d scene_rotation(Vec3d p)
+{
+    return rotate_xyz(rotate_xyz(p, {-0.7, 0.0, -0.04}), {0.0, 1.1, 0.0});
+}
+
+// The eye-space point whose scene-frame coordinates are q: the rotation is orthonormal, so its
+// inverse takes the dot products with the images of the three eye-space axes.
+Vec3d eye_point(Vec3d q)
+{
+    Vec3d v{q.x - 0.5, q.y + 1.05, q.z};
+    auto along = [&](Vec3d axis) {
+        Vec3d image = scene_rotation(axis);
+        return image.x * v.x + image.y * v.y + image.z * v.z;
+    };
+    return {along({1, 0, 0}), along({0, 1, 0}), along({0, 0, 1})};
+}
+
+std::string glsl(Vec3d p)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "vec3(%.9g, %.9g, %.9g)", p.x, p.y, p.z);
+    return text;
+}
+
+void expect_vec3_near(const Vec3& actual, const Vec3& expected, float tolerance)
+{
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(actual[i], expected[i], tolerance) << "component " << i;
+}
+
+// Places the scene frame's landmarks in eye space through the camera: from eye (0, 0, -6) onto
+// the image plane at distance 1, 960 pixels per unit across and 540 / 0.5625 up.
+std::array<double, 2> projected_pixel(Vec3d q)
+{
+    Vec3d p = eye_point(q);
+    double depth = p.z + 6.0;
+    return {(p.x / depth + 1.0) * 960.0, (p.y / depth / 0.5625 + 1.0) * 540.0};
+}
+
+const Vec3d ball_centre{0.0, 1.0, 0.0};
+const Vec3d drum_centre{0.0, -1.0, 0.0};
+const Vec3d ground_point{5.0, -2.0, 5.0};     // 0.25 above the ground, far from every object
+const Vec3d under_ground{5.0, -5.0, 5.0};     // 2.75 below the ground surface
+const Vec3d sky_point{0.0, 50.0, 0.0};        // eye space, high above the whole scene
+const Vec3d deep_below{0.0, -50.0, 0.0};      // eye space, far under the ground
+
+class DistancePrimitives : public DriverTest {};
+class Scene : public DriverTest {};
+class March : public DriverTest {};
+class Camera : public DriverTest {};
+class Shade : public DriverTest {};
+class PixelPipeline : public DriverTest {};
+
+TEST_F(DistancePrimitives, EdgeCasesGiveTheirExactDistances)
+{
+    auto r = evaluate("", {
+        // Cylinder (r1 = r2 = 0.3, h = 0.5, r = 0) on its axis at height 0: the side is 0.3 away,
+        // the caps 0.5, so -min(0.3, 0.5). With h = 0.2 the caps are nearer: -0.2.
+        "vec3(frustum(vec3(0.0), 0.5, 0.3, 0.3, 0.0, red).d)",
+        "vec3(frustum(vec3(0.0), 0.2, 0.3, 0.3, 0.0, red).d)",
+        // Lower rim of a tapered frustum (r1 0.6 at y = -h): both the cap and the side vectors
+        // vanish, leaving -r exactly.
+        "vec3(frustum(vec3(0.6, -0.5, 0.0), 0.5, 0.6, 0.4, 0.05, red).d)",
+        // Level with the upper rim (radius 0.4 at y = 0.5), 0.3 further out: the side leans out
+        // along (0.2, -1) per unit down, so the nearest point lies on the side, 0.3 / sqrt(1.04)
+        // away, its foot 0.3 * 0.2 / 1.04 down the side, within it. Then - r.
+        "vec3(frustum(vec3(0.0, 0.5, 0.7), 0.5, 0.6, 0.4, 0.05, red).d)",
+        // Round box of zero size: a sphere, 5 from (3, 0, 4), radius 1: 4.
+        "vec3(round_box(vec3(3.0, 0.0, 4.0), vec3(0.0), 1.0, red).d)",
+        // Bar of half-length 2 along X, radius 0.1: from (3, 0.5, 0) the nearest axis point is
+        // (2, 0, 0), sqrt(1.25) away.
+        "vec3(round_box(vec3(3.0, 0.5, 0.0), vec3(2.0, 0.0, 0.0), 0.1, red).d)",
+        // Tie: the second record, colour included; otherwise the nearer one.
+        "nearer(material(0.5, red, false), material(0.5, ground, false)).col",
+        "nearer(material(0.25, red, false), material(0.5, ground, false)).col",
+        // smooth_min: apart by k or more gives the plain minimum; equal gives a - k/4.
+        "vec3(smooth_min(1.0, 3.0, 2.0), smooth_min(3.0, 1.0, 0.5), smooth_min(0.7, 0.7, 0.2))",
+    });
+    EXPECT_FLOAT_EQ(r[0][0], -0.3f);
+    EXPECT_FLOAT_EQ(r[1][0], -0.2f);
+    EXPECT_FLOAT_EQ(r[2][0], -0.05f);
+    EXPECT_NEAR(r[3][0], 0.3f / std::sqrt(1.04f) - 0.05f, 1e-6f);
+    EXPECT_FLOAT_EQ(r[4][0], 4.0f);
+    EXPECT_NEAR(r[5][0], std::sqrt(1.25f) - 0.1f, 1e-6f);
+    EXPECT_EQ(r[6], (Vec3{0.03f, 0.03f, 0.03f}));
+    EXPECT_EQ(r[7], (Vec3{0.4f, 0.0f, 0.0f}));
+    EXPECT_EQ(r[8][0], 1.0f);
+    EXPECT_EQ(r[8][1], 1.0f);
+    EXPECT_NEAR(r[8][2], 0.65f, 1e-6f);
+}
+
+TEST_F(DistancePrimitives, RotationTurnsZThenYThenXAndHashStaysInRange)
+{
+    auto r = evaluate(R"(
+        // Smallest and largest hash over a 200 x 200 grid spanning the scene, tiny negatives
+        // (where fract may round up to 1) and large coordinates.
+        vec3 hash_range()
+        {
+            float low = 1.0;
+            float high = 0.0;
+            for (int i = 0; i < 200; ++i)
+                for (int j = 0; j < 200; ++j)
+                {
+                    vec2 p = vec2(i - 100, j - 100) * vec2(0.2137, 0.1911);
+                    float h = min(grain_hash(p), min(grain_hash(p * 1e-7), grain_hash(p * 1e4)));
+                    float k = max(grain_hash(p), max(grain_hash(p * 1e-7), grain_hash(p * 1e4)));
+                    low = min(low, h);
+                    high = max(high, k);
+                }
+            return vec3(low, high, grain_hash(vec2(-1e-9)));
+        })", {
+        "rotate_xyz(vec3(0.3, -1.2, 2.5), vec3(0.0))",
+        "rotate_xyz(vec3(0.0, 1.0, 0.0), vec3(1.5707963, 0.0, 0.0))",  // y' = c y, z' = -s y
+        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 0.0, 1.5707963))",  // x' = c x, y' = -s x
+        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 1.5707963, 0.0))",  // x' = c x, z' = s x
+        // Z does nothing, Y takes x to z, then X takes z to y; X before Y would give (0, 0, 1).
+        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(1.5707963, 1.5707963, 0.0))",
+        // Hash of (0, 0): both fractions 0, s = 0, fract(0) = 0.
+        "vec3(grain_hash(vec2(0.0)))",
+        "vec3(grain_hash(vec2(0.25, 0.5)))",
+        "hash_range()",
+    });
+    EXPECT_EQ(r[0], (Vec3{0.3f, -1.2f, 2.5f}));
+    expect_vec3_near(r[1], {0.0f, 0.0f, -1.0f}, 1e-6f);
+    expect_vec3_near(r[2], {0.0f, -1.0f, 0.0f}, 1e-6f);
+    expect_vec3_near(r[3], {0.0f, 0.0f, 1.0f}, 1e-6f);
+    expect_vec3_near(r[4], {0.0f, 1.0f, 0.0f}, 1e-6f);
+    EXPECT_EQ(r[5][0], 0.0f);
+    // Hash of (0.25, 0.5): a = fract(58.335) = 0.335, b = fract(425.87) = 0.87, s = a (a + 23.45)
+    // + b (b + 23.45), then fract((a + s)(b + s)). The product is near 900, where float steps
+    // and the float error of the fractions (times about 750) stay below 0.01.
+    double a = 0.335, b = 0.87, s = a * (a + 23.45) + b * (b + 23.45);
+    double product = (a + s) * (b + s);
+    EXPECT_NEAR(r[6][0], product - std::floor(product), 0.01);
+    Vec3 range = r[7];
+    EXPECT_GE(range[0], 0.0f);
+    EXPECT_LT(range[1], 1.0f);
+    EXPECT_LT(range[0], 0.01f) << "the hash should spread over [0, 1)";
+    EXPECT_GT(range[1], 0.99f) << "the hash should spread over [0, 1)";
+    EXPECT_GE(range[2], 0.0f);
+    EXPECT_LT(range[2], 1.0f);
+}
+
+TEST_F(Scene, GroundAndBallCentreAnchors)
+{
+    std::string ground = glsl(eye_point(ground_point));
+    std::string ball = glsl(eye_point(ball_centre));
+    auto r = evaluate("", {
+        "vec3(scene(" + ground + ").d)", "scene(" + ground + ").col",
+        "vec3(scene(" + ball + ").d)", "scene(" + ball + ").col",
+        "scene_frame(" + ball + ")",
+    });
+    // Ground: 0.95 * (q.y + 2.25) + 0.05 * g with g in [-0.002, 0.0001]: 0.2375 - 0.0001 to
+    // 0.2375 + 0.000005, plus float error from the rotation.
+    EXPECT_GE(r[0][0], 0.2375f - 0.0001f - 1e-5f);
+    EXPECT_LE(r[0][0], 0.2375f + 0.000005f + 1e-5f);
+    EXPECT_EQ(r[1], (Vec3{0.03f, 0.03f, 0.03f}));
+    // Ball centre: 0.7 * (-0.5) + 0.3 * g, within 0.001 of -0.35; red.
+    EXPECT_NEAR(r[2][0], -0.35f, 0.001f);
+    EXPECT_EQ(r[3], (Vec3{0.4f, 0.0f, 0.0f}));
+    expect_vec3_near(r[4], {0.0f, 1.0f, 0.0f}, 1e-5f);
+}
+
+TEST_F(March, BudgetImmediateHitAndMiss)
+{
+    std::string ball = glsl(eye_point(ball_centre));
+    auto r = evaluate(R"(
+        // A march from start along dir with steps of the pixel's budget already spent.
+        material march_with(vec3 start, vec3 dir, float steps)
+        {
+            march_pos = start;
+            step_count = steps;
+            return march(start, dir, 20.0);
+        }
+        // Its hit, the distance it moved and the steps counted after it.
+        vec3 march_outcome(vec3 start, vec3 dir, float steps)
+        {
+            material result = march_with(start, dir, steps);
+            return vec3(float(result.hit), distance(start, march_pos), step_count);
+        })", {
+        // Budget spent: no step, nothing moved, no hit, the initial record's distance 0.
+        "march_outcome(eye, vec3(0.0, 0.0, 1.0), 80.0)",
+        "vec3(march_with(eye, vec3(0.0, 0.0, 1.0), 80.0).d)",
+        // Inside the ball: a hit on the first sample, one step, no movement; d is the sample's.
+        "march_outcome(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0)",
+        "vec3(march_with(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0).d)",
+        // Up and to the left from the eye (the top-left corner's ray): nothing there, so no hit
+        // and the march ends at least 20 from the eye.
+        "march_outcome(eye, normalize(vec3(-1.0, 0.5625, 1.0)), 0.0)",
+    });
+    expect_vec3_near(r[0], {0.0f, 0.0f, 80.0f}, 0.0f);
+    EXPECT_EQ(r[1][0], 0.0f);
+    expect_vec3_near(r[2], {1.0f, 0.0f, 1.0f}, 0.0f);
+    EXPECT_NEAR(r[3][0], -0.35f, 0.001f);
+    EXPECT_EQ(r[4][0], 0.0f);
+    EXPECT_GE(r[4][1], 20.0f);
+    EXPECT_LT(r[4][2], 80.0f) << "the miss should end on distance, not on the budget";
+}
+
+// One pixel of a 1921 x 1081 float framebuffer, so that gl_FragCoord reaches (1920, 1080).
+Vec3 probe_pixel(GLuint program, int x, int y)
+{
+    offscreen::Image<float> image = offscreen::render<float>(program, {1921, 1081}, {x, y, 1, 1});
+    return shader_probe::pixel(image, 0, 0);
+}
+
+TEST_F(Camera, ScreenMappingAndProjectionAnchors)
+{
+    // Independent check of the landmarks' layout through the camera, from the scene frame's
+    // definition: ball centre about (930, 900), drum centre about (930, 590).
+    auto ball = projected_pixel(ball_centre);
+    auto drum = projected_pixel(drum_centre);
+    EXPECT_NEAR(ball[0], 930.0, 10.0);
+    EXPECT_NEAR(ball[1], 900.0, 10.0);
+    EXPECT_NEAR(drum[0], 930.0, 10.0);
+    EXPECT_NEAR(drum[1], 590.0, 10.0);
+
+    GLuint program = shader_probe::build(shader_probe::probe_source(R"(
+        void main()
+        {
+            ivec2 pixel = ivec2(gl_FragCoord.xy);
+            material hit = march(eye, ray_dir, 20.0);
+            vec3 q = scene_frame(march_pos);
+            if (pixel == ivec2(960, 540))
+                frag_color = ray_dir;
+            else if (pixel == ivec2(1920, 1080))
+                frag_color = vec3(screen_pos, ray_dir.z);
+            else if (pixel.y == 900)  // ball: red, on the sphere of radius 0.5 about (0, 1, 0)
+                frag_color = vec3(float(hit.hit && hit.col == red), distance(q, vec3(0.0, 1.0, 0.0)), 0.0);
+            else  // drum: black, within its radius 0.65 and between y -1.35 and -0.65
+                frag_color = vec3(float(hit.hit && hit.col == black), length(q.xz), q.y);
+        })"));
+    expect_vec3_near(probe_pixel(program, 960, 540), {0.0f, 0.0f, 1.0f}, 0.0f);
+    // (1, 0.5625) and the z of normalize(1, 0.5625, 1) = 1 / sqrt(2.31640625).
+    expect_vec3_near(probe_pixel(program, 1920, 1080), {1.0f, 0.5625f, 1.0f / std::sqrt(2.31640625f)}, 1e-6f);
+    // The march stops once 0.7 * (r - 0.5) + 0.3 * g < 0.01, so up to 0.01 / 0.7 outside the
+    // sphere (the grain g moves it out by less than 0.001 more).
+    Vec3 on_ball = probe_pixel(program, 930, 900);
+    EXPECT_EQ(on_ball[0], 1.0f);
+    EXPECT_GE(on_ball[1], 0.5f - 0.001f);
+    EXPECT_LE(on_ball[1], 0.5f + 0.01f / 0.7f + 0.001f);
+    Vec3 on_drum = probe_pixel(program, 930, 590);
+    EXPECT_EQ(on_drum[0], 1.0f);
+    EXPECT_LE(on_drum[1], 0.65f + 0.01f);
+    EXPECT_GE(on_drum[2], -1.35f - 0.01f);
+    EXPECT_LE(on_drum[2], -0.65f + 0.01f);
+}
+
+// The light table: directions before normalisation and colours.
+struct Light
+{
+    Vec3d direction;
+    Vec3d colour;
+};
+const Light lights[3] = {{{0, 10, -2}, {1.0, 1.0, 1.4}},
+                         {{-50, 20, -50}, {0.5, 0.7, 0.5}},
+                         {{-50, 60, -7}, {0.525, 0.375, 0.375}}};
+
+double dot(Vec3d a, Vec3d b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+Vec3d normalized(Vec3d v)
+{
+    double length = std::sqrt(dot(v, v));
+    return {v.x / length, v.y / length, v.z / length};
+}
+
+// shade with every shadow factor 1, worked through term by term: per light the reflection
+// factor a = max(0, reflect(L, n) . view), then (a * w * 0.333 + a^64 * w * 3) * colour.
+Vec3 unshadowed_shade(Vec3d n, Vec3d view, Vec3d base)
+{
+    Vec3d sum = base;
+    for (const Light& light : lights)
+    {
+        Vec3d l = normalized(light.direction);
+        double ln = dot(l, n);
+        Vec3d reflected{l.x - 2 * ln * n.x, l.y - 2 * ln * n.y, l.z - 2 * ln * n.z};
+        double a = std::max(0.0, dot(reflected, view));
+        double weight = a * 0.1 * 0.333 + std::pow(a, 64.0) * 0.1 * 3.0;
+        sum = {sum.x + weight * light.colour.x, sum.y + weight * light.colour.y, sum.z + weight * light.colour.z};
+    }
+    return {float(sum.x), float(sum.y), float(sum.z)};
+}
+
+// A GLSL constant array of 3-vectors.
+std::string glsl_array(const char* name, const std::vector<Vec3d>& values)
+{
+    std::string list;
+    for (const Vec3d& value : values)
+        list += (list.empty() ? "" : ", ") + glsl(value);
+    return "const vec3 " + std::string(name) + "[] = vec3[](" + list + ");\n";
+}
+
+TEST_F(Shade, ShadowsAndReflectionFactorsWeighTheLights)
+{
+    Vec3d light_0 = normalized(lights[0].direction);
+    Vec3d halfway = normalized({light_0.x, light_0.y, light_0.z - 1.0});  // between L0 and -view
+    Vec3d ahead{0, 0, 1};
+    Vec3d up{0, 1, 0};
+    // Points whose first shadow sample towards light 0 (0.1 along it) lies e above the ground,
+    // far from every object: the ground there is 0.95 e + 0.05 g away, g in [-0.002, 0.0001].
+    auto first_sample_above_ground = [&](double e) {
+        Vec3d sample = eye_point({5.0, -2.25 + e, 5.0});
+        return Vec3d{sample.x - 0.1 * light_0.x, sample.y - 0.1 * light_0.y, sample.z - 0.1 * light_0.z};
+    };
+    // Columns 0 to 3 give the three shadow factors at a point; the others shade a point with
+    // a normal and a view direction. base (0.25, 0.5, 0.75) is no colour of the scene.
+    std::vector<Vec3d> points{sky_point, deep_below, first_sample_above_ground(0.0005), first_sample_above_ground(0.004),
+                              deep_below, sky_point, sky_point, sky_point};
+    std::string inputs = glsl_array("points", points) +
+                         glsl_array("normals", {ahead, ahead, ahead, ahead, {0, 0, -1}, {0, -1, 0}, halfway, {0, 0, -1}}) +
+                         glsl_array("views", {ahead, ahead, ahead, ahead, ahead, up, ahead, ahead});
+    auto r = shader_probe::run_columns(inputs + R"(
+        void main()
+        {
+            int i = int(gl_FragCoord.x);
+            picture_main();  // fills the light table the way every pixel does
+            if (i < 4)
+            {
+                for (int k = 0; k < 3; ++k)
+                    frag_color[k] = soft_shadow(points[i], light_dir[k], 0.1, 20.0, 25.0);
+            }
+            else
+            {
+                ray_dir = views[i];
+                frag_color = shade(points[i], normals[i], vec3(0.25, 0.5, 0.75), 0.1);
+            }
+        })", 8);
+    // Far above everything every shadow march runs free: 1, 1, 1. Far under the ground the
+    // first sample of each is inside: 0, 0, 0.
+    EXPECT_EQ(r[0], (Vec3{1.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(r[1], (Vec3{0.0f, 0.0f, 0.0f}));
+    // First sample 0.95 * 0.0005 + 0.05 g, at most 0.000480, from the ground: under 0.001, so
+    // full shadow at once. At 0.004 above, about 0.0038 away, the march goes on: a penumbra,
+    // which the first sample alone puts at 25 * 0.0038 / 0.1 = 0.95 or below.
+    EXPECT_EQ(r[2][0], 0.0f);
+    EXPECT_GT(r[3][0], 0.0f);
+    EXPECT_LE(r[3][0], 25.0f * (0.95f * 0.004f + 0.000005f) / 0.1f);
+    // Looking along +z with n = -view, a = L . (-view) is above 0 for all three lights; in full
+    // shadow the base still comes back exactly.
+    EXPECT_EQ(r[4], (Vec3{0.25f, 0.5f, 0.75f}));
+    // Looking up with n = -view, a = L . (0, -1, 0) is below 0 for all three: the base exactly,
+    // though nothing shadows the point.
+    EXPECT_EQ(r[5], (Vec3{0.25f, 0.5f, 0.75f}));
+    // n half-way between L0 and -view gives a = 1 for light 0; then as in the first case.
+    expect_vec3_near(r[6], unshadowed_shade(halfway, ahead, {0.25, 0.5, 0.75}), 1e-5f);
+    expect_vec3_near(r[7], unshadowed_shade({0, 0, -1}, ahead, {0.25, 0.5, 0.75}), 1e-5f);
+}
+
+TEST_F(PixelPipeline, MissFadeAndGamma)
+{
+    // main with the primary march starting at starts[i] along directions[i] instead of from the
+    // eye; the fade still counts from the eye (0, 0, -6).
+    Vec3d ball = eye_point(ball_centre);
+    Vec3d ground = eye_point(under_ground);
+    Vec3d drum = eye_point({0.1, -1.0, 0.05});
+    Vec3d ahead{0, 0, 1};
+    std::string inputs = glsl_array("starts", {{0, 0, -6}, ball, ground, drum}) +
+                         glsl_array("directions", {normalized({-1, 0.5625, 1}), ahead, ahead, ahead});
+    auto r = shader_probe::run_columns(inputs + R"(
+        void main()
+        {
+            int i = int(gl_FragCoord.x);
+            march_pos = starts[i];
+            ray_dir = directions[i];
+            picture_main();
+        })", 4);
+    auto fade = [](Vec3d p) { return 1.0 - std::sqrt(p.x * p.x + p.y * p.y + (p.z + 6) * (p.z + 6)) * 0.05; };
+    auto gamma = [](double c) { return float(std::pow(c, 0.4545)); };
+    // The top-left corner's ray from the eye meets nothing: black, whatever the fade.
+    EXPECT_EQ(r[0], (Vec3{0.0f, 0.0f, 0.0f}));
+    // Inside the ball, the ground and the drum every march hits at once and every shadow march
+    // is dark, so the colour is the base, faded by the distance from the eye, then c^0.4545.
+    EXPECT_NEAR(r[1][0], gamma(0.4 * fade(ball)), 1e-5f);
+    EXPECT_EQ(r[1][1], 0.0f);  // 0 stays exactly 0
+    EXPECT_EQ(r[1][2], 0.0f);
+    float grey = gamma(0.03 * fade(ground));
+    expect_vec3_near(r[2], {grey, grey, grey}, 1e-5f);
+    // Black -0.015, bounced inside the drum onto black again: below zero, so 0.
+    EXPECT_EQ(r[3], (Vec3{0.0f, 0.0f, 0.0f}));
+}
+
+} // namespace
