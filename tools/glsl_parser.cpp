@@ -212,20 +212,20 @@ private:
         return type;
     }
 
-    // "layout(...)" kept as written, without its spaces.
+    // "layout(...)" kept as written, less its needless spaces.
     std::string parse_layout()
     {
         std::string text = take().text;
         expect("(", "after 'layout'");
-        text += "(";
+        std::string previous = "(";
+        text += previous;
         while (!accept(")"))
         {
             if (peek().kind == TokenKind::End)
                 fail("unterminated layout qualifier");
-            Token token = take();
-            if (tokens_merge(std::string(1, text.back()), token.text))
-                text += ' ';
-            text += token.text;
+            std::string token = take().text;
+            text += tokens_merge(previous, token) ? " " + token : token;
+            previous = token;
         }
         return text + ")";
     }
