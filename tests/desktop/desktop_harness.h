@@ -1,0 +1,269 @@
+// End-to-end harness: real display servers (Xvfb, openbox, headless Weston) and a real program
+// under them, driven as a user would: keys, pointer, window manager requests, pixels on screen.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct _XDisplay;
+
+namespace desktop {
+
+// Xlib's own types, named here so that this header needs no Xlib header, whose macros (None,
+// Bool, Status) collide with other libraries' names. Keysyms are the XK_ values of
+// <X11/keysym.h>.
+using XDisplay = _XDisplay;
+using XWindow = unsigned long;
+using XKeySym = unsigned long;
+using XKeyCode = unsigned char;
+
+using Clock = std::chrono::steady_clock;
+using Duration = Clock::duration;
+
+// Calls `done` until it returns true or `timeout` has passed; true if it did. Polls every few
+// milliseconds, so a condition that holds early ends the wait early.
+bool poll_until(Duration timeout, const std::function<bool()>& done);
+
+// ---- Pictures ----
+
+// 8-bit RGB pixels, rows from the top row down, as the screen and PNG files order them.
+struct Image
+{
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+
+    // The width x height block whose top-left pixel is (x, y).
+    Image region(int x, int y, int block_width, int block_height) const;
+    // The block at the lower-left corner: what a GL framebuffer of that size holds when drawn by
+    // a picture laid out from the lower-left corner.
+    Image lower_left(int block_width, int block_height) const;
+    // Every pixel the same colour.
+    bool uniform() const;
+
+    friend bool operator==(const Image&, const Image&) = default;
+};
+
+// Reads any 8-bit PNG, dropping alpha; throws std::runtime_error when it cannot.
+Image read_png(const std::filesystem::path& file);
+void write_png(const std::filesystem::path& file, const Image& image);
+
+// Empty when the two are equal; otherwise the sizes, or how many pixels differ and the first.
+std::string describe_difference(const Image& actual, const Image& expected);
+
+// ---- Processes ----
+
+// A fresh directory of its own with mode 0700 (as XDG_RUNTIME_DIR must be), removed with its
+// contents when the object goes.
+class TempDir
+{
+public:
+    explicit TempDir(const std::string& prefix = "desktop");
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// How a process ended: an exit status or the signal that killed it.
+struct ExitStatus
+{
+    bool exited = false;
+    int code = 0;
+    int signal = 0;
+
+    static ExitStatus from_wait_status(int status);
+    bool clean_exit(int expected_code = 0) const { return exited && code == expected_code; }
+    std::string text() const;
+};
+
+using Environment = std::map<std::string, std::string>;
+
+struct LaunchOptions
+{
+    std::vector<std::string> arguments;
+    // The child's whole environment: nothing is inherited from the test.
+    Environment environment;
+    // Empty: the test's own.
+    std::filesystem::path working_directory;
+    // A descriptor that stays open in the child under the same number; -1 for none.
+    int inherited_fd = -1;
+};
+
+// Makes this process the reaper of orphaned descendants, so that anything a child leaves
+// behind becomes a child of the test and cannot escape leftover_children(). Idempotent.
+void adopt_orphans();
+
+// Children of this process still alive once every Process object has gone: each one is killed
+// and reaped, and returned as "PID (NAME)". Exited ones are reaped silently.
+std::vector<std::string> leftover_children();
+
+// A child started in a process group of its own, stdout and stderr captured to files. The
+// destructor ends the whole group (SIGTERM, then SIGKILL) and reaps it.
+class Process
+{
+public:
+    Process(const std::filesystem::path& program, LaunchOptions options);
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+
+    pid_t pid() const { return pid_; }
+    // False once the process has ended (and then it has been reaped).
+    bool running();
+    // Waits with waitpid until the process ends or the deadline passes.
+    std::optional<ExitStatus> wait_for_exit(Duration deadline);
+    void send_signal(int signal);
+    // Ends the group: `signal` first, SIGKILL if it has not ended in a few seconds.
+    ExitStatus end(int signal = SIGTERM);
+
+    std::string standard_output() const;
+    std::string standard_error() const;
+    // Resident memory (VmRSS) in KiB, from /proc; -1 once the process has gone.
+    long resident_kib() const;
+
+private:
+    void reap_group(Duration deadline);
+
+    TempDir output_dir_{"output"};
+    pid_t pid_ = -1;
+    std::optional<ExitStatus> status_;
+};
+
+// ---- X11 ----
+
+struct Rect
+{
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+// An Xvfb server with one screen of the given size at depth 24, on a display number it picks
+// itself (-displayfd), and one client connection of the test's own. The constructor returns once
+// the server answers.
+class XServer
+{
+public:
+    XServer(int width, int height);
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    ~XServer();
+
+    const std::string& display_name() const { return display_name_; }
+    XDisplay* connection() const { return display_; }
+    XWindow root() const;
+    Rect screen_rect() const;
+
+    // The viewable InputOutput window whose _NET_WM_PID is `pid` (a toolkit's top-level
+    // window, whether reparented by a window manager or not).
+    std::optional<XWindow> find_window_of(pid_t pid, Duration timeout);
+    // The window's area on the screen, in root coordinates.
+    Rect window_rect(XWindow window);
+    bool viewable(XWindow window);
+    // Whether the window's _NET_WM_STATE holds the named state, e.g. "_NET_WM_STATE_FULLSCREEN".
+    bool has_state(XWindow window, const char* state_name);
+
+    // The part of the area that lies on the screen.
+    Image capture(const Rect& area);
+    // Polls the area until it shows `expected`; returns the last capture either way.
+    Image wait_for_picture(const Rect& area, const Image& expected, Duration timeout);
+    // Polls the window, wherever it is and whatever size it has at each look, until it shows
+    // `expected`; returns the last capture either way.
+    Image wait_for_picture(XWindow window, const Image& expected, Duration timeout);
+
+    // Input, through XTest, so that it reaches the program as real input does.
+    void move_pointer(int x, int y);
+    void move_pointer_into(XWindow window);
+    // Presses and releases `key` with the modifier keys held down around it.
+    void press_key(XKeySym key, const std::vector<XKeySym>& modifiers = {});
+    void press_keycode(XKeyCode code);
+    // Keycodes that carry a keysym and are not modifiers, in keymap order.
+    std::vector<XKeyCode> plain_keycodes();
+    XKeySym keysym_of(XKeyCode code);
+
+    // The pointer's current image (XFixes) is fully transparent.
+    bool pointer_blank();
+
+    // Sends _NET_WM_PING and waits for the toolkit's answer: the program's main loop has read
+    // everything this connection sent before.
+    bool answers_ping(XWindow window, Duration timeout);
+    // Asks the window manager to close the window (_NET_CLOSE_WINDOW).
+    void request_close(XWindow window);
+
+    void resize(XWindow window, int width, int height);
+    void unmap(XWindow window);
+    void map(XWindow window);
+    // An override-redirect window of one colour (0xRRGGBB) laid over the area; destroy() removes it.
+    XWindow create_cover(const Rect& area, std::uint32_t colour);
+    void destroy(XWindow window);
+
+private:
+    std::optional<Process> process_;
+    std::string display_name_;
+    XDisplay* display_ = nullptr;
+};
+
+// Openbox on the server, with its stock configuration; the constructor returns once it manages
+// the screen (_NET_SUPPORTING_WM_CHECK is set).
+class Openbox
+{
+public:
+    explicit Openbox(XServer& server);
+
+private:
+    TempDir home_{"openbox"};
+    std::optional<Process> process_;
+};
+
+// What a program needs to run as a client of the server, and nothing more: DISPLAY, HOME, an
+// XDG_RUNTIME_DIR, PATH and GDK_BACKEND=x11.
+Environment x11_environment(const XServer& server, const std::filesystem::path& home,
+                            const std::filesystem::path& runtime_dir);
+
+// ---- Wayland ----
+
+// Weston's headless backend with its GL renderer and one output of the given size, on a socket
+// of its own in a runtime directory of its own. Started with --debug, which lets clients take
+// screenshots through the weston_screenshooter protocol.
+class Weston
+{
+public:
+    Weston(int width, int height);
+
+    const std::string& socket_name() const { return socket_name_; }
+    const std::filesystem::path& runtime_dir() const { return runtime_.path(); }
+
+    // One screenshot of the whole output, through weston-screenshooter.
+    Image screenshot();
+    // Polls screenshots until one shows `expected`; returns the last one either way.
+    Image wait_for_picture(const Image& expected, Duration timeout);
+
+private:
+    TempDir runtime_{"weston"};
+    TempDir home_{"weston-home"};
+    std::string socket_name_;
+    std::optional<Process> process_;
+};
+
+// DISPLAY-free environment of a Wayland client of the compositor: WAYLAND_DISPLAY,
+// XDG_RUNTIME_DIR (the compositor's), HOME, PATH and GDK_BACKEND=wayland.
+Environment wayland_environment(const Weston& weston, const std::filesystem::path& home);
+
+} // namespace desktop
