@@ -1,0 +1,155 @@
+// Whole 1920x1080 pictures on the real GL driver: the carried compact text against the readable
+// source, and the picture against the committed reference image, with a comparison shown to
+// accept rounding differences and to reject real changes.
+#include "fragment_text.h"
+#include "png_file.h"
+#include "shader_probe.h"
+#include "vertex_text.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+using offscreen::Image;
+using shader_probe::DriverTest;
+
+constexpr offscreen::Size full_size{1920, 1080};
+
+Image<std::uint8_t> full_frame(const std::string& fragment_text)
+{
+    GLuint program = shader_probe::build(fragment_text);
+    Image<std::uint8_t> frame = offscreen::render<std::uint8_t>(program, full_size);
+    glDeleteProgram(program);
+    return frame;
+}
+
+Image<std::uint8_t> reference_picture()
+{
+    offscreen::Result<Image<std::uint8_t>> picture = offscreen::read_png(STILLRAY_REFERENCE_PICTURE);
+    if (auto* failure = std::get_if<offscreen::Failure>(&picture))
+        throw std::runtime_error(failure->message);
+    return std::get<Image<std::uint8_t>>(picture);
+}
+
+// The comparison. The ground and the ball group carry a grain of sub-pixel spheres whose radii
+// follow a hash of the exact scene coordinates, and it tilts the normals: a difference of one
+// float step anywhere before the hash (a driver's sin or cos, say) deals a new grain pattern,
+// and single pixels then differ by tens of levels, a few per cent of them by more than 8. The
+// pattern's statistics stay the same, so averaged over 40x40 tiles (48 x 27 of them) the noise
+// falls to about one level, while a real change moves whole regions the same way. Measured on
+// llvmpipe: a new grain pattern gives tiles up to 1.5 levels apart, at most one above 1 level;
+// the changes below give 21 to 330 tiles above 1 level, the smallest of them tiles 6.6 levels
+// apart. So: the same picture when no tile differs by more than 3 levels in any channel and
+// at most 5 tiles differ by more than 1 level.
+struct TileDifference
+{
+    double largest = 0;           // levels of 255, the largest per-channel tile mean difference
+    int tiles_over_one_level = 0;
+};
+
+constexpr int tile_side = 40;
+
+TileDifference compare_tiles(const Image<std::uint8_t>& a, const Image<std::uint8_t>& b)
+{
+    TileDifference difference;
+    int width = a.size.width;
+    for (int tile_y = 0; tile_y + tile_side <= a.size.height; tile_y += tile_side)
+        for (int tile_x = 0; tile_x + tile_side <= width; tile_x += tile_side)
+        {
+            double sum[3] = {};
+            for (int y = tile_y; y < tile_y + tile_side; ++y)
+                for (int x = tile_x; x < tile_x + tile_side; ++x)
+                    for (int c = 0; c < 3; ++c)
+                    {
+                        std::size_t at = (std::size_t(y) * width + x) * 3 + c;
+                        sum[c] += int(a.rgb[at]) - int(b.rgb[at]);
+                    }
+            double tile = 0;
+            for (double channel : sum)
+                tile = std::max(tile, std::abs(channel) / (tile_side * tile_side));
+            difference.largest = std::max(difference.largest, tile);
+            difference.tiles_over_one_level += tile > 1.0;
+        }
+    return difference;
+}
+
+bool same_picture(const TileDifference& difference)
+{
+    return difference.largest <= 3.0 && difference.tiles_over_one_level <= 5;
+}
+
+std::ostream& operator<<(std::ostream& out, const TileDifference& difference)
+{
+    return out << "largest tile difference " << difference.largest << " levels, "
+               << difference.tiles_over_one_level << " tiles over 1 level";
+}
+
+class Picture : public DriverTest {};
+
+TEST_F(Picture, CompactTextDrawsTheReadableFrameBitForBit)
+{
+    GLuint compact = shader_probe::build(vertex_text, fragment_text);
+    GLuint readable = shader_probe::build(shader_probe::readable_fragment());
+    Image<float> compact_frame = offscreen::render<float>(compact, full_size);
+    Image<float> readable_frame = offscreen::render<float>(readable, full_size);
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < compact_frame.rgb.size(); ++i)
+        differing += std::memcmp(&compact_frame.rgb[i], &readable_frame.rgb[i], sizeof(float)) != 0;
+    EXPECT_EQ(differing, 0u) << "channels that differ between the compact and the readable text";
+}
+
+TEST_F(Picture, MatchesTheCommittedReference)
+{
+    Image<std::uint8_t> reference = reference_picture();
+    ASSERT_EQ(reference.size.width, full_size.width);
+    ASSERT_EQ(reference.size.height, full_size.height);
+    TileDifference difference = compare_tiles(full_frame(shader_probe::readable_fragment()), reference);
+    EXPECT_TRUE(same_picture(difference)) << difference;
+}
+
+// sin and cos two float steps off, as another driver's may be: the grain comes out all new.
+TEST_F(Picture, ComparisonAcceptsADifferentlyRoundedDriver)
+{
+    std::string rounded = shader_probe::replaced(shader_probe::readable_fragment(),
+                                                 "    vec3 c = cos(a);\n    vec3 s = sin(a);",
+                                                 "    vec3 c = cos(a) * 1.0000002;\n    vec3 s = sin(a) * 0.9999998;");
+    Image<std::uint8_t> frame = full_frame(rounded);
+    Image<std::uint8_t> reference = reference_picture();
+    std::size_t far_apart = 0;
+    for (std::size_t i = 0; i < frame.rgb.size(); ++i)
+        far_apart += std::abs(int(frame.rgb[i]) - int(reference.rgb[i])) > 8;
+    EXPECT_GT(far_apart, frame.rgb.size() / 100) << "the rounding should change single pixels a lot";
+    TileDifference difference = compare_tiles(frame, reference);
+    EXPECT_TRUE(same_picture(difference)) << difference;
+}
+
+struct Change
+{
+    const char* name;
+    const char* from;
+    const char* to;
+};
+
+void PrintTo(const Change& change, std::ostream* out)
+{
+    *out << change.name;
+}
+
+class PictureChange : public DriverTest, public testing::WithParamInterface<Change> {};
+
+TEST_P(PictureChange, ComparisonRejectsIt)
+{
+    std::string changed = shader_probe::replaced(shader_probe::readable_fragment(), GetParam().from, GetParam().to);
+    TileDifference difference = compare_tiles(full_frame(changed), reference_picture());
+    EXPECT_FALSE(same_picture(difference)) << difference;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Picture, PictureChange,
+    testing::Values(Change{"LightColour", "light_color[1] = tint.xyx;", "light_color[1] = tint.xxx;"},
+                    Change{"ShadowSharpness", "light_dir[k], 0.1, 20.0, 25.0", "light_dir[k], 0.1, 20.0, 20.0"},
+                    Change{"BounceWeight", "second.col, 0.1), 0.1);", "second.col, 0.1), 0.15);"}),
+    [](const testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+} // namespace
