@@ -20,8 +20,11 @@ test: build
 screenshot: build
 	./$(BUILD_DIR)/stillray-snapshot --output docs/picture.png
 
+# Measures this build against a second one that carries the readable shader texts.
 bench: build
-	@echo "make bench: not written yet"
+	cmake -S . -B $(BUILD_DIR)-readable $(CMAKE_FLAGS) -DSTILLRAY_READABLE_SHADERS=ON
+	cmake --build $(BUILD_DIR)-readable --parallel --target stillray-bench
+	./$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
 
 clean:
 	rm -rf $(BUILD_DIR)

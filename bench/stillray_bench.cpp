@@ -1,0 +1,233 @@
+// stillray-bench: measures the build it belongs to. `stillray-bench texts` prints the carried
+// texts (vertex, NUL, fragment); `stillray-bench report READABLE_BENCH OUTPUT` takes the readable
+// build's texts from its bench, measures both pairs of texts, the executables and the launch time
+// on Xvfb with openbox, and writes the Markdown table to OUTPUT and stdout.
+#include "desktop_harness.h"
+#include "fragment_text.h"
+#include "offscreen.h"
+#include "packing.h"
+#include "vertex_text.h"
+
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Measurements = std::map<std::string, std::string>;
+
+constexpr int runs = 5;
+constexpr offscreen::Size full_hd{1920, 1080};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+template <class Step>
+double milliseconds(Step&& step)
+{
+    auto start = std::chrono::steady_clock::now();
+    step();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string fixed(double value, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+struct Texts
+{
+    std::string vertex;
+    std::string fragment;
+};
+
+// Sizes of the texts and of both LZMA-compressed together.
+void measure_sizes(const Texts& texts, Measurements& result)
+{
+    std::vector<std::uint8_t> both(texts.vertex.begin(), texts.vertex.end());
+    both.insert(both.end(), texts.fragment.begin(), texts.fragment.end());
+    result["vertex_bytes"] = std::to_string(texts.vertex.size());
+    result["fragment_bytes"] = std::to_string(texts.fragment.size());
+    result["compressed_bytes"] = std::to_string(compress_lzma(both).size());
+}
+
+GLuint link(const Texts& texts)
+{
+    offscreen::Result<GLuint> linked = offscreen::link_checked(texts.vertex.c_str(), texts.fragment.c_str());
+    if (auto* failure = std::get_if<offscreen::Failure>(&linked))
+        throw std::runtime_error(failure->message);
+    return std::get<GLuint>(linked);
+}
+
+// Medians of compile-and-link time and of full-HD frame time for both pairs of texts, their runs
+// interleaved so that both see the same machine; the first frame of each, which also finishes the
+// driver's shader work, is measured on its own. Returns the compact texts' picture.
+offscreen::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const Texts& readable_texts,
+                                             Measurements& compact, Measurements& readable)
+{
+    offscreen::Context context;
+    if (std::optional<offscreen::Failure> failure = context.open())
+        throw std::runtime_error(failure->message);
+    compact["renderer"] = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    struct Variant
+    {
+        const Texts& texts;
+        Measurements& result;
+        GLuint program = 0;
+        std::vector<double> link_times, frame_times;
+    };
+    Variant variants[] = {{compact_texts, compact}, {readable_texts, readable}};
+    offscreen::Image<std::uint8_t> frame, picture;
+    for (int i = 0; i < runs; ++i)
+        for (Variant& variant : variants)
+            variant.link_times.push_back(milliseconds([&] { variant.program = link(variant.texts); }));
+    for (Variant& variant : variants)
+        variant.result["first_frame_ms"] =
+            fixed(milliseconds([&] { frame = offscreen::render<std::uint8_t>(variant.program, full_hd); }));
+    picture = offscreen::render<std::uint8_t>(variants[0].program, full_hd);
+    for (int i = 0; i < runs; ++i)
+        for (Variant& variant : variants)
+            variant.frame_times.push_back(
+                milliseconds([&] { frame = offscreen::render<std::uint8_t>(variant.program, full_hd); }));
+    for (Variant& variant : variants)
+    {
+        variant.result["link_ms"] = fixed(median(variant.link_times));
+        variant.result["frame_ms"] = fixed(median(variant.frame_times));
+    }
+    return picture;
+}
+
+// The readable build's texts, as its bench prints them: vertex text, NUL, fragment text.
+Texts readable_texts_from(const std::string& readable_bench)
+{
+    desktop::Process bench(readable_bench, desktop::LaunchOptions{{"texts"}, {}, {}});
+    std::optional<desktop::ExitStatus> status = bench.wait_for_exit(1min);
+    std::string output = bench.standard_output();
+    std::size_t separator = output.find('\0');
+    if (!status || !status->clean_exit() || separator == std::string::npos)
+        throw std::runtime_error("the readable build's bench failed: " + bench.standard_error());
+    return {output.substr(0, separator), output.substr(separator + 1)};
+}
+
+// The screen shows rows from the top, GL framebuffers from the bottom.
+desktop::Image screen_image(const offscreen::Image<std::uint8_t>& frame)
+{
+    desktop::Image image{frame.size.width, frame.size.height, {}};
+    std::size_t row = 3 * static_cast<std::size_t>(frame.size.width);
+    for (int y = frame.size.height - 1; y >= 0; --y)
+        image.rgb.insert(image.rgb.end(), frame.rgb.begin() + y * row, frame.rgb.begin() + (y + 1) * row);
+    return image;
+}
+
+// Time from starting the program to its window showing the whole picture, on a fresh Xvfb with
+// openbox, ended with Escape.
+double launch_ms(const std::string& program, const desktop::Image& picture)
+{
+    desktop::XServer x(picture.width, picture.height);
+    desktop::Openbox window_manager(x);
+    desktop::TempDir home("bench-home"), runtime("bench-runtime");
+    auto start = desktop::Clock::now();
+    desktop::Process launched(program, {{}, desktop::x11_environment(x, home.path(), runtime.path()), {}});
+    std::optional<desktop::XWindow> window = x.find_window_of(launched.pid(), 60s);
+    if (!window || x.wait_for_picture(*window, picture, 120s) != picture)
+        throw std::runtime_error(program + " did not show the picture; stderr: " + launched.standard_error());
+    double elapsed = std::chrono::duration<double, std::milli>(desktop::Clock::now() - start).count();
+    x.press_key(XK_Escape);
+    launched.wait_for_exit(10s);
+    return elapsed;
+}
+
+// Medians of the launch times of the plain and the packed executable, runs interleaved.
+std::pair<double, double> launch_medians(const desktop::Image& picture)
+{
+    desktop::adopt_orphans();
+    std::vector<double> plain, packed;
+    for (int i = 0; i < runs; ++i)
+    {
+        plain.push_back(launch_ms(STILLRAY_EXECUTABLE, picture));
+        packed.push_back(launch_ms(STILLRAY_PACKED, picture));
+    }
+    return {median(plain), median(packed)};
+}
+
+std::string report(const std::string& readable_bench)
+{
+    Texts compact_texts{vertex_text, fragment_text}, readable_texts = readable_texts_from(readable_bench);
+    Measurements compact, readable;
+    measure_sizes(compact_texts, compact);
+    measure_sizes(readable_texts, readable);
+    desktop::Image picture = screen_image(measure_speed(compact_texts, readable_texts, compact, readable));
+    auto [plain_launch, packed_launch] = launch_medians(picture);
+    auto size = [](const char* path) { return std::to_string(std::filesystem::file_size(path)); };
+    double frame_ratio = std::stod(readable["frame_ms"]) / std::stod(compact["frame_ms"]);
+
+    std::ostringstream table;
+    table << "# Benchmarks\n\n"
+          << "Generated by `make bench` (release build). GL renderer: " << compact["renderer"] << ".\n"
+          << "Times are medians of " << runs << " runs; frames are 1920x1080, rendered offscreen by the\n"
+          << "snapshot's renderer from the texts each build carries.\n\n"
+          << "| Measure | Compact texts | Readable texts | Goal |\n"
+          << "|---|---:|---:|---|\n"
+          << "| Fragment text, bytes | " << compact["fragment_bytes"] << " | " << readable["fragment_bytes"] << " | |\n"
+          << "| Vertex text, bytes | " << compact["vertex_bytes"] << " | " << readable["vertex_bytes"] << " | |\n"
+          << "| Both texts, LZMA-compressed as in stillray-4k, bytes | " << compact["compressed_bytes"] << " | "
+          << readable["compressed_bytes"] << " | |\n"
+          << "| Shader compile and link, ms | " << compact["link_ms"] << " | " << readable["link_ms"] << " | |\n"
+          << "| First frame (with the driver's code generation), ms | " << compact["first_frame_ms"] << " | "
+          << readable["first_frame_ms"] << " | |\n"
+          << "| Frame, ms | " << compact["frame_ms"] << " | " << readable["frame_ms"] << " | |\n"
+          << "| Frame time, readable / compact | " << fixed(frame_ratio, 2) << " | | |\n"
+          << "| Plain executable `stillray`, bytes | " << size(STILLRAY_EXECUTABLE) << " | | <= 6144 |\n"
+          << "| Packed executable `stillray-4k`, bytes | " << size(STILLRAY_PACKED) << " | | <= 2560 (limit 4096) |\n"
+          << "| Launch to first whole picture, `stillray`, ms | " << fixed(plain_launch, 0)
+          << " | | |\n"
+          << "| Launch to first whole picture, `stillray-4k`, ms | " << fixed(packed_launch, 0)
+          << " | | |\n\n"
+          << "Launch times: Xvfb 1920x1080 with openbox, a fresh server per run, from starting the\n"
+          << "program until its window shows exactly the offscreen picture.\n";
+    return table.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try
+    {
+        std::string mode = argc > 1 ? argv[1] : "";
+        if (mode == "texts" && argc == 2)
+        {
+            std::fwrite(vertex_text, 1, sizeof vertex_text, stdout);
+            std::fputs(fragment_text, stdout);
+            return 0;
+        }
+        if (mode == "report" && argc == 4)
+        {
+            std::string table = report(argv[2]);
+            std::ofstream(argv[3]) << table;
+            std::fputs(table.c_str(), stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "usage: stillray-bench texts | stillray-bench report READABLE_BENCH OUTPUT\n");
+        return 2;
+    }
+    catch (const std::exception& error)
+    {
+        std::fprintf(stderr, "stillray-bench: %s\n", error.what());
+        return 1;
+    }
+}
