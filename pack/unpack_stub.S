@@ -41,17 +41,20 @@ program_header:
         .quad   file_end - file_start, file_end - file_start
         .quad   0x1000
 
-# r12: the memory file. Syscalls keep every register but rax, rcx and r11.
+# r12: the memory file. Syscalls keep every register but rax, rcx and r11. Small constants
+# are loaded as push and pop, three bytes against five for a move.
 entry:
         lea     empty_name(%rip), %rdi
-        mov     $mfd_cloexec, %esi
+        push    $mfd_cloexec
+        pop     %rsi
         mov     $sys_memfd_create, %eax
         syscall
         test    %eax, %eax
         js      fail
         mov     %eax, %r12d
 
-        mov     $sys_fork, %eax
+        push    $sys_fork
+        pop     %rax
         syscall
         test    %eax, %eax
         js      fail
@@ -61,31 +64,40 @@ entry:
 # a failure shows as the parent's one line only; then become xzcat, with no environment.
         lea     own_file(%rip), %rdi
         xor     %esi, %esi
-        mov     $sys_open, %eax
+        push    $sys_open
+        pop     %rax
         syscall
         mov     %eax, %edi
         mov     $file_end - file_start, %esi
         xor     %edx, %edx
-        mov     $sys_lseek, %eax
+        push    $sys_lseek
+        pop     %rax
         syscall
         xor     %esi, %esi
-        mov     $sys_dup2, %eax
+        push    $sys_dup2
+        pop     %rax
         syscall
         mov     %r12d, %edi
-        mov     $1, %esi
-        mov     $sys_dup2, %eax
+        push    $1
+        pop     %rsi
+        push    $sys_dup2
+        pop     %rax
         syscall
-        mov     $2, %edi
-        mov     $sys_close, %eax
+        push    $2
+        pop     %rdi
+        push    $sys_close
+        pop     %rax
         syscall
         lea     decompressor(%rip), %rdi
         push    $0
         push    %rdi
         mov     %rsp, %rsi
         xor     %edx, %edx
-        mov     $sys_execve, %eax
+        push    $sys_execve
+        pop     %rax
         syscall
-        mov     $127, %edi
+        push    $127
+        pop     %rdi
         mov     $sys_exit_group, %eax
         syscall
 
@@ -97,7 +109,8 @@ parent:
         mov     %rsp, %rsi
         xor     %edx, %edx
         xor     %r10d, %r10d
-        mov     $sys_wait4, %eax
+        push    $sys_wait4
+        pop     %rax
         syscall
         pop     %rcx
         test    %eax, %eax
@@ -114,12 +127,15 @@ parent:
         syscall
 
 fail:
-        mov     $2, %edi
+        push    $2
+        pop     %rdi
         lea     message(%rip), %rsi
         mov     $message_end - message, %edx
-        mov     $sys_write, %eax
+        push    $sys_write
+        pop     %rax
         syscall
-        mov     $1, %edi
+        push    $1
+        pop     %rdi
         mov     $sys_exit_group, %eax
         syscall
 
@@ -130,6 +146,6 @@ decompressor:
 empty_name:
         .byte   0
 message:
-        .ascii  "stillray: cannot unpack itself in memory (needs /usr/bin/xzcat and executable memfd)\n"
+        .ascii  "stillray: cannot unpack in memory with xzcat\n"
 message_end:
 file_end:
