@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace offscreen {
@@ -193,6 +194,18 @@ Result<GLuint> link_checked(const char* vertex_text, const char* fragment_text)
     if (!linked)
         return Failure{"the shaders do not link:\n" + program_log(program)};
     return program;
+}
+
+std::optional<Failure> gl_error(std::string_view doing)
+{
+    GLenum first = glGetError();
+    if (first == GL_NO_ERROR)
+        return std::nullopt;
+    while (glGetError() != GL_NO_ERROR)
+        ;
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%04x", first);
+    return Failure{"the GL failed " + std::string(doing) + " (error " + code + ")"};
 }
 
 template <class Channel>

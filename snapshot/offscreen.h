@@ -81,6 +81,10 @@ Result<GLuint> link_checked(const char* vertex_text, const char* fragment_text);
 template <class Channel>
 Image<Channel> render(GLuint program, Size size, Region region);
 
+// A failure if the GL recorded an error since the last call (out of memory for a large
+// framebuffer, say), naming what was being done.
+std::optional<Failure> gl_error(std::string_view doing);
+
 // The whole framebuffer as the region.
 template <class Channel>
 Image<Channel> render(GLuint program, Size size)
