@@ -65,6 +65,7 @@ std::array<double, 2> projected_pixel(Vec3d q)
     return {(p.x / depth + 1.0) * 960.0, (p.y / depth / 0.5625 + 1.0) * 540.0};
 }
 
+// Landmarks in the scene frame, then two points in eye space.
 const Vec3d ball_centre{0.0, 1.0, 0.0};
 const Vec3d drum_centre{0.0, -1.0, 0.0};
 const Vec3d ground_point{5.0, -2.0, 5.0};     // 0.25 above the ground, far from every object
