@@ -4,7 +4,7 @@
 set -eu
 
 packages="
-cmake g++ make pkg-config binutils xz-utils
+cmake g++ make pkg-config binutils xz-utils liblzma-dev
 libgtk-3-dev libgl-dev libegl-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
 libgtest-dev libx11-dev libxtst-dev libxfixes-dev
 xvfb openbox weston
