@@ -465,6 +465,17 @@ std::optional<long> cardinal_property(Display* display, Window window, Atom prop
 
 std::optional<Window> XServer::find_window_of(pid_t pid, Duration timeout)
 {
+    return find_window(pid, timeout, [] { return false; });
+}
+
+std::optional<Window> XServer::find_window_of(Process& process, Duration timeout)
+{
+    return find_window(process.pid(), timeout, [&] { return !process.running(); });
+}
+
+std::optional<Window> XServer::find_window(pid_t pid, Duration timeout,
+                                           const std::function<bool()>& give_up)
+{
     const Atom pid_atom = XInternAtom(display_, "_NET_WM_PID", False);
     std::optional<Window> found;
     std::function<void(Window)> search = [&](Window window) {
@@ -487,7 +498,7 @@ std::optional<Window> XServer::find_window_of(pid_t pid, Duration timeout)
     };
     poll_until(timeout, [&] {
         search(root());
-        return found.has_value();
+        return found.has_value() || give_up();
     });
     return found;
 }

@@ -174,6 +174,8 @@ public:
     // The viewable InputOutput window whose _NET_WM_PID is `pid` (a toolkit's top-level
     // window, whether reparented by a window manager or not).
     std::optional<XWindow> find_window_of(pid_t pid, Duration timeout);
+    // The same for a child process; gives up at once when the process ends.
+    std::optional<XWindow> find_window_of(Process& process, Duration timeout);
     // The window's area on the screen, in root coordinates.
     Rect window_rect(XWindow window);
     bool viewable(XWindow window);
@@ -215,6 +217,9 @@ public:
     void destroy(XWindow window);
 
 private:
+    std::optional<XWindow> find_window(pid_t pid, Duration timeout,
+                                       const std::function<bool()>& give_up);
+
     std::optional<Process> process_;
     std::string display_name_;
     XDisplay* display_ = nullptr;

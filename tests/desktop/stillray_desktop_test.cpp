@@ -78,7 +78,7 @@ protected:
     // The program's top-level window, once it is on the screen.
     XWindow window_of_program()
     {
-        const auto window = x->find_window_of(stillray->pid(), window_timeout);
+        const auto window = x->find_window_of(*stillray, window_timeout);
         if (!window)
             throw std::runtime_error("no window appeared; stderr: " + stillray->standard_error());
         return *window;
@@ -116,8 +116,8 @@ protected:
 
     void expect_running_and_responsive(XWindow window)
     {
+        ASSERT_TRUE(stillray->running()) << "ended with " << stillray->wait_for_exit(0s)->text();
         EXPECT_TRUE(x->answers_ping(window, ping_timeout)) << "the main loop does not answer";
-        EXPECT_TRUE(stillray->running());
     }
 
     void expect_exit_on_escape(XWindow window, const std::vector<XKeySym>& modifiers = {})
@@ -148,7 +148,7 @@ TEST_F(Desktop, CoversTheScreenWithThePictureAndHidesThePointer)
 
     launch();
     const XWindow window = window_of_program();
-    EXPECT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }))
+    ASSERT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }))
         << "not fullscreen: window at " << x->window_rect(window).width << "x"
         << x->window_rect(window).height;
     expect_picture(window, full_snapshot());
@@ -158,6 +158,7 @@ TEST_F(Desktop, CoversTheScreenWithThePictureAndHidesThePointer)
         << "the pointer over the window is visible";
     expect_running_and_responsive(window);
     EXPECT_EQ(stillray->standard_output(), "");
+    EXPECT_EQ(stillray->standard_error(), "");
 }
 
 class EscapeWithModifiers : public Desktop,
@@ -193,18 +194,23 @@ TEST_F(Desktop, OtherKeysLeaveItRunningWithTheSamePicture)
     for (XKeySym key : {XK_a, XK_q, XK_Return, XK_space, XK_F11, XK_Left, XK_Right, XK_Up, XK_Down,
                        XK_Tab, XK_BackSpace, XK_Delete})
         x->press_key(key);
-    // A fixed seed keeps a failure reproducible. Print is left out because openbox's stock
+    // Every other key of the keymap once, in random order, then 150 more picked at random; a
+    // fixed seed keeps a failure reproducible. Print is left out because openbox's stock
     // configuration runs a screenshot tool on it.
     std::vector<XKeyCode> keys = x->plain_keycodes();
     std::erase_if(keys, [&](XKeyCode code) {
         const XKeySym key = x->keysym_of(code);
         return key == XK_Escape || key == XK_Print;
     });
-    ASSERT_GT(keys.size(), 40u);
+    ASSERT_GT(keys.size(), 100u);
     std::mt19937 random(20240601);
     std::uniform_int_distribution<size_t> pick(0, keys.size() - 1);
-    for (int i = 0; i < 300; ++i)
-        x->press_keycode(keys[pick(random)]);
+    std::vector<XKeyCode> burst = keys;
+    std::shuffle(burst.begin(), burst.end(), random);
+    for (int i = 0; i < 150; ++i)
+        burst.push_back(keys[pick(random)]);
+    for (XKeyCode code : burst)
+        x->press_keycode(code);
 
     // The ping is answered after the keys before it have been read; the picture is checked after
     // that and a second ping, so that the keys have been handled.
@@ -238,7 +244,7 @@ TEST_P(IgnoredArguments, ChangeNeitherWindowNorPicture)
     start_x_with_window_manager();
     launch(GetParam());
     const XWindow window = window_of_program();
-    EXPECT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }));
+    ASSERT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }));
     expect_picture(window, full_snapshot());
     expect_running_and_responsive(window);
     EXPECT_EQ(stillray->standard_output(), "");
@@ -285,7 +291,7 @@ TEST_F(Desktop, LargerScreenShowsMoreAtTheRightAndTopUnstretched)
     start_x_with_window_manager(2560, 1440);
     launch();
     const XWindow window = window_of_program();
-    EXPECT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }));
+    ASSERT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }));
     expect_picture(window, snapshot(2560, 1440));
     // The 1920x1080 layout sits unchanged in the lower-left corner: nothing is scaled or moved.
     keep_on_mismatch(x->capture(x->window_rect(window)).lower_left(1920, 1080), full_snapshot(),
@@ -309,11 +315,15 @@ TEST_F(Desktop, ExposureAndResizeRestoreThePictureWithoutGrowingMemory)
 
         x->resize(window, width, height);
         expect_picture(window, expected, label + " resized");
+        if (HasFailure())
+            return;
 
         x->unmap(window);
         ASSERT_TRUE(poll_until(window_timeout, [&] { return !x->viewable(window); }));
         x->map(window);
         expect_picture(window, expected, label + " mapped again");
+        if (HasFailure())
+            return;
 
         const Rect area = x->window_rect(window);
         const XWindow cover = x->create_cover(area, 0x00ff00);
@@ -334,6 +344,8 @@ TEST_F(Desktop, ExposureAndResizeRestoreThePictureWithoutGrowingMemory)
             resident_at_round_10 = stillray->resident_kib();
     }
     const long resident_at_round_30 = stillray->resident_kib();
+    RecordProperty("resident_kib_round_10", std::to_string(resident_at_round_10));
+    RecordProperty("resident_kib_round_30", std::to_string(resident_at_round_30));
     EXPECT_LT(resident_at_round_30 - resident_at_round_10, 1024)
         << "resident memory grew from " << resident_at_round_10 << " KiB at round 10 to "
         << resident_at_round_30 << " KiB at round 30";
@@ -354,7 +366,7 @@ TEST_F(Desktop, DriverWithoutGlsl450OpensAnEmptyWindowThatEscapeEnds)
     expect_running_and_responsive(window);
     const Image shown = x->capture(x->window_rect(window));
     EXPECT_TRUE(shown.uniform()) << "the window shows more than one colour";
-    EXPECT_NE(shown, full_snapshot());
+    EXPECT_FALSE(shown == full_snapshot()) << "the window shows the picture";
     expect_exit_on_escape(window);
 }
 
