@@ -295,9 +295,12 @@ Process::Process(const std::filesystem::path& program, LaunchOptions options)
 
 Process::~Process()
 {
-    if (!status_)
+    try {
         end();
-    reap_group(end_timeout);
+    } catch (const std::exception&) {
+        // A destructor cannot report it; the group is at least sent SIGKILL.
+        kill(-pid_, SIGKILL);
+    }
 }
 
 bool Process::running()
@@ -326,12 +329,6 @@ std::optional<ExitStatus> Process::wait_for_exit(Duration deadline)
     if (polled > 0 && waitpid(pid_, &status, 0) == pid_)
         status_ = ExitStatus::from_wait_status(status);
     return status_;
-}
-
-void Process::send_signal(int signal)
-{
-    if (!status_)
-        kill(pid_, signal);
 }
 
 ExitStatus Process::end(int signal)

@@ -126,7 +126,6 @@ public:
     bool running();
     // Waits with waitpid until the process ends or the deadline passes.
     std::optional<ExitStatus> wait_for_exit(Duration deadline);
-    void send_signal(int signal);
     // Ends the group: `signal` first, SIGKILL if it has not ended in a few seconds.
     ExitStatus end(int signal = SIGTERM);
 
