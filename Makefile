@@ -27,4 +27,4 @@ bench: build
 	./$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-readable
