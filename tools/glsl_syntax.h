@@ -185,6 +185,21 @@ struct Program
 // Parses a whole translation unit and binds every name to its declaration. Throws PackError.
 Program parse(std::string_view source);
 
+// Joins each run of neighbouring declarations of one type, in a block or at stage level, into
+// one: "float a=1.;float b=a;" becomes "float a=1.,b=a;". Declarations with a layout or with an
+// array type stay apart.
+void merge_declarations(Program& program);
+
+// Writes integral float literals that are arguments of float scalar, vector and matrix
+// constructors as the shorter integer literals the constructor converts exactly: vec3(0.,-6.,.5)
+// prints as vec3(0,-6,.5). A negated zero stays a float, as -0 would be +0.
+void use_integer_constructor_arguments(Program& program);
+
+// Drops "const" from stage-level float and vector constants whose initializers are spelt out in
+// literals, where no constant expression (array size, other const initializer) names them: the
+// value is the same, computed or folded.
+void drop_const_from_literal_globals(Program& program);
+
 // Names that stay as written: the entry point and the colour constants. (The struct material
 // and its members col, hit and d keep theirs as struct and member names always do.)
 bool is_kept_name(std::string_view name);

@@ -140,6 +140,9 @@ constexpr std::string_view usage = "usage: pack_shader [--readable] NAME INPUT O
 std::string compact(std::string_view source)
 {
     glsl::Program program = glsl::parse(source);
+    glsl::use_integer_constructor_arguments(program);
+    glsl::drop_const_from_literal_globals(program);
+    glsl::merge_declarations(program);
     std::string remaining_text = glsl::print_compact(program, true);
     glsl::assign_short_names(program, letters_by_frequency(remaining_text, program.foreign_names));
     return glsl::print_compact(program);

@@ -9,16 +9,17 @@ using shader_packer::compact;
 
 namespace {
 
-// A fragment stage whose main body is the given statements, over three kept stage-level names.
+// A fragment stage whose main body is the given statements, over three kept stage-level names
+// declared apart (neighbours of one type would be joined).
 std::string with_body(const std::string& statements)
 {
-    return "#version 450\nfloat red;\nfloat ground;\nbool black;\nvoid main()\n{\n" + statements + "\n}\n";
+    return "#version 450\nfloat red;\nbool black;\nfloat ground;\nvoid main()\n{\n" + statements + "\n}\n";
 }
 
 std::string compact_body(const std::string& statements)
 {
     std::string text = compact(with_body(statements));
-    std::string prefix = "#version 450\nfloat red;float ground;bool black;void main(){";
+    std::string prefix = "#version 450\nfloat red;bool black;float ground;void main(){";
     EXPECT_TRUE(text.starts_with(prefix)) << text;
     EXPECT_TRUE(text.ends_with("}")) << text;
     return text.substr(prefix.size(), text.size() - prefix.size() - 1);
@@ -116,4 +117,67 @@ TEST(CompactTransforms, KeepsBracesAgainstTheDanglingElse)
 TEST(CompactTransforms, WritesNumberLiteralsInTheirShortestForm)
 {
     EXPECT_EQ(compact_body("red = 0.0 + 0.05 * 100.0 - 0.0001 + 2.50f + 3;"), "red=0.+.05*1e2-1e-4+2.5+3;");
+}
+
+// "float a=1.,b=a;" declares a before b's initializer runs, just as two statements do.
+TEST(CompactTransforms, JoinsNeighbouringDeclarationsOfOneType)
+{
+    EXPECT_EQ(compact("#version 450\nfloat red = 1.0;\nfloat ground = red;\nvec3 black;\nvoid main() {}"),
+              "#version 450\nfloat red=1.,ground=red;vec3 black;void main(){}");
+    EXPECT_EQ(compact("#version 450\nfloat red[2];\nfloat ground[3];\nvoid main() {}"),
+              "#version 450\nfloat red[2],ground[3];void main(){}");
+    EXPECT_EQ(compact_body("float red = 1.0; float ground = red * 2.0; vec2 black; float main;"),
+              "float red=1.,ground=red*2.;vec2 black;float main;");
+    EXPECT_EQ(compact_body("if (black) { float red = 1.0; float ground = red; gl_FragDepth = ground; }"),
+              "if(black){float red=1.,ground=red;gl_FragDepth=ground;}");
+}
+
+TEST(CompactTransforms, KeepsDeclarationsApartWhereTheirTypesOrPlacesDiffer)
+{
+    EXPECT_EQ(compact_body("float red = 1.0; gl_FragDepth = red; float ground = 2.0;"),
+              "float red=1.;gl_FragDepth=red;float ground=2.;");
+    EXPECT_EQ(compact_body("float red = 1.0; for (float ground = 0.0; ground < red; ground++) red = 2.0;"),
+              "float red=1.;for(float ground=0.;ground<red;ground++)red=2.;");
+    EXPECT_EQ(compact("#version 450\nconst int red = 1;\nint ground = 2;\nvoid main() {}"),
+              "#version 450\nconst int red=1;int ground=2;void main(){}");
+    EXPECT_EQ(compact("#version 450\nfloat[2] red;\nfloat[3] ground;\nvoid main() {}"),
+              "#version 450\nfloat[2]red;float[3]ground;void main(){}");
+    EXPECT_EQ(compact("#version 450\nlayout(location = 0) out vec4 red;\nlayout(location = 1) out vec4 ground;\n"
+                      "void main() {}"),
+              "#version 450\nlayout(location=0)out vec4 red;layout(location=1)out vec4 ground;void main(){}");
+}
+
+// A float constructor converts an integer argument exactly (all integers up to 2^24 are
+// floats); elsewhere an integer would change overload resolution or the arithmetic.
+TEST(CompactTransforms, WritesIntegralFloatConstructorArgumentsAsIntegers)
+{
+    EXPECT_EQ(compact_body("red = vec3(0.0, -6.0, 0.5).x + vec2(1920.0, 1080.0).y + float(2.0);"),
+              "red=vec3(0,-6,.5).x+vec2(1920,1080).y+float(2);");
+    EXPECT_EQ(compact_body("gl_FragColor = mat4(1.0) * vec4(10.0);"), "gl_FragColor=mat4(1)*vec4(10);");
+    EXPECT_EQ(compact_body("red = vec3(-0.0).x;"), "red=vec3(-0.).x;") << "-0 would be +0";
+    EXPECT_EQ(compact_body("red = vec2(100.0, 1e20).x + vec2(16777217.0).x + vec2(2.5e1).y;"),
+              "red=vec2(1e2,1e20).x+vec2(16777217.).x+vec2(25).y;")
+        << "an integer no shorter, out of exact range or unchanged";
+    EXPECT_EQ(compact_body("red = max(ground, 0.0) + vec2(2.0 * red).x + float[](1.0, 2.0)[0];"),
+              "red=max(ground,0.)+vec2(2.*red).x+float[](1.,2.)[0];");
+    EXPECT_EQ(compact_body("red = float(ivec2(1.0).x) + float(dvec2(1.0lf).x);"),
+              "red=float(ivec2(1.).x)+float(dvec2(1.lf).x);");
+}
+
+// A literal value is the same whether the compiler folds it or the stage computes it, so such a
+// constant needs no "const" unless a constant expression names it.
+TEST(CompactTransforms, DropsConstFromStageConstantsSpeltInLiterals)
+{
+    EXPECT_EQ(compact("#version 450\nconst vec3 red = vec3(0.4, 0.0, 0.0);\nconst float ground = -1.0;\n"
+                      "void main() {}"),
+              "#version 450\nvec3 red=vec3(.4,0,0);float ground=-1.;void main(){}");
+    EXPECT_EQ(compact("#version 450\nconst float red = 2.0 / 3.0;\nconst int ground = 3;\nvoid main() {}"),
+              "#version 450\nconst float red=2./3.;const int ground=3;void main(){}")
+        << "computed, or not a float type";
+    EXPECT_EQ(compact("#version 450\nconst float red = 3.0;\nfloat ground[int(red)];\nvoid main() {}"),
+              "#version 450\nconst float red=3.;float ground[int(red)];void main(){}");
+    EXPECT_EQ(compact("#version 450\nconst float red = 1.0;\nconst float ground = red * 2.0;\nvoid main() {}"),
+              "#version 450\nconst float red=1.,ground=red*2.;void main(){}");
+    EXPECT_EQ(compact("#version 450\nconst float red = 1.0;\nvoid main() { const float ground = red; }"),
+              "#version 450\nconst float red=1.;void main(){const float ground=red;}");
 }
