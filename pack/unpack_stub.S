@@ -3,6 +3,18 @@
 # that stream with xzcat into an anonymous memory file and executes the memory file with its own
 # arguments and environment; nothing is written to any file system. Whatever step fails, it
 # prints one line to stderr and exits with status 1.
+#
+# Size notes.
+# - The kernel starts an ELF file without an interpreter with every general register but rsp
+#   zero (x86-64 ELF_PLAT_INIT), and a system call changes only rax, rcx and r11, so most
+#   arguments are zero already or one short step from a register's known value.
+# - rbp points at the empty string among the strings: each string is a 3-byte lea from it
+#   instead of a 5-byte move, the empty one a 2-byte register move.
+# - Small system call numbers go through push and pop (3 bytes), or a byte move (2 bytes) where
+#   eax is known to be below 256.
+# - Fields that neither the kernel nor readelf looks at (e_ident's OS/ABI byte and padding,
+#   e_flags and e_ehsize, p_paddr, p_align) carry the first instructions and the strings. The
+#   code there runs in four pieces joined by short jumps.
 
         .set    base, 0x400000
         .set    sys_write, 1
@@ -16,136 +28,134 @@
         .set    sys_exit_group, 231
         .set    sys_memfd_create, 319
         .set    sys_execveat, 322
-        .set    mfd_cloexec, 1
-        .set    at_empty_path, 0x1000
+        .set    at_empty_path_bit, 12
 
         .text
 file_start:
 # ELF file header
-        .byte   0x7f, 'E', 'L', 'F', 2, 1, 1, 0         # 64-bit, little-endian, version 1, System V
-        .quad   0
+        .byte   0x7f, 'E', 'L', 'F', 2, 1, 1            # 64-bit, little-endian, version 1
+# memfd_create("", MFD_CLOEXEC), part 1 of 4 (OS/ABI byte and padding): rbx will hold the
+# memory file, rbp the strings.
+entry:
+        mov     $base + empty_name - file_start, %ebp
+        mov     %ebp, %edi
+        jmp     entry_2
+        .org    16
         .short  2                                       # executable
         .short  62                                      # x86-64
-        .long   1
+# Part 2 of 4 (e_version).
+entry_2:
+        inc     %esi                                    # MFD_CLOEXEC
+        jmp     entry_3
         .quad   base + entry - file_start
         .quad   program_header - file_start
         .quad   0                                       # no section headers
-        .long   0
-        .short  64, 56, 1                               # header size, program header size and count
+# Part 3 of 4 (e_flags, e_ehsize).
+entry_3:
+        mov     $sys_memfd_create, %ax
+        jmp     entry_4
+        .org    54
+        .short  56, 1                                   # program header size and count
         .short  64, 0, 0                                # section header size, count, name index
 # One program header: the whole stub, read and executed where it lies. The payload after it is
 # not mapped; the decompressor reads it from the file.
 program_header:
         .long   1, 5                                    # loadable, read and execute
-        .quad   0, base, base
+        .quad   0, base
+# Part 4 of 4 (p_paddr).
+entry_4:
+        syscall
+        xchg    %eax, %ebx                              # eax is zero again
+        test    %ebx, %ebx
+        jmp     entry_5
+        .org    96
         .quad   file_end - file_start, file_end - file_start
-        .quad   0x1000
+# The strings begin in p_align, which means nothing to the kernel for a fixed-address file.
+# Debian 12 merges /bin into /usr/bin, so the decompressor's short path is as good as the long.
+own_file:
+        .ascii  "/proc/self/exe"
+empty_name:
+        .byte   0
+decompressor:
+        .asciz  "/bin/xzcat"
+message:
+        .ascii  "stillray: cannot unpack\n"
+message_end:
 
-# r12: the memory file. Syscalls keep every register but rax, rcx and r11. Small constants
-# are loaded as push and pop, three bytes against five for a move.
-entry:
-        lea     empty_name(%rip), %rdi
-        push    $mfd_cloexec
-        pop     %rsi
-        mov     $sys_memfd_create, %eax
+entry_5:
+        js      fail
+        mov     $sys_fork, %al
         syscall
         test    %eax, %eax
-        js      fail
-        mov     %eax, %r12d
+        jz      child
 
-        push    $sys_fork
-        pop     %rax
-        syscall
-        test    %eax, %eax
-        js      fail
-        jnz     parent
-
-# Child: stdin is this file from the payload on, stdout the memory file, stderr closed so that
-# a failure shows as the parent's one line only; then become xzcat, with no environment.
-        lea     own_file(%rip), %rdi
-        xor     %esi, %esi
-        push    $sys_open
-        pop     %rax
-        syscall
-        mov     %eax, %edi
-        mov     $file_end - file_start, %esi
-        xor     %edx, %edx
-        push    $sys_lseek
-        pop     %rax
-        syscall
-        xor     %esi, %esi
-        push    $sys_dup2
-        pop     %rax
-        syscall
-        mov     %r12d, %edi
-        push    $1
-        pop     %rsi
-        push    $sys_dup2
-        pop     %rax
-        syscall
-        push    $2
-        pop     %rdi
-        push    $sys_close
-        pop     %rax
-        syscall
-        lea     decompressor(%rip), %rdi
-        push    $0
-        push    %rdi
+# Parent, and also a failed fork: waiting on its negative result finds no child and leaves the
+# status word at its non-zero start value. On a clean exit of xzcat, execute the memory file in
+# this process's place with the arguments and environment the kernel handed in (argc, argv...,
+# 0, envp... on the stack).
+        xchg    %eax, %edi                              # wait4(pid, &status, 0, NULL)
+        push    %rdi                                    # the status word, non-zero until written
         mov     %rsp, %rsi
-        xor     %edx, %edx
-        push    $sys_execve
-        pop     %rax
-        syscall
-        push    $127
-        pop     %rdi
-        mov     $sys_exit_group, %eax
-        syscall
-
-# Parent: wait for xzcat; on a clean exit, execute the memory file in this process's place with
-# the arguments and environment the kernel handed in (argc, argv..., 0, envp... on the stack).
-parent:
-        mov     %eax, %edi
-        push    $0
-        mov     %rsp, %rsi
-        xor     %edx, %edx
-        xor     %r10d, %r10d
         push    $sys_wait4
         pop     %rax
         syscall
-        pop     %rcx
+        pop     %rax
         test    %eax, %eax
-        js      fail
-        test    %ecx, %ecx
         jnz     fail
-        mov     %r12d, %edi
-        lea     empty_name(%rip), %rsi
-        mov     (%rsp), %rcx
-        lea     8(%rsp), %rdx
-        lea     16(%rsp,%rcx,8), %r10
-        mov     $at_empty_path, %r8d
-        mov     $sys_execveat, %eax
+        mov     %ebx, %edi                              # execveat(memfd, "", argv, envp, AT_EMPTY_PATH)
+        mov     %ebp, %esi
+        pop     %rcx
+        mov     %rsp, %rdx
+        lea     8(%rsp,%rcx,8), %r10
+        bts     $at_empty_path_bit, %r8d
+        mov     $sys_execveat, %ax                      # eax is zero, the status
         syscall
 
 fail:
         push    $2
         pop     %rdi
-        lea     message(%rip), %rsi
-        mov     $message_end - message, %edx
-        push    $sys_write
-        pop     %rax
+        lea     message - empty_name(%rbp), %esi
+        push    $message_end - message
+        pop     %rdx
+        lea     -1(%rdi), %eax                          # write
         syscall
-        push    $1
-        pop     %rdi
+        dec     %edi                                    # status 1
         mov     $sys_exit_group, %eax
         syscall
 
-own_file:
-        .asciz  "/proc/self/exe"
-decompressor:
-        .ascii  "/usr/bin/xzcat"
-empty_name:
-        .byte   0
-message:
-        .ascii  "stillray: cannot unpack in memory with xzcat\n"
-message_end:
+# Child: stdout and stderr the memory file, stdin this file from the payload on; then become
+# xzcat, with no environment. The memory file is duplicated first, so that it survives even
+# when it took fd 0, 1 or 2 (a stream the parent was started without). Closing stdin makes the
+# open take fd 0, and makes a failed open fail xzcat's read instead of leaving it the parent's
+# stdin. Anything xzcat or this code reports lands in the memory file, and the parent alone
+# prints its one line.
+child:
+        mov     %ebx, %edi                              # dup2(memfd, 1), dup2(memfd, 2)
+        mov     $sys_dup2, %al                          # eax is zero in the child
+        syscall
+        inc     %esi
+        mov     $sys_dup2, %al                          # eax is 1, the new fd
+        syscall
+        xor     %edi, %edi                              # close(0)
+        mov     $sys_close, %al                         # eax is 2
+        syscall
+        lea     own_file - empty_name(%rbp), %edi
+        xor     %esi, %esi                              # O_RDONLY
+        push    $sys_open
+        pop     %rax
+        syscall
+        xchg    %eax, %edi                              # lseek(0, payload, SEEK_SET)
+        mov     $file_end - file_start, %si
+        push    $sys_lseek
+        pop     %rax
+        syscall
+        lea     decompressor - empty_name(%rbp), %edi  # execve(xzcat, {xzcat, NULL}, NULL)
+        push    %rdx
+        push    %rdi
+        mov     %rsp, %rsi
+        push    $sys_execve
+        pop     %rax
+        syscall
+        jmp     fail
+
 file_end:
