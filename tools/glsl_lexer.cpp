@@ -3,6 +3,8 @@
 #include "glsl_syntax.h"
 #include "shader_packer.h"
 
+#include <map>
+
 #include <array>
 #include <cstdio>
 
@@ -259,7 +261,9 @@ std::vector<Token> lex(std::string_view source)
     return Lexer(source).run();
 }
 
-bool tokens_merge(std::string_view a, std::string_view b)
+namespace {
+
+bool lexes_differently_together(std::string_view a, std::string_view b)
 {
     auto texts = [](std::string_view source) {
         std::vector<std::string> texts;
@@ -279,6 +283,21 @@ bool tokens_merge(std::string_view a, std::string_view b)
     {
         return true;
     }
+}
+
+} // namespace
+
+// Lexing is the slow part of printing, and a text holds few distinct neighbouring pairs.
+bool tokens_merge(std::string_view a, std::string_view b)
+{
+    thread_local std::map<std::pair<std::string, std::string>, bool, std::less<>> answers;
+    std::pair<std::string, std::string> key(a, b);
+    auto found = answers.find(key);
+    if (found != answers.end())
+        return found->second;
+    bool merge = lexes_differently_together(a, b);
+    answers.emplace(std::move(key), merge);
+    return merge;
 }
 
 } // namespace shader_packer::glsl

@@ -11,14 +11,16 @@ namespace {
 class TokenWriter
 {
 public:
-    void token(std::string_view text)
+    // Returns where text starts in the output.
+    std::size_t token(std::string_view text)
     {
         if (text.empty())
-            return;
+            return text_.size();
         if (!last_.empty() && tokens_merge(last_, text))
             text_ += ' ';
         text_ += text;
         last_ = text;
+        return text_.size() - text.size();
     }
 
     void line(std::string_view text)
@@ -78,7 +80,7 @@ bool is_number(std::string_view literal)
 class Printer
 {
 public:
-    explicit Printer(bool placeholders) : placeholders_(placeholders) {}
+    Printer(bool placeholders, std::vector<NamePlace>* places) : placeholders_(placeholders), places_(places) {}
 
     std::string run(const Program& program)
     {
@@ -103,8 +105,14 @@ private:
             out_.token(text);
         else if (placeholders_)
             out_.token(is_kept_name(symbol->name) ? symbol->name : "");
+        else if (symbol->short_name.empty())
+            out_.token(symbol->name);
         else
-            out_.token(symbol->short_name.empty() ? symbol->name : symbol->short_name);
+        {
+            std::size_t offset = out_.token(symbol->short_name);
+            if (places_)
+                places_->push_back({offset, symbol});
+        }
     }
 
     void structure(const Struct& structure)
@@ -389,6 +397,7 @@ private:
     }
 
     bool placeholders_;
+    std::vector<NamePlace>* places_;
     TokenWriter out_;
 };
 
@@ -396,7 +405,13 @@ private:
 
 std::string print_compact(const Program& program, bool placeholders)
 {
-    return Printer(placeholders).run(program);
+    return Printer(placeholders, nullptr).run(program);
+}
+
+std::string print_compact(const Program& program, std::vector<NamePlace>& places)
+{
+    places.clear();
+    return Printer(false, &places).run(program);
 }
 
 } // namespace shader_packer::glsl

@@ -75,6 +75,51 @@ bool is_kept_name(std::string_view name)
     return name == "main" || name == "black" || name == "red" || name == "ground";
 }
 
+// A one-letter name is a word character between tokens that are not, or beside a keyword or a
+// type word with a space between, whichever letter it is: letters swap in place in the text.
+void tune_short_names(Program& program, std::string_view letters,
+                      const std::function<std::size_t(const std::string&)>& size_of, int rounds)
+{
+    Conflicts conflicts = find_conflicts(program);
+    std::vector<NamePlace> places;
+    std::string text = print_compact(program, places);
+    std::map<const Symbol*, std::vector<std::size_t>> offsets;
+    for (const NamePlace& place : places)
+        offsets[place.symbol].push_back(place.offset);
+    auto write = [&](Symbol& symbol, char letter) {
+        symbol.short_name = std::string(1, letter);
+        for (std::size_t offset : offsets[&symbol])
+            text[offset] = letter;
+    };
+    std::size_t best = size_of(text);
+    for (int round = 0; round < rounds; ++round)
+    {
+        bool moved = false;
+        for (Symbol& symbol : program.symbols)
+        {
+            if (symbol.short_name.size() != 1)
+                continue;
+            for (char letter : letters)
+            {
+                char kept = symbol.short_name[0];
+                if (letter == kept || letter_taken(conflicts[&symbol], letter))
+                    continue;
+                write(symbol, letter);
+                std::size_t size = size_of(text);
+                if (size < best || (size == best && letters.find(letter) > letters.find(kept)))
+                {
+                    best = size;
+                    moved = true;
+                }
+                else
+                    write(symbol, kept);
+            }
+        }
+        if (!moved)
+            return;
+    }
+}
+
 void assign_short_names(Program& program, std::string_view letters)
 {
     Conflicts conflicts = find_conflicts(program);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -208,9 +209,27 @@ bool is_kept_name(std::string_view name);
 // wanted first. Throws PackError when a scope needs more names than there are letters.
 void assign_short_names(Program& program, std::string_view letters);
 
+// Improves the names that assign_short_names gave for a compressor: one symbol at a time, tries
+// every other letter of letters that no conflicting name holds, and moves to it where size_of of
+// the compact text falls, or stays equal and the letter comes later in letters: moves across
+// equal sizes let later moves reach smaller texts, and going one way they never swing back.
+// Stops after rounds passes over all symbols, or after a pass that moved nothing.
+void tune_short_names(Program& program, std::string_view letters,
+                      const std::function<std::size_t(const std::string&)>& size_of, int rounds);
+
 // Writes the program in compact form. With placeholders, renamable names print as nothing,
 // which leaves the text whose letters the short names should echo.
 std::string print_compact(const Program& program, bool placeholders = false);
+
+// Where print_compact wrote a short name: its offset in the text, and whose name it is.
+struct NamePlace
+{
+    std::size_t offset;
+    const Symbol* symbol;
+};
+
+// The compact form, listing where each short name was written.
+std::string print_compact(const Program& program, std::vector<NamePlace>& places);
 
 // True when a and b, written next to each other, would read back as other tokens.
 bool tokens_merge(std::string_view a, std::string_view b);

@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <lzma.h>
 #include <sstream>
 #include <unistd.h>
+#include <vector>
 
 namespace shader_packer {
 
@@ -133,18 +136,61 @@ std::string read_file(const std::filesystem::path& path)
     return text.str();
 }
 
+// Bytes of a text compressed as the packed executable compresses it: LZMA at its strongest
+// preset, with literal context and position bits at zero, which suit the executable as a whole.
+// One encoder serves every measurement: setting it up again costs more than compressing.
+class CompressedSize
+{
+public:
+    CompressedSize()
+    {
+        lzma_lzma_preset(&options_, 9 | LZMA_PRESET_EXTREME);
+        options_.lc = 0;
+        options_.lp = 0;
+        options_.pb = 0;
+        options_.nice_len = 273;
+        options_.dict_size = 1 << 16;
+    }
+    CompressedSize(const CompressedSize&) = delete;
+    CompressedSize& operator=(const CompressedSize&) = delete;
+    ~CompressedSize() { lzma_end(&stream_); }
+
+    std::size_t operator()(const std::string& text)
+    {
+        const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options_}, {LZMA_VLI_UNKNOWN, nullptr}};
+        if (lzma_raw_encoder(&stream_, filters) != LZMA_OK)
+            throw std::runtime_error("the LZMA encoder refused its settings");
+        out_.resize(text.size() + text.size() / 2 + 1024);
+        stream_.next_in = reinterpret_cast<const std::uint8_t*>(text.data());
+        stream_.avail_in = text.size();
+        stream_.next_out = out_.data();
+        stream_.avail_out = out_.size();
+        if (lzma_code(&stream_, LZMA_FINISH) != LZMA_STREAM_END)
+            throw std::runtime_error("LZMA compression failed");
+        return out_.size() - stream_.avail_out;
+    }
+
+private:
+    lzma_options_lzma options_{};
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    std::vector<std::uint8_t> out_;
+};
+
 constexpr std::string_view usage = "usage: pack_shader [--readable] NAME INPUT OUTPUT";
 
 } // namespace
 
-std::string compact(std::string_view source)
+std::string compact(std::string_view source, const CompactOptions& options)
 {
     glsl::Program program = glsl::parse(source);
     glsl::use_integer_constructor_arguments(program);
     glsl::drop_const_from_literal_globals(program);
     glsl::merge_declarations(program);
     std::string remaining_text = glsl::print_compact(program, true);
-    glsl::assign_short_names(program, letters_by_frequency(remaining_text, program.foreign_names));
+    std::string letters = letters_by_frequency(remaining_text, program.foreign_names);
+    glsl::assign_short_names(program, letters);
+    CompressedSize compressed_size;
+    glsl::tune_short_names(program, letters, std::ref(compressed_size), options.name_tuning_rounds);
     return glsl::print_compact(program);
 }
 

@@ -22,9 +22,17 @@ private:
     int line_;
 };
 
+// How compact chooses the one-letter names.
+struct CompactOptions
+{
+    // Passes that try other letters for each name and keep those with which the text compresses
+    // no larger (see glsl::tune_short_names); 0 keeps the letters given by frequency of use.
+    int name_tuning_rounds = 4;
+};
+
 // The compact form of a GLSL source: same meaning, every name of the program's own but the kept
 // ones a single letter, no comments, no needless space, parenthesis or brace. Throws PackError.
-std::string compact(std::string_view source);
+std::string compact(std::string_view source, const CompactOptions& options = {});
 
 // The shortest spelling of a GLSL number literal with the same decimal value and type:
 // "0.0" -> "0.", "0.05" -> ".05", "100.0" -> "1e2". Integer literals come back unchanged.

@@ -1,14 +1,21 @@
 // One-letter names: which names are renamed, which may share a letter, and which letters the
 // most used names get.
+#include "glsl_syntax.h"
 #include "shader_packer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
-using shader_packer::compact;
-
 namespace {
+
+// The compact form with the letters given by frequency of use, before any tuning to the
+// compressor: which names may share a letter shows in which letters they get.
+std::string compact(const std::string& source)
+{
+    return shader_packer::compact(source, {.name_tuning_rounds = 0});
+}
 
 // The captures of pattern over the whole of text; empty when it does not match.
 std::smatch match(const std::string& text, const std::string& pattern)
@@ -123,4 +130,43 @@ TEST(Renaming, DropsParameterNamesFromPrototypes)
     std::smatch names = match(text, R"(#version 450
 float (\w)\(float\);void main\(\)\{gl_FragDepth=\1\(1\.\);\}float \1\(float (\w)\)\{return \2;\})");
     EXPECT_FALSE(names.empty()) << text;
+}
+
+namespace {
+
+// The text with its names given from letters by frequency of use, then tuned to a size that
+// counts every character but 'z', so each name moves to z wherever no conflicting name has it.
+std::string tuned_towards_z(const std::string& source, int rounds)
+{
+    shader_packer::glsl::Program program = shader_packer::glsl::parse(source);
+    shader_packer::glsl::assign_short_names(program, "ab");
+    auto characters_but_z = [](const std::string& text) {
+        return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return c != 'z'; }));
+    };
+    shader_packer::glsl::tune_short_names(program, "abcz", characters_but_z, rounds);
+    return shader_packer::glsl::print_compact(program);
+}
+
+} // namespace
+
+// first takes z; second, which may not share it, moves on from b to c, since a tie moves a name
+// to a later letter, never to an earlier one such as a.
+TEST(Renaming, TuningMovesEachNameToALetterThatShrinksTheTextAmongThoseItMayTake)
+{
+    EXPECT_EQ(tuned_towards_z("#version 450\nfloat first;\nfloat second;\nvoid main() { second = first; }", 4),
+              "#version 450\nfloat z;float c;void main(){c=z;}");
+    EXPECT_EQ(tuned_towards_z("#version 450\nfloat first;\nfloat second;\nvoid main() { second = first; }", 0),
+              "#version 450\nfloat a;float b;void main(){b=a;}")
+        << "no round, no change";
+}
+
+// Functions of one signature stay apart; parameters of different functions may meet on z, and
+// a parameter may share its own function's letter.
+TEST(Renaming, TuningKeepsNamesThatMustDifferApart)
+{
+    EXPECT_EQ(tuned_towards_z("#version 450\nfloat one(float x) { return x; }\nfloat two(float y) { return y; }\n"
+                              "void main() { gl_FragDepth = one(1.0) + two(2.0); }",
+                              4),
+              "#version 450\nfloat z(float z){return z;}float c(float z){return z;}"
+              "void main(){gl_FragDepth=z(1.)+c(2.);}");
 }
