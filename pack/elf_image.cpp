@@ -8,18 +8,9 @@ namespace elf {
 namespace {
 
 constexpr std::size_t header_size = 64;
-constexpr std::size_t program_header_size = 56;
 constexpr std::uint16_t et_exec = 2;
 constexpr std::uint16_t et_dyn = 3;
 constexpr std::uint16_t em_x86_64 = 62;
-
-template <class Value>
-Value load(std::span<const std::uint8_t> file, std::size_t at)
-{
-    Value value;
-    std::memcpy(&value, file.data() + at, sizeof value);
-    return value;
-}
 
 // True when [offset, offset + size) lies within a file of file_size bytes, without overflow.
 bool fits(std::uint64_t offset, std::uint64_t size, std::uint64_t file_size)
@@ -97,7 +88,7 @@ Image read(std::span<const std::uint8_t> file)
     check_header(file);
     Image image;
     image.entry = load<std::uint64_t>(file, 24);
-    std::uint64_t program_headers_offset = load<std::uint64_t>(file, 32);
+    std::uint64_t program_headers_offset = image.program_headers_offset = load<std::uint64_t>(file, 32);
     image.section_headers_offset = load<std::uint64_t>(file, e_shoff_at);
     image.section_header_count = load<std::uint16_t>(file, e_shnum_at);
     std::uint16_t count = load<std::uint16_t>(file, 56);
@@ -116,8 +107,8 @@ Image read(std::span<const std::uint8_t> file)
         segment.flags = load<std::uint32_t>(file, at + 4);
         segment.offset = load<std::uint64_t>(file, at + 8);
         segment.address = load<std::uint64_t>(file, at + 16);
-        segment.file_size = load<std::uint64_t>(file, at + 32);
-        segment.memory_size = load<std::uint64_t>(file, at + 40);
+        segment.file_size = load<std::uint64_t>(file, at + p_filesz_at);
+        segment.memory_size = load<std::uint64_t>(file, at + p_memsz_at);
         if (!fits(segment.offset, segment.file_size, file.size()))
             throw Malformed("segment " + std::to_string(i) + " reaches past the end of the file");
         image.used_end = std::max(image.used_end, segment.offset + segment.file_size);

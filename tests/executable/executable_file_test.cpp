@@ -9,6 +9,7 @@
 #include <iterator>
 #include <regex>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -31,21 +32,22 @@ std::vector<std::string> captured(const std::string& text, const std::string& pa
     return found;
 }
 
-struct LoadSegment
+struct Segment
 {
+    std::string type;
     std::uint64_t offset, address, file_size, memory_size;
     bool executable;
 };
 
-std::vector<LoadSegment> load_segments(const std::string& path)
+std::vector<Segment> segments_of(const std::string& path)
 {
-    std::vector<LoadSegment> segments;
-    std::regex load(R"(^\s*LOAD\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.{3}))");
+    std::vector<Segment> segments;
+    std::regex row(R"(^\s*([A-Z_]+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.{3}))");
     for (const std::string& line : lines_of(readelf("-lW", path)))
-        if (std::smatch m; std::regex_search(line, m, load))
-            segments.push_back({std::stoull(m[1], nullptr, 16), std::stoull(m[2], nullptr, 16),
-                                std::stoull(m[3], nullptr, 16), std::stoull(m[4], nullptr, 16),
-                                m[5].str().find('E') != std::string::npos});
+        if (std::smatch m; std::regex_search(line, m, row))
+            segments.push_back({m[1], std::stoull(m[2], nullptr, 16), std::stoull(m[3], nullptr, 16),
+                                std::stoull(m[4], nullptr, 16), std::stoull(m[5], nullptr, 16),
+                                m[6].str().find('E') != std::string::npos});
     return segments;
 }
 
@@ -97,9 +99,9 @@ TEST(ExecutableFile, EntersItsOwnStartRoutine)
     ASSERT_EQ(start.size(), 1u) << "the linked file defines _start once";
     std::uint64_t entry = entry_point(STILLRAY_EXECUTABLE);
     EXPECT_EQ(entry, std::stoull(start[0], nullptr, 16));
-    std::vector<LoadSegment> segments = load_segments(STILLRAY_EXECUTABLE);
-    EXPECT_TRUE(std::any_of(segments.begin(), segments.end(), [&](const LoadSegment& s) {
-        return s.executable && entry >= s.address && entry < s.address + s.file_size;
+    std::vector<Segment> segments = segments_of(STILLRAY_EXECUTABLE);
+    EXPECT_TRUE(std::any_of(segments.begin(), segments.end(), [&](const Segment& s) {
+        return s.type == "LOAD" && s.executable && entry >= s.address && entry < s.address + s.file_size;
     }));
 }
 
@@ -110,35 +112,74 @@ TEST(ExecutableFile, HasNoConstructorsOrDestructors)
         EXPECT_EQ(dynamic.find(tag), std::string::npos) << tag;
 }
 
-// The trim keeps every segment's bytes in place, but for the section header fields of the file
-// header, and drops only what no segment maps.
-TEST(ExecutableFile, TrimKeepsEverySegmentAndNothingElse)
+// What the process sees is what the linker made: every loadable segment fills the same memory
+// with the same bytes (a file byte cut from the end of the last one is a zero the kernel fills
+// in), but for the dynamic section, which keeps every entry the loader reads, in order. Of the
+// rest, the file keeps nothing: it ends with the last segment's file bytes, without section
+// headers.
+TEST(ExecutableFile, TrimKeepsWhatTheLoaderReads)
 {
     std::string linked = file_bytes(STILLRAY_LINKED), trimmed = file_bytes(STILLRAY_EXECUTABLE);
+    std::vector<Segment> linked_segments = segments_of(STILLRAY_LINKED), trimmed_segments = segments_of(STILLRAY_EXECUTABLE);
+    ASSERT_EQ(trimmed_segments.size(), linked_segments.size());
     ASSERT_GE(trimmed.size(), 64u);
     for (std::string* file : {&linked, &trimmed})
     {
         file->replace(40, 8, 8, '\0');  // e_shoff
         file->replace(58, 6, 6, '\0');  // e_shentsize, e_shnum, e_shstrndx
     }
-    std::vector<LoadSegment> segments = load_segments(STILLRAY_LINKED);
-    ASSERT_FALSE(segments.empty());
+    const Segment* dynamic = nullptr;
+    for (const Segment& s : linked_segments)
+        if (s.type == "DYNAMIC")
+            dynamic = &s;
+    ASSERT_NE(dynamic, nullptr);
+    std::vector<std::string> table = captured(readelf("-hW", STILLRAY_LINKED), R"(Start of program headers:\s+(\d+))");
+    ASSERT_EQ(table.size(), 1u);
+    std::uint64_t table_offset = std::stoull(table[0]), table_size = 56 * linked_segments.size();
+    // A segment's memory as the kernel fills it, less the program header table and the dynamic
+    // section, which are compared entry by entry.
+    auto memory = [&](const std::string& file, const Segment& s) {
+        std::string bytes = file.substr(s.offset, s.file_size);
+        bytes.resize(s.memory_size, '\0');
+        for (auto [offset, address, size] : {std::tuple{table_offset, s.address + table_offset - s.offset, table_size},
+                                             std::tuple{dynamic->offset, dynamic->address, dynamic->memory_size}})
+            if (offset >= s.offset && offset + size <= s.offset + s.memory_size)
+                bytes.replace(address - s.address, size, size, '\0');
+        return bytes;
+    };
     std::uint64_t end = 0;
-    for (const LoadSegment& s : segments)
+    for (std::size_t i = 0; i < linked_segments.size(); ++i)
     {
-        ASSERT_LE(s.offset + s.file_size, trimmed.size());
-        EXPECT_EQ(trimmed.compare(s.offset, s.file_size, linked, s.offset, s.file_size), 0);
-        end = std::max(end, s.offset + s.file_size);
+        const Segment &before = linked_segments[i], &after = trimmed_segments[i];
+        EXPECT_EQ(after.type, before.type);
+        EXPECT_EQ(after.offset, before.offset);
+        EXPECT_EQ(after.address, before.address);
+        ASSERT_LE(after.offset + after.file_size, trimmed.size());
+        end = std::max(end, after.offset + after.file_size);
+        if (before.type == "LOAD")
+        {
+            EXPECT_EQ(after.memory_size, before.memory_size);
+            EXPECT_LE(after.file_size, before.file_size);
+            EXPECT_TRUE(memory(trimmed, after) == memory(linked, before)) << "segment " << i;
+        }
+        else if (before.type != "DYNAMIC")
+            EXPECT_EQ(trimmed.compare(after.offset, after.file_size, linked, before.offset, before.file_size), 0);
     }
     EXPECT_EQ(trimmed.size(), end);
     EXPECT_NE(readelf("-hW", STILLRAY_EXECUTABLE).find("Number of section headers:         0"), std::string::npos);
-    auto program_headers = [](const std::string& listing) {
-        std::size_t from = listing.find("Program Headers:");
-        std::string table = listing.substr(from, listing.find("Section to Segment") - from);
-        return table.substr(0, table.find_last_not_of(" \n") + 1);
+
+    // The entries, less the debugger's slot and the symbol size, which the loader does not read.
+    auto entries = [](const std::string& listing) {
+        std::vector<std::string> kept;
+        for (const std::string& line : lines_of(listing))
+            if (line.find(" 0x") == 0 && line.find("(DEBUG)") == std::string::npos &&
+                line.find("(SYMENT)") == std::string::npos)
+                kept.push_back(line);
+        return kept;
     };
-    EXPECT_EQ(program_headers(readelf("-lW", STILLRAY_EXECUTABLE)), program_headers(readelf("-lW", STILLRAY_LINKED)));
-    EXPECT_EQ(readelf("-dW", STILLRAY_EXECUTABLE), readelf("-dW", STILLRAY_LINKED));
+    std::vector<std::string> trimmed_entries = entries(readelf("-dW", STILLRAY_EXECUTABLE));
+    EXPECT_EQ(trimmed_entries, entries(readelf("-dW", STILLRAY_LINKED)));
+    EXPECT_EQ(trimmed_entries.size() * 16, trimmed_segments[dynamic - linked_segments.data()].file_size);
 }
 
 } // namespace
