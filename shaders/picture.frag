@@ -116,12 +116,9 @@ material scene(vec3 p)
     material drum = frustum(q + vec3(0.0, 1.0, 0.0), 0.3, 0.6, 0.6, 0.05, black);
     material plate = round_box(q + vec3(0.0, 1.4, 0.0), vec3(0.9, 0.15, 0.9), 0.1, black);
 
-    // Two-tier discs on the slab; the large ones sink by 0.0005 so they win over the small
-    // ones where both surfaces meet.
+    // Two-tier discs on the slab.
     material disc_large_1 = frustum(q + vec3(1.75, 1.34, 0.75), 0.05, 0.55, 0.45, 0.02, red);
     material disc_large_2 = frustum(q + vec3(1.75, 1.34, -0.75), 0.05, 0.55, 0.45, 0.02, red);
-    disc_large_1.d -= 0.0005;
-    disc_large_2.d -= 0.0005;
     material disc_small_1 = frustum(q + vec3(1.75, 1.27, 0.75), 0.05, 0.4, 0.4, 0.015, red);
     material disc_small_2 = frustum(q + vec3(1.75, 1.27, -0.75), 0.05, 0.4, 0.4, 0.015, red);
 
@@ -132,6 +129,11 @@ material scene(vec3 p)
     material cable = round_box(q + vec3(10.0, 0.1 * sin(1.8 * q.x) + 2.05, sin(sin(0.7 * q.x)) + 0.75),
                                vec3(8.0, 0.0, 0.0), 0.1, black);
     material ball = round_box(q + vec3(0.0, -1.0, 0.0), vec3(0.0), 0.5, red);
+
+    // The large discs sink by 0.0005 so that they win over the small ones where both surfaces
+    // meet. (Adjusted after all the declarations, which the compact form writes as one.)
+    disc_large_1.d -= 0.0005;
+    disc_large_2.d -= 0.0005;
 
     // Grain: tiny spheres on a 0.0001 lattice whose radii follow the hash, between 0 and 0.002.
     vec3 c = mod(q, 0.0001) - 0.00005;
