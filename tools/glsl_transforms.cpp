@@ -1,12 +1,13 @@
 // Tree rewrites before printing that shorten the compact form and leave every value the program
-// computes as it was: joined declarations, integer constructor arguments, and literal-valued
-// stage-level constants declared without "const".
+// computes as it was: joined declarations, integer literals where the language converts them to
+// float exactly, and literal-valued stage-level constants declared without "const".
 #include "glsl_syntax.h"
 #include "shader_packer.h"
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace shader_packer::glsl {
@@ -218,6 +219,247 @@ void collect_names(Expr& expr, std::set<const Symbol*>& names)
     });
 }
 
+
+bool float_based(const std::string& type)
+{
+    return type == "float" || type.starts_with("vec") || type.starts_with("mat");
+}
+
+// Types of the program's own names, functions and struct members, for telling where an operand
+// is certainly a float scalar, vector or matrix. Types are names; an array's ends in "[]".
+class TypeInference
+{
+public:
+    explicit TypeInference(Program& program)
+    {
+        for_each_declaration(program, [&](Declaration& declaration) {
+            for (const Declarator& declarator : declaration.declarators)
+                variables_[declarator.symbol] = type_name(declaration.type, declarator.array);
+        });
+        for (External& external : program.externals)
+        {
+            if (external.structure)
+                for (const StructMember& member : external.structure->members)
+                    for (const MemberName& name : member.names)
+                        members_[external.structure->name][name.name] = type_name(member.type, name.array);
+            if (external.function)
+            {
+                Function& function = *external.function;
+                results_[function.symbol].emplace_back(function.parameters.size(), type_name(function.result, {}));
+                for (const Parameter& parameter : function.parameters)
+                    if (parameter.symbol)
+                        variables_[parameter.symbol] = type_name(parameter.type, parameter.array);
+            }
+        }
+    }
+
+    // The type of expr as the tree now stands, or empty where it is not certain.
+    std::string type_of(const Expr& expr) const
+    {
+        switch (expr.kind)
+        {
+        case ExprKind::Literal:
+            if (expr.text == "true" || expr.text == "false")
+                return "bool";
+            if (expr.text.ends_with("lf") || expr.text.ends_with("LF"))
+                return {};
+            if (expr.text.starts_with("0x") || expr.text.starts_with("0X"))
+                return expr.text.ends_with("u") || expr.text.ends_with("U") ? "uint" : "int";
+            if (expr.text.find_first_of(".eE") != std::string::npos)
+                return "float";
+            return expr.text.ends_with("u") || expr.text.ends_with("U") ? "uint" : "int";
+        case ExprKind::Name:
+            return expr.symbol && variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
+        case ExprKind::Field:
+            return field_type(type_of(*expr.operands[0]), expr.text);
+        case ExprKind::Index:
+            return element_type(type_of(*expr.operands[0]));
+        case ExprKind::Prefix:
+            return expr.text == "!" ? "bool" : type_of(*expr.operands[0]);
+        case ExprKind::Postfix:
+            return type_of(*expr.operands[0]);
+        case ExprKind::Conditional:
+        {
+            std::string type = type_of(*expr.operands[1]);
+            return type == type_of(*expr.operands[2]) ? type : std::string();
+        }
+        case ExprKind::Binary:
+            return binary_type(expr);
+        case ExprKind::Call:
+            return call_type(expr);
+        case ExprKind::InitList:
+            return {};
+        }
+        return {};
+    }
+
+private:
+    static std::string type_name(const Type& type, const std::optional<ArraySuffix>& array)
+    {
+        return type.name + (type.array || array ? "[]" : "");
+    }
+
+    std::string field_type(const std::string& base, const std::string& field) const
+    {
+        if (float_based(base) && !base.starts_with("mat"))
+            return field.size() == 1 ? "float" : "vec" + std::to_string(field.size());
+        auto structure = members_.find(base);
+        if (structure == members_.end() || !structure->second.contains(field))
+            return {};
+        return structure->second.at(field);
+    }
+
+    static std::string element_type(const std::string& base)
+    {
+        if (base.ends_with("[]"))
+            return base.substr(0, base.size() - 2);
+        if (base.starts_with("vec"))
+            return "float";
+        return {};
+    }
+
+    std::string binary_type(const Expr& expr) const
+    {
+        const std::string& op = expr.text;
+        std::string left = type_of(*expr.operands[0]), right = type_of(*expr.operands[1]);
+        if (op == ",")
+            return right;
+        if (is_assignment_operator(op))
+            return left;
+        if (op != "+" && op != "-" && op != "*" && op != "/")
+            return binary_operator_level(op) >= 7 && binary_operator_level(op) <= 9 ? std::string("bool") : std::string();
+        if (left.empty() || right.empty() || left.starts_with("mat") || right.starts_with("mat"))
+            return {};
+        if (left == right)
+            return left;
+        if (left == "int" && float_based(right))
+            return right;
+        if (right == "int" && float_based(left))
+            return left;
+        if (left == "float" && float_based(right))
+            return right;
+        if (right == "float" && float_based(left))
+            return left;
+        return {};
+    }
+
+    std::string call_type(const Expr& expr) const
+    {
+        const Expr& callee = *expr.operands[0];
+        std::size_t arguments = expr.operands.size() - 1;
+        if (expr.array)
+            return {};
+        if (callee.symbol)
+        {
+            auto overloads = results_.find(callee.symbol);
+            if (overloads == results_.end())
+                return {};
+            std::string result;
+            for (const auto& [parameters, type] : overloads->second)
+                if (parameters == arguments)
+                {
+                    if (!result.empty() && result != type)
+                        return {};
+                    result = type;
+                }
+            return result;
+        }
+        static const std::set<std::string, std::less<>> constructors = {
+            "float", "vec2", "vec3", "vec4", "int", "bool", "mat2", "mat3", "mat4"};
+        static const std::set<std::string, std::less<>> to_float = {"length", "distance", "dot"};
+        // Each of these takes and gives one float type only (genFType), or in min, max, abs,
+        // clamp and sign the type of its first argument.
+        static const std::set<std::string, std::less<>> like_first = {
+            "sin", "cos", "tan", "asin", "acos", "atan", "pow", "exp", "log", "exp2", "log2", "sqrt",
+            "inversesqrt", "floor", "ceil", "fract", "mod", "mix", "step", "smoothstep", "normalize",
+            "reflect", "min", "max", "abs", "clamp", "sign"};
+        if (constructors.contains(callee.text) || members_.contains(callee.text))
+            return callee.text;
+        if (to_float.contains(callee.text))
+            return "float";
+        if (like_first.contains(callee.text) && arguments > 0)
+        {
+            std::string first = type_of(*expr.operands[1]);
+            return float_based(first) && !first.starts_with("mat") ? first : std::string();
+        }
+        return {};
+    }
+
+    std::map<const Symbol*, std::string> variables_;
+    std::map<std::string, std::map<std::string, std::string>> members_;
+    std::map<const Symbol*, std::vector<std::pair<std::size_t, std::string>>> results_;
+};
+
+// A float literal, perhaps negated, that an integer literal may spell where the int converts
+// implicitly to float; left as it is where that integer would be no shorter or -0.
+bool spell_as_integer(Expr& expr)
+{
+    std::string before = expr.kind == ExprKind::Prefix ? expr.operands[0]->text : expr.text;
+    use_integer_spelling(expr, false);
+    return (expr.kind == ExprKind::Prefix ? expr.operands[0]->text : expr.text) != before;
+}
+
+bool is_float_literal(const Expr& expr)
+{
+    if (expr.kind == ExprKind::Prefix && expr.text == "-")
+        return is_float_literal(*expr.operands[0]);
+    return expr.kind == ExprKind::Literal && !integer_spelling(expr.text).empty();
+}
+
+void integer_operands_in(Expr& expr, const TypeInference& types)
+{
+    for (ExprPtr& operand : expr.operands)
+        integer_operands_in(*operand, types);
+    if (expr.kind != ExprKind::Binary)
+        return;
+    const std::string& op = expr.text;
+    bool arithmetic = op == "+" || op == "-" || op == "*" || op == "/";
+    bool comparison = op == "<" || op == ">" || op == "<=" || op == ">=" || op == "==" || op == "!=";
+    bool assignment = op == "=" || op == "+=" || op == "-=" || op == "*=" || op == "/=";
+    Expr& left = *expr.operands[0];
+    Expr& right = *expr.operands[1];
+    // Arithmetic converts an int to the float base of a vector or matrix too; comparisons and
+    // assignments only to a float scalar, as a vector would not take a scalar there.
+    auto takes_integer = [&](const Expr& other) {
+        std::string type = types.type_of(other);
+        return arithmetic ? float_based(type) : type == "float";
+    };
+    if (!arithmetic && !comparison && !assignment)
+        return;
+    if (is_float_literal(right) && takes_integer(left))
+        spell_as_integer(right);
+    else if (!assignment && is_float_literal(left) && takes_integer(right))
+        spell_as_integer(left);
+}
+
+void integer_operands_in(Declaration& declaration, const TypeInference& types)
+{
+    for (Declarator& declarator : declaration.declarators)
+        if (declarator.initializer)
+        {
+            integer_operands_in(*declarator.initializer, types);
+            if (declaration.type.name == "float" && !declaration.type.array && !declarator.array
+                && is_float_literal(*declarator.initializer))
+                spell_as_integer(*declarator.initializer);
+        }
+}
+
+void integer_operands_in(Stmt& stmt, const TypeInference& types, const std::string& result)
+{
+    if (stmt.declaration)
+        integer_operands_in(*stmt.declaration, types);
+    if (stmt.expr)
+    {
+        integer_operands_in(*stmt.expr, types);
+        if (stmt.kind == StmtKind::Return && result == "float" && is_float_literal(*stmt.expr))
+            spell_as_integer(*stmt.expr);
+    }
+    if (stmt.step)
+        integer_operands_in(*stmt.step, types);
+    for (StmtPtr& child : stmt.children)
+        integer_operands_in(*child, types, result);
+}
+
 } // namespace
 
 void merge_declarations(Program& program)
@@ -235,6 +477,19 @@ void use_integer_constructor_arguments(Program& program)
             for (std::size_t i = 1; i < expr.operands.size(); ++i)
                 use_integer_spelling(*expr.operands[i], false);
     });
+}
+
+void use_integer_operands_of_floats(Program& program)
+{
+    TypeInference types(program);
+    for (External& external : program.externals)
+    {
+        if (external.declaration)
+            integer_operands_in(*external.declaration, types);
+        if (external.function && external.function->body)
+            integer_operands_in(*external.function->body, types, external.function->result.name
+                                    + (external.function->result.array ? "[]" : ""));
+    }
 }
 
 void drop_const_from_literal_globals(Program& program)

@@ -184,6 +184,7 @@ std::string compact(std::string_view source, const CompactOptions& options)
 {
     glsl::Program program = glsl::parse(source);
     glsl::use_integer_constructor_arguments(program);
+    glsl::use_integer_operands_of_floats(program);
     glsl::drop_const_from_literal_globals(program);
     glsl::merge_declarations(program);
     std::string remaining_text = glsl::print_compact(program, true);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 using shader_packer::compact;
 
 namespace {
@@ -13,13 +15,13 @@ namespace {
 // declared apart (neighbours of one type would be joined).
 std::string with_body(const std::string& statements)
 {
-    return "#version 450\nfloat red;\nbool black;\nfloat ground;\nvoid main()\n{\n" + statements + "\n}\n";
+    return "#version 450\ndouble red;\nbool black;\ndouble ground;\nvoid main()\n{\n" + statements + "\n}\n";
 }
 
 std::string compact_body(const std::string& statements)
 {
     std::string text = compact(with_body(statements));
-    std::string prefix = "#version 450\nfloat red;bool black;float ground;void main(){";
+    std::string prefix = "#version 450\ndouble red;bool black;double ground;void main(){";
     EXPECT_TRUE(text.starts_with(prefix)) << text;
     EXPECT_TRUE(text.ends_with("}")) << text;
     return text.substr(prefix.size(), text.size() - prefix.size() - 1);
@@ -44,8 +46,8 @@ TEST(CompactTransforms, KeepsASpaceOnlyWhereTokensWouldMerge)
     EXPECT_EQ(compact_body("red = ground + +red;"), "red=ground+ +red;");
     EXPECT_EQ(compact_body("red = ground - --red;"), "red=ground- --red;");
     EXPECT_EQ(compact_body("red = red-- - ground;"), "red=red---ground;") << "read back as -- then -";
-    EXPECT_EQ(compact("#version 450\nfloat red ( ) { return - 1.0 ; }"),
-              "#version 450\nfloat red(){return-1.;}");
+    EXPECT_EQ(compact("#version 450\ndouble red ( ) { return - 1.0 ; }"),
+              "#version 450\ndouble red(){return-1.;}");
     EXPECT_EQ(compact_body("if (black) red = 1.0; else if (!black) red = 2.0;"),
               "if(black)red=1.;else if(!black)red=2.;");
 }
@@ -79,7 +81,7 @@ TEST(CompactTransforms, KeepsParenthesesThatGroupDifferently)
               "red=vec2(ground+red).x+(red+ground).x;");
     EXPECT_EQ(compact_body("black = black && (black || black);"), "black=black&&(black||black);");
     EXPECT_EQ(compact_body("red = (black ? ground : red) * 2.0;"), "red=(black?ground:red)*2.;");
-    EXPECT_EQ(compact_body("red = (black ? 1.0 : 2.0) > 0.0 ? 3.0 : 4.0;"), "red=(black?1.:2.)>0.?3.:4.;");
+    EXPECT_EQ(compact_body("red = (black ? 1.0 : 2.0) > 0.0 ? 3.0 : 4.0;"), "red=(black?1.:2.)>0?3.:4.;");
     EXPECT_EQ(compact_body("red = (red = ground) + 1.0;"), "red=(red=ground)+1.;");
     EXPECT_EQ(compact_body("red = max((red, ground), 1.0);"), "red=max((red,ground),1.);");
 }
@@ -97,7 +99,7 @@ TEST(CompactTransforms, DropsBracesAroundASingleStatement)
 TEST(CompactTransforms, KeepsBracesThatScopeOrGroup)
 {
     EXPECT_EQ(compact_body("if (black) { red = 1.0; ground = 2.0; }"), "if(black){red=1.;ground=2.;}");
-    EXPECT_EQ(compact_body("if (black) { float red = 1.0; }"), "if(black){float red=1.;}");
+    EXPECT_EQ(compact_body("if (black) { double red = 1.0; }"), "if(black){double red=1.;}");
     EXPECT_EQ(compact_body("red = 1.0; { ground = 2.0; { red = 3.0; } }"), "red=1.;ground=2.;red=3.;");
 }
 
@@ -116,28 +118,29 @@ TEST(CompactTransforms, KeepsBracesAgainstTheDanglingElse)
 
 TEST(CompactTransforms, WritesNumberLiteralsInTheirShortestForm)
 {
-    EXPECT_EQ(compact_body("red = 0.0 + 0.05 * 100.0 - 0.0001 + 2.50f + 3;"), "red=0.+.05*1e2-1e-4+2.5+3;");
+    EXPECT_EQ(compact_body("red = min(0.0, 0.05) + min(100.0, 0.0001) + 2.50f + 3;"),
+              "red=min(0.,.05)+min(1e2,1e-4)+2.5+3;");
 }
 
 // "float a=1.,b=a;" declares a before b's initializer runs, just as two statements do.
 TEST(CompactTransforms, JoinsNeighbouringDeclarationsOfOneType)
 {
-    EXPECT_EQ(compact("#version 450\nfloat red = 1.0;\nfloat ground = red;\nvec3 black;\nvoid main() {}"),
-              "#version 450\nfloat red=1.,ground=red;vec3 black;void main(){}");
+    EXPECT_EQ(compact("#version 450\ndouble red = 1.0;\ndouble ground = red;\nvec3 black;\nvoid main() {}"),
+              "#version 450\ndouble red=1.,ground=red;vec3 black;void main(){}");
     EXPECT_EQ(compact("#version 450\nfloat red[2];\nfloat ground[3];\nvoid main() {}"),
               "#version 450\nfloat red[2],ground[3];void main(){}");
-    EXPECT_EQ(compact_body("float red = 1.0; float ground = red * 2.0; vec2 black; float main;"),
-              "float red=1.,ground=red*2.;vec2 black;float main;");
-    EXPECT_EQ(compact_body("if (black) { float red = 1.0; float ground = red; gl_FragDepth = ground; }"),
-              "if(black){float red=1.,ground=red;gl_FragDepth=ground;}");
+    EXPECT_EQ(compact_body("double red = 1.0; double ground = red * 2.0; vec2 black; float main;"),
+              "double red=1.,ground=red*2.;vec2 black;float main;");
+    EXPECT_EQ(compact_body("if (black) { double red = 1.0; double ground = red; gl_FragDepth = ground; }"),
+              "if(black){double red=1.,ground=red;gl_FragDepth=ground;}");
 }
 
 TEST(CompactTransforms, KeepsDeclarationsApartWhereTheirTypesOrPlacesDiffer)
 {
-    EXPECT_EQ(compact_body("float red = 1.0; gl_FragDepth = red; float ground = 2.0;"),
-              "float red=1.;gl_FragDepth=red;float ground=2.;");
-    EXPECT_EQ(compact_body("float red = 1.0; for (float ground = 0.0; ground < red; ground++) red = 2.0;"),
-              "float red=1.;for(float ground=0.;ground<red;ground++)red=2.;");
+    EXPECT_EQ(compact_body("double red = 1.0; gl_FragDepth = red; double ground = 2.0;"),
+              "double red=1.;gl_FragDepth=red;double ground=2.;");
+    EXPECT_EQ(compact_body("double red = 1.0; for (double ground = 0.0; ground < red; ground++) red = 2.0;"),
+              "double red=1.;for(double ground=0.;ground<red;ground++)red=2.;");
     EXPECT_EQ(compact("#version 450\nconst int red = 1;\nint ground = 2;\nvoid main() {}"),
               "#version 450\nconst int red=1;int ground=2;void main(){}");
     EXPECT_EQ(compact("#version 450\nfloat[2] red;\nfloat[3] ground;\nvoid main() {}"),
@@ -170,14 +173,55 @@ TEST(CompactTransforms, DropsConstFromStageConstantsSpeltInLiterals)
 {
     EXPECT_EQ(compact("#version 450\nconst vec3 red = vec3(0.4, 0.0, 0.0);\nconst float ground = -1.0;\n"
                       "void main() {}"),
-              "#version 450\nvec3 red=vec3(.4,0,0);float ground=-1.;void main(){}");
+              "#version 450\nvec3 red=vec3(.4,0,0);float ground=-1;void main(){}");
     EXPECT_EQ(compact("#version 450\nconst float red = 2.0 / 3.0;\nconst int ground = 3;\nvoid main() {}"),
-              "#version 450\nconst float red=2./3.;const int ground=3;void main(){}")
+              "#version 450\nconst float red=2./3;const int ground=3;void main(){}")
         << "computed, or not a float type";
     EXPECT_EQ(compact("#version 450\nconst float red = 3.0;\nfloat ground[int(red)];\nvoid main() {}"),
-              "#version 450\nconst float red=3.;float ground[int(red)];void main(){}");
+              "#version 450\nconst float red=3;float ground[int(red)];void main(){}");
     EXPECT_EQ(compact("#version 450\nconst float red = 1.0;\nconst float ground = red * 2.0;\nvoid main() {}"),
-              "#version 450\nconst float red=1.,ground=red*2.;void main(){}");
+              "#version 450\nconst float red=1,ground=red*2;void main(){}");
     EXPECT_EQ(compact("#version 450\nconst float red = 1.0;\nvoid main() { const float ground = red; }"),
-              "#version 450\nconst float red=1.;void main(){const float ground=red;}");
+              "#version 450\nconst float red=1;void main(){const float ground=red;}");
+}
+
+// An int converts to float exactly (integers up to 2^24 are floats) where the language converts
+// implicitly: beside a float operand of arithmetic, which may be a vector, or a comparison, and as
+// the value given to a float. Elsewhere an int would pick another overload, make int arithmetic
+// or fail to compile.
+TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
+{
+    std::string stage = "#version 450\nout vec3 red;\nout float ground;\n"
+                        "struct material { float d; vec3 col; };\n";
+    auto compact_main = [&](const std::string& statements) {
+        std::string text = compact(stage + "void main() {\n" + statements + "\n}\n");
+        std::string prefix = "#version 450\nout vec3 red;out float ground;struct material{float d;vec3 col;};void main(){";
+        EXPECT_TRUE(text.starts_with(prefix)) << text;
+        return text.substr(prefix.size(), text.size() - prefix.size() - 1);
+    };
+    EXPECT_EQ(compact_main("ground = 2.0 * ground - 1.0; red = red * 2.0 + 1.0 / red.yxz;"),
+              "ground=2*ground-1;red=red*2+1/red.yxz;");
+    EXPECT_EQ(compact_main("if (ground < 0.0 && red.x >= 80.0) ground += 1.0;"), "if(ground<0&&red.x>=80)ground+=1;");
+    EXPECT_TRUE(std::regex_match(compact_main("float level = 0.0, weights[2]; material m; m.d = 3.0; ground = m.col.z * -2.0;"),
+                                 std::regex(R"(float \w=0,\w\[2\];material (\w);\1\.d=3;ground=\1\.col\.z\*-2;)")));
+    EXPECT_EQ(compact_main("ground = max(ground, 0.0) + length(red) * 4.0 + clamp(ground, 0.0, 1.0) * 5.0;"),
+              "ground=max(ground,0.)+length(red)*4+clamp(ground,0.,1.)*5;")
+        << "built-in arguments stay, the results are floats";
+    EXPECT_EQ(compact_main("red = vec3(1) * 2.0; ground = float(3) * 2.0;"), "red=vec3(1)*2;ground=float(3)*2;");
+    EXPECT_EQ(compact_main("red = red + 1.0; red = vec3(2.0); red *= 2.0;"), "red=red+1;red=vec3(2);red*=2.;")
+        << "a vector takes no scalar in an assignment";
+    EXPECT_EQ(compact_main("red.x = 2.0 * 3.0; ground = (ground < 1.0 ? 2.0 : 3.0) * 4.0;"),
+              "red.x=2.*3;ground=(ground<1?2.:3.)*4;")
+        << "one of two literals stays a float, and so the operation";
+    EXPECT_TRUE(std::regex_match(compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
+                                 std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
+        << "int arithmetic, -0, fractions and floats beyond 2^24 stay";
+}
+
+TEST(CompactTransforms, WritesIntegralFloatResultsOfFloatFunctionsAsIntegers)
+{
+    EXPECT_EQ(compact("#version 450\nfloat red() { return 1.0; }\nvec2 ground() { return vec2(1.0) * 2.0; }\n"
+                      "vec2 black() { return red() * ground() + 2.0; }\nvoid main() {}"),
+              "#version 450\nfloat red(){return 1;}vec2 ground(){return vec2(1)*2;}"
+              "vec2 black(){return red()*ground()+2;}void main(){}");
 }

@@ -74,7 +74,7 @@ void main() { result = twice(1.0) + twice_vector(vec3(2.0)).x + half_of(3) + twi
 )");
     std::smatch names = match(text, R"(#version 450
 float (\w)\(float (\w)\)\{return \2\+\2;\}vec3 (\w)\(vec3 (\w)\)\{return \4\+\4;\})"
-                                    R"(float (\w)\(int (\w)\)\{return float\(\6\)/2\.;\}out float (\w);)"
+                                    R"(float (\w)\(int (\w)\)\{return float\(\6\)/2;\}out float (\w);)"
                                     R"(void main\(\)\{\7=\1\(1\.\)\+\3\(vec3\(2\)\)\.x\+\5\(3\)\+\1\(3\);\})");
     ASSERT_FALSE(names.empty()) << text;
     EXPECT_EQ(names[1], names[3]);
@@ -96,9 +96,9 @@ out float result;
 void main() { result = uses_helper(1.0) + other(2.0); }
 )");
     std::smatch names = match(text, R"(#version 450
-float (\w)\(float (\w)\)\{return \2\*2\.;\})"
+float (\w)\(float (\w)\)\{return \2\*2;\})"
                                     R"(float (\w)\(float (\w)\)\{float (\w)=\1\(\4\);return \5;\})"
-                                    R"(float (\w)\(float (\w)\)\{float (\w)=\7\+1\.;return \8;\})"
+                                    R"(float (\w)\(float (\w)\)\{float (\w)=\7\+1;return \8;\})"
                                     R"(out float (\w);void main\(\)\{\9=\3\(1\.\)\+\6\(2\.\);\})");
     ASSERT_FALSE(names.empty()) << text;
     EXPECT_NE(names[4], names[1]);
@@ -117,7 +117,7 @@ out float result;
 void main() { float level = level * 2.0; result = level; }
 )");
     std::smatch names = match(text, R"(#version 450
-float (\w)=1\.;out float (\w);void main\(\)\{float (\w)=\1\*2\.;\2=\3;\})");
+float (\w)=1;out float (\w);void main\(\)\{float (\w)=\1\*2;\2=\3;\})");
     ASSERT_FALSE(names.empty()) << text;
     EXPECT_NE(names[1], names[3]);
     EXPECT_NE(names[2], names[3]);
