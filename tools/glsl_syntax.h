@@ -200,8 +200,9 @@ void use_integer_constructor_arguments(Program& program);
 // the int to float exactly and the meaning stays: an operand of + - * / whose other operand is
 // certainly a float scalar, vector or matrix, an operand of a comparison or the value of an
 // assignment, initializer or return whose other side is certainly a float scalar. "x<0." prints
-// as "x<0", "v*2." as "v*2"; function and built-in arguments, whose overloads an int would
-// change, stay as they are, and so does -0., as -0 would be +0.
+// as "x<0", "v*2." as "v*2"; so do arguments of min beside a float argument. Other function
+// and built-in arguments, whose overloads an int could change, stay, and so does -0., as -0
+// would be +0.
 void use_integer_operands_of_floats(Program& program);
 
 // Drops "const" from stage-level float and vector constants whose initializers are spelt out in

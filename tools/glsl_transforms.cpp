@@ -406,10 +406,32 @@ bool is_float_literal(const Expr& expr)
     return expr.kind == ExprKind::Literal && !integer_spelling(expr.text).empty();
 }
 
+// min has float and integer overloads, each with one base type in every argument: once one
+// argument is certainly a float, a float overload is the only one an int argument converts to.
+// (max, clamp, pow and the others take ints the same way, but measured in the packed
+// executable their literals compress better left as floats.)
+void integer_arguments_of_builtin(Expr& call, const TypeInference& types)
+{
+    static const std::set<std::string, std::less<>> builtins = {"min"};
+    const Expr& callee = *call.operands[0];
+    if (callee.symbol || callee.kind != ExprKind::Name || call.array || !builtins.contains(callee.text))
+        return;
+    std::vector<ExprPtr>& arguments = call.operands;
+    bool float_argument = std::any_of(arguments.begin() + 1, arguments.end(), [&](const ExprPtr& argument) {
+        return !is_float_literal(*argument) && float_based(types.type_of(*argument));
+    });
+    if (float_argument)
+        for (auto argument = arguments.begin() + 1; argument != arguments.end(); ++argument)
+            if (is_float_literal(**argument))
+                spell_as_integer(**argument);
+}
+
 void integer_operands_in(Expr& expr, const TypeInference& types)
 {
     for (ExprPtr& operand : expr.operands)
         integer_operands_in(*operand, types);
+    if (expr.kind == ExprKind::Call)
+        integer_arguments_of_builtin(expr, types);
     if (expr.kind != ExprKind::Binary)
         return;
     const std::string& op = expr.text;

@@ -118,8 +118,8 @@ TEST(CompactTransforms, KeepsBracesAgainstTheDanglingElse)
 
 TEST(CompactTransforms, WritesNumberLiteralsInTheirShortestForm)
 {
-    EXPECT_EQ(compact_body("red = min(0.0, 0.05) + min(100.0, 0.0001) + 2.50f + 3;"),
-              "red=min(0.,.05)+min(1e2,1e-4)+2.5+3;");
+    EXPECT_EQ(compact_body("red = max(0.0, 0.05) + max(100.0, 0.0001) + 2.50f + 3;"),
+              "red=max(0.,.05)+max(1e2,1e-4)+2.5+3;");
 }
 
 // "float a=1.,b=a;" declares a before b's initializer runs, just as two statements do.
@@ -207,6 +207,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
     EXPECT_EQ(compact_main("ground = max(ground, 0.0) + length(red) * 4.0 + clamp(ground, 0.0, 1.0) * 5.0;"),
               "ground=max(ground,0.)+length(red)*4+clamp(ground,0.,1.)*5;")
         << "built-in arguments stay, the results are floats";
+    EXPECT_EQ(compact_main("ground = min(ground, 0.0) + min(red, 1.0).x + min(0.0, 1.0) + float(min(2, 3.0));"),
+              "ground=min(ground,0)+min(red,1).x+min(0.,1.)+float(min(2,3.));")
+        << "min beside a float argument; literals alone, or beside an int, pick their own overload";
     EXPECT_EQ(compact_main("red = vec3(1) * 2.0; ground = float(3) * 2.0;"), "red=vec3(1)*2;ground=float(3)*2;");
     EXPECT_EQ(compact_main("red = red + 1.0; red = vec3(2.0); red *= 2.0;"), "red=red+1;red=vec3(2);red*=2.;")
         << "a vector takes no scalar in an assignment";
