@@ -54,7 +54,9 @@ extern "C" [[noreturn, gnu::force_align_arg_pointer]] void _start()
     g_signal_connect(window, "key_press_event", G_CALLBACK(on_key_press), nullptr);
     gtk_widget_show_all(window);  // realises the area: the GL program exists from here on
     gtk_window_fullscreen(reinterpret_cast<GtkWindow*>(window));
-    gdk_window_set_cursor(gtk_widget_get_window(window),
+    // The window's own GdkWindow taken first, before the display: 3 bytes fewer packed.
+    GdkWindow* toplevel = gtk_widget_get_window(window);
+    gdk_window_set_cursor(toplevel,
                           gdk_cursor_new_for_display(gdk_display_get_default(), GDK_BLANK_CURSOR));
     gtk_main();
     exit_group(0);  // the window was destroyed
