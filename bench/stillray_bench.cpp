@@ -173,7 +173,7 @@ std::string report(const std::string& readable_bench)
     desktop::Image picture = screen_image(measure_speed(compact_texts, readable_texts, compact, readable));
     auto [plain_launch, packed_launch] = launch_medians(picture);
     auto size = [](const char* path) { return std::to_string(std::filesystem::file_size(path)); };
-    double frame_ratio = std::stod(readable["frame_ms"]) / std::stod(compact["frame_ms"]);
+    double frame_ratio = std::stod(compact["frame_ms"]) / std::stod(readable["frame_ms"]);
 
     std::ostringstream table;
     table << "# Benchmarks\n\n"
@@ -190,7 +190,7 @@ std::string report(const std::string& readable_bench)
           << "| First frame (with the driver's code generation), ms | " << compact["first_frame_ms"] << " | "
           << readable["first_frame_ms"] << " | |\n"
           << "| Frame, ms | " << compact["frame_ms"] << " | " << readable["frame_ms"] << " | |\n"
-          << "| Frame time, readable / compact | " << fixed(frame_ratio, 2) << " | | |\n"
+          << "| Frame time, compact / readable | " << fixed(frame_ratio, 2) << " | | <= 1.02 |\n"
           << "| Plain executable `stillray`, bytes | " << size(STILLRAY_EXECUTABLE) << " | | <= 6144 |\n"
           << "| Packed executable `stillray-4k`, bytes | " << size(STILLRAY_PACKED) << " | | <= 2560 (limit 4096) |\n"
           << "| Launch to first whole picture, `stillray`, ms | " << fixed(plain_launch, 0)
