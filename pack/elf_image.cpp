@@ -32,7 +32,7 @@ void check_header(std::span<const std::uint8_t> file)
 {
     if (file.size() < header_size)
         throw Malformed("file is " + std::to_string(file.size()) + " bytes, shorter than an ELF header");
-    if (std::memcmp(file.data(), "\x7f" "ELF", 4) != 0)
+    if (std::memcmp(file.data(), "\177ELF", 4) != 0)
         throw Malformed("not an ELF file (bad magic)");
     if (file[4] != 2 || file[5] != 1 || file[6] != 1)
         throw Malformed("not a 64-bit little-endian ELF file of version 1");
