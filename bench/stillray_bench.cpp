@@ -193,10 +193,8 @@ std::string report(const std::string& readable_bench)
           << "| Frame time, compact / readable | " << fixed(frame_ratio, 2) << " | | <= 1.02 |\n"
           << "| Plain executable `stillray`, bytes | " << size(STILLRAY_EXECUTABLE) << " | | <= 6144 |\n"
           << "| Packed executable `stillray-4k`, bytes | " << size(STILLRAY_PACKED) << " | | <= 2560 (limit 4096) |\n"
-          << "| Launch to first whole picture, `stillray`, ms | " << fixed(plain_launch, 0)
-          << " | | |\n"
-          << "| Launch to first whole picture, `stillray-4k`, ms | " << fixed(packed_launch, 0)
-          << " | | |\n\n"
+          << "| Launch to first whole picture, `stillray`, ms | " << fixed(plain_launch, 0) << " | | |\n"
+          << "| Launch to first whole picture, `stillray-4k`, ms | " << fixed(packed_launch, 0) << " | | |\n\n"
           << "Launch times: Xvfb 1920x1080 with openbox, a fresh server per run, from starting the\n"
           << "program until its window shows exactly the offscreen picture.\n";
     return table.str();

@@ -2,8 +2,8 @@
 // until Escape. Its own entry routine, no C runtime; calls nothing but GTK and GL.
 #include <gtk/gtk.h>
 
-#include "picture_program.h"
 #include "fragment_text.h"
+#include "picture_program.h"
 #include "vertex_text.h"
 
 const char* const shader_sources[2] = {vertex_text, fragment_text};
@@ -52,12 +52,11 @@ extern "C" [[noreturn, gnu::force_align_arg_pointer]] void _start()
     g_signal_connect(area, "realize", G_CALLBACK(on_realize), nullptr);
     g_signal_connect(area, "render", G_CALLBACK(on_render), nullptr);
     g_signal_connect(window, "key_press_event", G_CALLBACK(on_key_press), nullptr);
-    gtk_widget_show_all(window);  // realises the area: the GL program exists from here on
+    gtk_widget_show_all(window); // realises the area: the GL program exists from here on
     gtk_window_fullscreen(reinterpret_cast<GtkWindow*>(window));
     // The window's own GdkWindow taken first, before the display: 3 bytes fewer packed.
     GdkWindow* toplevel = gtk_widget_get_window(window);
-    gdk_window_set_cursor(toplevel,
-                          gdk_cursor_new_for_display(gdk_display_get_default(), GDK_BLANK_CURSOR));
+    gdk_window_set_cursor(toplevel, gdk_cursor_new_for_display(gdk_display_get_default(), GDK_BLANK_CURSOR));
     gtk_main();
-    exit_group(0);  // the window was destroyed
+    exit_group(0); // the window was destroyed
 }

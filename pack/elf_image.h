@@ -70,7 +70,7 @@ struct Image
     std::uint64_t section_headers_offset = 0;
     std::uint16_t section_header_count = 0;
     std::uint64_t program_headers_offset = 0;
-    std::vector<Segment> segments;  // in the order of the program header table
+    std::vector<Segment> segments; // in the order of the program header table
     // One past the last byte of the file that the header, the program headers or any segment
     // covers: everything after it is never read by the kernel or the loader.
     std::uint64_t used_end = 0;

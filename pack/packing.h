@@ -22,5 +22,5 @@ std::vector<std::uint8_t> compress_lzma(std::span<const std::uint8_t> data);
 // Appends the payload to the stub. The stub must be an executable whose segments end exactly
 // at its own end (that is where it reads the payload from), the payload a .lzma stream, and the
 // result no larger than size_limit bytes; otherwise throws PackError or elf::Malformed.
-std::vector<std::uint8_t> pack_executable(std::span<const std::uint8_t> stub,
-                                          std::span<const std::uint8_t> payload, std::size_t size_limit);
+std::vector<std::uint8_t> pack_executable(std::span<const std::uint8_t> stub, std::span<const std::uint8_t> payload,
+                                          std::size_t size_limit);

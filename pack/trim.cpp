@@ -32,7 +32,8 @@ void drop_unread_dynamic_entries(Bytes& file, const elf::Image& image, std::size
         if (tag == elf::dt_null)
             break;
     }
-    if (kept == 0 || elf::load<std::int64_t>(file, dynamic.offset + (kept - 1) * elf::dynamic_entry_size) != elf::dt_null)
+    if (kept == 0 ||
+        elf::load<std::int64_t>(file, dynamic.offset + (kept - 1) * elf::dynamic_entry_size) != elf::dt_null)
         throw elf::Malformed("dynamic section has no DT_NULL entry");
     std::uint64_t size = kept * elf::dynamic_entry_size;
     std::fill(file.begin() + dynamic.offset + size, file.begin() + dynamic.offset + dynamic.file_size, 0);

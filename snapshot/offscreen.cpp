@@ -152,8 +152,8 @@ std::optional<Failure> Context::open()
     auto get_platform_display =
         reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
     EGLDisplay display = get_platform_display
-        ? get_platform_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr)
-        : EGL_NO_DISPLAY;
+                             ? get_platform_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr)
+                             : EGL_NO_DISPLAY;
     if (display == EGL_NO_DISPLAY || !eglInitialize(display, nullptr, nullptr))
         return Failure{"no EGL display on the surfaceless platform"};
     display_ = display;
@@ -163,9 +163,9 @@ std::optional<Failure> Context::open()
         !has_extension(extensions, "EGL_KHR_surfaceless_context") || !eglBindAPI(EGL_OPENGL_API))
         return Failure{"no GL 4.5 core context: the EGL display cannot make config-less, surfaceless GL contexts"};
 
-    const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 5,
-                                 EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT,
-                                 EGL_NONE};
+    const EGLint attributes[] = {
+        EGL_CONTEXT_MAJOR_VERSION,           4,       EGL_CONTEXT_MINOR_VERSION, 5, EGL_CONTEXT_OPENGL_PROFILE_MASK,
+        EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
     context_ = eglCreateContext(display_, EGL_NO_CONFIG_KHR, EGL_NO_CONTEXT, attributes);
     if (context_ == EGL_NO_CONTEXT)
         return Failure{"no GL 4.5 core context from the EGL display"};
@@ -222,8 +222,7 @@ Image<Channel> render(GLuint program, Size size, Region region)
     Image<Channel> image{Size{region.width, region.height},
                          std::vector<Channel>(std::size_t(region.width) * region.height * 3)};
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(region.x, region.y, region.width, region.height, GL_RGB, PixelFormat<Channel>::type,
-                 image.rgb.data());
+    glReadPixels(region.x, region.y, region.width, region.height, GL_RGB, PixelFormat<Channel>::type, image.rgb.data());
     glDeleteVertexArrays(1, &vertex_array);
     return image;
 }

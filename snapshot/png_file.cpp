@@ -36,7 +36,7 @@ std::optional<Failure> write_png(const std::string& path, const Image<std::uint8
 
     mode_t mask = umask(0);
     umask(mask);
-    fchmod(descriptor, 0666 & ~mask);  // the mode an ordinary new file gets, not mkstemp's 0600
+    fchmod(descriptor, 0666 & ~mask); // the mode an ordinary new file gets, not mkstemp's 0600
     FILE* file = fdopen(descriptor, "wb");
 
     png_image description{};

@@ -15,17 +15,32 @@ namespace {
 // Longest first, so the first match is the longest.
 constexpr std::array punctuators = {
     "<<=", ">>=", "++", "--", "<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "^^", "+=", "-=",
-    "*=", "/=", "%=", "&=", "^=", "|=", "(", ")", "[", "]", "{", "}", ".", ",", "+", "-", "!",
-    "~", "*", "/", "%", "<", ">", "&", "^", "|", "?", ":", "=", ";",
+    "*=",  "/=",  "%=", "&=", "^=", "|=", "(",  ")",  "[",  "]",  "{",  "}",  ".",  ",",  "+",
+    "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
 constexpr std::array supported_directives = {"version", "extension", "pragma"};
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool is_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_word_char(char c) { return is_word_start(c) || is_digit(c); }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool is_hex_digit(char c)
+{
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+bool is_word_start(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool is_word_char(char c)
+{
+    return is_word_start(c) || is_digit(c);
+}
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string describe_character(char c)
 {
@@ -55,10 +70,7 @@ public:
     }
 
 private:
-    char peek(std::size_t ahead = 0) const
-    {
-        return pos_ + ahead < source_.size() ? source_[pos_ + ahead] : '\0';
-    }
+    char peek(std::size_t ahead = 0) const { return pos_ + ahead < source_.size() ? source_[pos_ + ahead] : '\0'; }
 
     bool at_end() const { return pos_ >= source_.size(); }
 
@@ -109,7 +121,7 @@ private:
             advance();
         }
         pos_ += 2;
-        line_start_ = was_line_start || line_ > opening_line;  // a comment is whitespace
+        line_start_ = was_line_start || line_ > opening_line; // a comment is whitespace
     }
 
     Token next_token()
@@ -234,9 +246,9 @@ private:
     void check_allowed(char c) const
     {
         unsigned char byte = static_cast<unsigned char>(c);
-        bool allowed = (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\' && c != '@' && c != '$'
-                        && c != '\'' && c != '`')
-            || is_space(c);
+        bool allowed =
+            (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') ||
+            is_space(c);
         if (!allowed)
             throw PackError(line_, describe_character(c) + " is not allowed in GLSL");
     }

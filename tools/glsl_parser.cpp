@@ -51,10 +51,7 @@ private:
 
     // Token access.
 
-    const Token& peek(std::size_t ahead = 0) const
-    {
-        return tokens_[std::min(pos_ + ahead, tokens_.size() - 1)];
-    }
+    const Token& peek(std::size_t ahead = 0) const { return tokens_[std::min(pos_ + ahead, tokens_.size() - 1)]; }
 
     Token take()
     {
@@ -88,8 +85,7 @@ private:
 
     bool is_type_word(const Token& token) const
     {
-        return token.kind == TokenKind::Word
-            && (is_builtin_type(token.text) || struct_names_.contains(token.text));
+        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || struct_names_.contains(token.text));
     }
 
     // Declarations and name binding.
@@ -292,8 +288,8 @@ private:
         std::vector<ParameterText> parameters = parse_parameter_list();
         std::vector<std::string> signature;
         for (const ParameterText& parameter : parameters)
-            signature.push_back(parameter_shape(parameter.type.name, array_text(parameter.type.array)
-                                                                        + array_text(parameter.array)));
+            signature.push_back(
+                parameter_shape(parameter.type.name, array_text(parameter.type.array) + array_text(parameter.array)));
         auto function = std::make_unique<Function>();
         function->result = std::move(result);
         function->symbol = declare_function(name, std::move(signature));

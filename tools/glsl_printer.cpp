@@ -49,8 +49,8 @@ bool has_declarations(const Stmt& block)
 const Stmt& unwrap(const Stmt& stmt)
 {
     const Stmt* inner = &stmt;
-    while (inner->kind == StmtKind::Block && inner->children.size() == 1
-           && inner->children[0]->kind != StmtKind::Declaration)
+    while (inner->kind == StmtKind::Block && inner->children.size() == 1 &&
+           inner->children[0]->kind != StmtKind::Declaration)
         inner = inner->children[0].get();
     return *inner;
 }

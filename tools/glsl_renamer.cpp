@@ -133,8 +133,8 @@ void assign_short_names(Program& program, std::string_view letters)
         auto free = std::find_if(letters.begin(), letters.end(),
                                  [&](char letter) { return !letter_taken(conflicts[symbol], letter); });
         if (free == letters.end())
-            throw PackError(symbol->line, "more names in one scope than the " + std::to_string(letters.size())
-                                              + " letters available: none is left for '" + symbol->name + "'");
+            throw PackError(symbol->line, "more names in one scope than the " + std::to_string(letters.size()) +
+                                              " letters available: none is left for '" + symbol->name + "'");
         symbol->short_name = std::string(1, *free);
     }
 }

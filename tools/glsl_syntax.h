@@ -13,12 +13,19 @@
 
 namespace shader_packer::glsl {
 
-enum class TokenKind { Word, Number, Punctuator, Directive, End };
+enum class TokenKind
+{
+    Word,
+    Number,
+    Punctuator,
+    Directive,
+    End
+};
 
 struct Token
 {
     TokenKind kind;
-    std::string text;  // a directive holds its whole line, "#version 450"
+    std::string text; // a directive holds its whole line, "#version 450"
     int line;
 };
 
@@ -30,11 +37,11 @@ std::vector<Token> lex(std::string_view source);
 struct Symbol
 {
     std::string name;
-    int line = 0;                      // where first declared
+    int line = 0; // where first declared
     bool is_function = false;
-    std::vector<std::vector<std::string>> signatures;  // parameter shapes of each overload
-    int uses = 0;                      // declarations and references
-    std::string short_name;            // given by the renamer; empty keeps the name
+    std::vector<std::vector<std::string>> signatures; // parameter shapes of each overload
+    int uses = 0;                                     // declarations and references
+    std::string short_name;                           // given by the renamer; empty keeps the name
 };
 
 struct Expr;
@@ -46,17 +53,18 @@ struct ArraySuffix
     ExprPtr size;
 };
 
-enum class ExprKind {
-    Name,         // text, symbol when declared by the program
-    Literal,      // text: a number, true or false
-    Call,         // operands[0] callee (a Name), then the arguments; array for "T[](...)"
-    Index,        // operands[0][operands[1]]
-    Field,        // operands[0].text
-    Prefix,       // text operands[0]
-    Postfix,      // operands[0] text
-    Binary,       // operands[0] text operands[1], assignments and the comma included
-    Conditional,  // operands[0] ? operands[1] : operands[2]
-    InitList,     // {operands...}
+enum class ExprKind
+{
+    Name,        // text, symbol when declared by the program
+    Literal,     // text: a number, true or false
+    Call,        // operands[0] callee (a Name), then the arguments; array for "T[](...)"
+    Index,       // operands[0][operands[1]]
+    Field,       // operands[0].text
+    Prefix,      // text operands[0]
+    Postfix,     // operands[0] text
+    Binary,      // operands[0] text operands[1], assignments and the comma included
+    Conditional, // operands[0] ? operands[1] : operands[2]
+    InitList,    // {operands...}
 };
 
 // How tightly an expression binds, loosest first: the printer parenthesizes by these.
@@ -82,8 +90,8 @@ struct Expr
 
 struct Type
 {
-    std::vector<std::string> qualifiers;  // const, out, "layout(location=0)", ...
-    std::string name;                     // float, vec3, a struct's name
+    std::vector<std::string> qualifiers; // const, out, "layout(location=0)", ...
+    std::string name;                    // float, vec3, a struct's name
     std::optional<ArraySuffix> array;
 };
 
@@ -103,17 +111,18 @@ struct Declaration
 struct Stmt;
 using StmtPtr = std::unique_ptr<Stmt>;
 
-enum class StmtKind {
-    Block,        // children
-    Declaration,  // declaration
-    Expression,   // expr
-    If,           // if (expr) children[0] [else children[1]]
-    While,        // while (expr) children[0]
-    DoWhile,      // do children[0] while (expr);
-    For,          // for (children[0] expr; step) children[1]
-    Return,       // return [expr];
-    Jump,         // text: break, continue or discard
-    Empty,        // ;
+enum class StmtKind
+{
+    Block,       // children
+    Declaration, // declaration
+    Expression,  // expr
+    If,          // if (expr) children[0] [else children[1]]
+    While,       // while (expr) children[0]
+    DoWhile,     // do children[0] while (expr);
+    For,         // for (children[0] expr; step) children[1]
+    Return,      // return [expr];
+    Jump,        // text: break, continue or discard
+    Empty,       // ;
 };
 
 struct Stmt
@@ -129,7 +138,7 @@ struct Stmt
 struct Parameter
 {
     Type type;
-    const Symbol* symbol = nullptr;  // none in a prototype without names
+    const Symbol* symbol = nullptr; // none in a prototype without names
     std::optional<ArraySuffix> array;
 };
 
@@ -138,7 +147,7 @@ struct Function
     Type result;
     const Symbol* symbol;
     std::vector<Parameter> parameters;
-    std::optional<Stmt> body;  // a Block; none for a prototype
+    std::optional<Stmt> body; // a Block; none for a prototype
 };
 
 struct MemberName
@@ -171,16 +180,16 @@ struct External
 // What a function's body names: the renamer keeps its locals apart from these.
 struct FunctionScope
 {
-    std::set<const Symbol*> globals;  // stage-level variables and functions referenced
-    std::vector<Symbol*> locals;      // parameters and local variables
+    std::set<const Symbol*> globals; // stage-level variables and functions referenced
+    std::vector<Symbol*> locals;     // parameters and local variables
 };
 
 struct Program
 {
     std::vector<External> externals;
-    std::deque<Symbol> symbols;               // stable addresses
+    std::deque<Symbol> symbols; // stable addresses
     std::vector<FunctionScope> function_scopes;
-    std::set<std::string> foreign_names;      // names used but not renamed: structs, built-ins
+    std::set<std::string> foreign_names; // names used but not renamed: structs, built-ins
 };
 
 // Parses a whole translation unit and binds every name to its declaration. Throws PackError.

@@ -114,8 +114,8 @@ bool has_layout(const Type& type)
 // type itself (its size may differ), and no layout, which may place each name on its own.
 bool share_declared_type(const Declaration& a, const Declaration& b)
 {
-    return a.type.qualifiers == b.type.qualifiers && a.type.name == b.type.name && !a.type.array
-        && !b.type.array && !has_layout(a.type);
+    return a.type.qualifiers == b.type.qualifiers && a.type.name == b.type.name && !a.type.array && !b.type.array &&
+           !has_layout(a.type);
 }
 
 // Folds each run of same-typed declarations into the first: "float a=1.;float b=a;" becomes
@@ -150,8 +150,8 @@ void merge_declarations_in(Stmt& stmt)
 bool is_float_constructor(const Expr& callee)
 {
     static const std::set<std::string, std::less<>> names = {
-        "float", "vec2", "vec3", "vec4", "mat2", "mat3", "mat4", "mat2x2", "mat2x3",
-        "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
+        "float",  "vec2",   "vec3",   "vec4",   "mat2",   "mat3",   "mat4",   "mat2x2",
+        "mat2x3", "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
     };
     return callee.kind == ExprKind::Name && !callee.symbol && names.contains(callee.text);
 }
@@ -165,8 +165,8 @@ bool is_float_constructor_call(const Expr& expr)
 // and is shorter; empty otherwise. Integers up to 2^24 are exact in single precision.
 std::string integer_spelling(const std::string& literal)
 {
-    bool is_float = literal.find_first_of(".eE") != std::string::npos && !literal.starts_with("0x")
-                 && !literal.starts_with("0X") && !literal.ends_with("lf") && !literal.ends_with("LF");
+    bool is_float = literal.find_first_of(".eE") != std::string::npos && !literal.starts_with("0x") &&
+                    !literal.starts_with("0X") && !literal.ends_with("lf") && !literal.ends_with("LF");
     if (!is_float)
         return {};
     double value = std::stod(literal);
@@ -197,16 +197,16 @@ bool is_literal_value(const Expr& expr)
         return true;
     if (expr.kind == ExprKind::Prefix && expr.text == "-")
         return is_literal_value(*expr.operands[0]);
-    return is_float_constructor_call(expr) && float_types.contains(expr.operands[0]->text)
-        && std::all_of(expr.operands.begin() + 1, expr.operands.end(),
+    return is_float_constructor_call(expr) && float_types.contains(expr.operands[0]->text) &&
+           std::all_of(expr.operands.begin() + 1, expr.operands.end(),
                        [](const ExprPtr& operand) { return is_literal_value(*operand); });
 }
 
 bool is_const_literal_global(const Declaration& declaration)
 {
-    return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array
-        && float_types.contains(declaration.type.name)
-        && std::all_of(declaration.declarators.begin(), declaration.declarators.end(), [](const Declarator& d) {
+    return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array &&
+           float_types.contains(declaration.type.name) &&
+           std::all_of(declaration.declarators.begin(), declaration.declarators.end(), [](const Declarator& d) {
                return !d.array && d.initializer && is_literal_value(*d.initializer);
            });
 }
@@ -218,7 +218,6 @@ void collect_names(Expr& expr, std::set<const Symbol*>& names)
             names.insert(inner.symbol);
     });
 }
-
 
 bool float_based(const std::string& type)
 {
@@ -327,7 +326,8 @@ private:
         if (is_assignment_operator(op))
             return left;
         if (op != "+" && op != "-" && op != "*" && op != "/")
-            return binary_operator_level(op) >= 7 && binary_operator_level(op) <= 9 ? std::string("bool") : std::string();
+            return binary_operator_level(op) >= 7 && binary_operator_level(op) <= 9 ? std::string("bool")
+                                                                                    : std::string();
         if (left.empty() || right.empty() || left.starts_with("mat") || right.starts_with("mat"))
             return {};
         if (left == right)
@@ -364,15 +364,15 @@ private:
                 }
             return result;
         }
-        static const std::set<std::string, std::less<>> constructors = {
-            "float", "vec2", "vec3", "vec4", "int", "bool", "mat2", "mat3", "mat4"};
+        static const std::set<std::string, std::less<>> constructors = {"float", "vec2", "vec3", "vec4", "int",
+                                                                        "bool",  "mat2", "mat3", "mat4"};
         static const std::set<std::string, std::less<>> to_float = {"length", "distance", "dot"};
         // Each of these takes and gives one float type only (genFType), or in min, max, abs,
         // clamp and sign the type of its first argument.
         static const std::set<std::string, std::less<>> like_first = {
-            "sin", "cos", "tan", "asin", "acos", "atan", "pow", "exp", "log", "exp2", "log2", "sqrt",
-            "inversesqrt", "floor", "ceil", "fract", "mod", "mix", "step", "smoothstep", "normalize",
-            "reflect", "min", "max", "abs", "clamp", "sign"};
+            "sin",  "cos",        "tan",       "asin",        "acos",  "atan", "pow",   "exp",   "log",
+            "exp2", "log2",       "sqrt",      "inversesqrt", "floor", "ceil", "fract", "mod",   "mix",
+            "step", "smoothstep", "normalize", "reflect",     "min",   "max",  "abs",   "clamp", "sign"};
         if (constructors.contains(callee.text) || members_.contains(callee.text))
             return callee.text;
         if (to_float.contains(callee.text))
@@ -460,8 +460,8 @@ void integer_operands_in(Declaration& declaration, const TypeInference& types)
         if (declarator.initializer)
         {
             integer_operands_in(*declarator.initializer, types);
-            if (declaration.type.name == "float" && !declaration.type.array && !declarator.array
-                && is_float_literal(*declarator.initializer))
+            if (declaration.type.name == "float" && !declaration.type.array && !declarator.array &&
+                is_float_literal(*declarator.initializer))
                 spell_as_integer(*declarator.initializer);
         }
 }
@@ -509,8 +509,8 @@ void use_integer_operands_of_floats(Program& program)
         if (external.declaration)
             integer_operands_in(*external.declaration, types);
         if (external.function && external.function->body)
-            integer_operands_in(*external.function->body, types, external.function->result.name
-                                    + (external.function->result.array ? "[]" : ""));
+            integer_operands_in(*external.function->body, types,
+                                external.function->result.name + (external.function->result.array ? "[]" : ""));
     }
 }
 
@@ -532,8 +532,8 @@ void drop_const_from_literal_globals(Program& program)
         changed = false;
         for_each_declaration(program, [&](Declaration& declaration) {
             bool stays_const = std::find(declaration.type.qualifiers.begin(), declaration.type.qualifiers.end(),
-                                         "const") != declaration.type.qualifiers.end()
-                            && std::find(candidates.begin(), candidates.end(), &declaration) == candidates.end();
+                                         "const") != declaration.type.qualifiers.end() &&
+                               std::find(candidates.begin(), candidates.end(), &declaration) == candidates.end();
             if (stays_const)
                 for (Declarator& declarator : declaration.declarators)
                     if (declarator.initializer)

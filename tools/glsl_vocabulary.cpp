@@ -10,55 +10,188 @@ namespace {
 using WordSet = std::set<std::string, std::less<>>;
 
 const WordSet qualifiers = {
-    "attribute", "buffer", "centroid", "coherent", "const", "flat", "highp", "in", "inout",
-    "invariant", "lowp", "mediump", "noperspective", "out", "patch", "precise", "readonly",
-    "restrict", "sample", "shared", "smooth", "subroutine", "uniform", "varying", "volatile",
-    "writeonly",
+    "attribute", "buffer", "centroid", "coherent",      "const",   "flat",    "highp",    "in",        "inout",
+    "invariant", "lowp",   "mediump",  "noperspective", "out",     "patch",   "precise",  "readonly",  "restrict",
+    "sample",    "shared", "smooth",   "subroutine",    "uniform", "varying", "volatile", "writeonly",
 };
 
 const WordSet statement_words = {
-    "break", "case", "continue", "default", "discard", "do", "else", "false", "for", "if",
-    "layout", "precision", "return", "struct", "switch", "true", "while",
+    "break", "case",   "continue",  "default", "discard", "do",     "else", "false", "for",
+    "if",    "layout", "precision", "return",  "struct",  "switch", "true", "while",
 };
 
 // Reserved for future use: a declaration with one of these names does not compile.
 const WordSet reserved_words = {
-    "active", "asm", "cast", "class", "common", "enum", "extern", "external", "filter",
-    "fixed", "fvec2", "fvec3", "fvec4", "goto", "half", "hvec2", "hvec3", "hvec4", "inline",
-    "input", "interface", "long", "namespace", "noinline", "output", "partition", "public",
-    "resource", "sampler3DRect", "short", "sizeof", "static", "superp", "template", "this",
-    "typedef", "union", "unsigned", "using",
+    "active", "asm",       "cast",   "class",    "common",        "enum",     "extern",    "external",
+    "filter", "fixed",     "fvec2",  "fvec3",    "fvec4",         "goto",     "half",      "hvec2",
+    "hvec3",  "hvec4",     "inline", "input",    "interface",     "long",     "namespace", "noinline",
+    "output", "partition", "public", "resource", "sampler3DRect", "short",    "sizeof",    "static",
+    "superp", "template",  "this",   "typedef",  "union",         "unsigned", "using",
 };
 
 const WordSet builtin_functions = {
-    "abs", "acos", "acosh", "all", "any", "asin", "asinh", "atan", "atanh", "atomicAdd",
-    "atomicAnd", "atomicCompSwap", "atomicCounter", "atomicCounterDecrement",
-    "atomicCounterIncrement", "atomicExchange", "atomicMax", "atomicMin", "atomicOr",
-    "atomicXor", "barrier", "bitCount", "bitfieldExtract", "bitfieldInsert", "bitfieldReverse",
-    "ceil", "clamp", "cos", "cosh", "cross", "dFdx", "dFdxCoarse", "dFdxFine", "dFdy",
-    "dFdyCoarse", "dFdyFine", "degrees", "determinant", "distance", "dot", "EmitStreamVertex",
-    "EmitVertex", "EndPrimitive", "EndStreamPrimitive", "equal", "exp", "exp2", "faceforward",
-    "findLSB", "findMSB", "floatBitsToInt", "floatBitsToUint", "floor", "fma", "fract", "frexp",
-    "ftransform", "fwidth", "fwidthCoarse", "fwidthFine", "greaterThan", "greaterThanEqual",
-    "groupMemoryBarrier", "imageAtomicAdd", "imageAtomicAnd", "imageAtomicCompSwap",
-    "imageAtomicExchange", "imageAtomicMax", "imageAtomicMin", "imageAtomicOr",
-    "imageAtomicXor", "imageLoad", "imageSamples", "imageSize", "imageStore", "imulExtended",
-    "intBitsToFloat", "interpolateAtCentroid", "interpolateAtOffset", "interpolateAtSample",
-    "inverse", "inversesqrt", "isinf", "isnan", "ldexp", "length", "lessThan", "lessThanEqual",
-    "log", "log2", "matrixCompMult", "max", "memoryBarrier", "memoryBarrierAtomicCounter",
-    "memoryBarrierBuffer", "memoryBarrierImage", "memoryBarrierShared", "min", "mix", "mod",
-    "modf", "noise1", "noise2", "noise3", "noise4", "normalize", "not", "notEqual",
-    "outerProduct", "packDouble2x32", "packHalf2x16", "packSnorm2x16", "packSnorm4x8",
-    "packUnorm2x16", "packUnorm4x8", "pow", "radians", "reflect", "refract", "round",
-    "roundEven", "sign", "sin", "sinh", "smoothstep", "sqrt", "step", "tan", "tanh", "texelFetch",
-    "texelFetchOffset", "texture", "textureGather", "textureGatherOffset",
-    "textureGatherOffsets", "textureGrad", "textureGradOffset", "textureLod",
-    "textureLodOffset", "textureOffset", "textureProj", "textureProjGrad",
-    "textureProjGradOffset", "textureProjLod", "textureProjLodOffset", "textureProjOffset",
-    "textureQueryLevels", "textureQueryLod", "textureSamples", "textureSize", "transpose",
-    "trunc", "uaddCarry", "uintBitsToFloat", "umulExtended", "unpackDouble2x32",
-    "unpackHalf2x16", "unpackSnorm2x16", "unpackSnorm4x8", "unpackUnorm2x16",
-    "unpackUnorm4x8", "usubBorrow",
+    "abs",
+    "acos",
+    "acosh",
+    "all",
+    "any",
+    "asin",
+    "asinh",
+    "atan",
+    "atanh",
+    "atomicAdd",
+    "atomicAnd",
+    "atomicCompSwap",
+    "atomicCounter",
+    "atomicCounterDecrement",
+    "atomicCounterIncrement",
+    "atomicExchange",
+    "atomicMax",
+    "atomicMin",
+    "atomicOr",
+    "atomicXor",
+    "barrier",
+    "bitCount",
+    "bitfieldExtract",
+    "bitfieldInsert",
+    "bitfieldReverse",
+    "ceil",
+    "clamp",
+    "cos",
+    "cosh",
+    "cross",
+    "dFdx",
+    "dFdxCoarse",
+    "dFdxFine",
+    "dFdy",
+    "dFdyCoarse",
+    "dFdyFine",
+    "degrees",
+    "determinant",
+    "distance",
+    "dot",
+    "EmitStreamVertex",
+    "EmitVertex",
+    "EndPrimitive",
+    "EndStreamPrimitive",
+    "equal",
+    "exp",
+    "exp2",
+    "faceforward",
+    "findLSB",
+    "findMSB",
+    "floatBitsToInt",
+    "floatBitsToUint",
+    "floor",
+    "fma",
+    "fract",
+    "frexp",
+    "ftransform",
+    "fwidth",
+    "fwidthCoarse",
+    "fwidthFine",
+    "greaterThan",
+    "greaterThanEqual",
+    "groupMemoryBarrier",
+    "imageAtomicAdd",
+    "imageAtomicAnd",
+    "imageAtomicCompSwap",
+    "imageAtomicExchange",
+    "imageAtomicMax",
+    "imageAtomicMin",
+    "imageAtomicOr",
+    "imageAtomicXor",
+    "imageLoad",
+    "imageSamples",
+    "imageSize",
+    "imageStore",
+    "imulExtended",
+    "intBitsToFloat",
+    "interpolateAtCentroid",
+    "interpolateAtOffset",
+    "interpolateAtSample",
+    "inverse",
+    "inversesqrt",
+    "isinf",
+    "isnan",
+    "ldexp",
+    "length",
+    "lessThan",
+    "lessThanEqual",
+    "log",
+    "log2",
+    "matrixCompMult",
+    "max",
+    "memoryBarrier",
+    "memoryBarrierAtomicCounter",
+    "memoryBarrierBuffer",
+    "memoryBarrierImage",
+    "memoryBarrierShared",
+    "min",
+    "mix",
+    "mod",
+    "modf",
+    "noise1",
+    "noise2",
+    "noise3",
+    "noise4",
+    "normalize",
+    "not",
+    "notEqual",
+    "outerProduct",
+    "packDouble2x32",
+    "packHalf2x16",
+    "packSnorm2x16",
+    "packSnorm4x8",
+    "packUnorm2x16",
+    "packUnorm4x8",
+    "pow",
+    "radians",
+    "reflect",
+    "refract",
+    "round",
+    "roundEven",
+    "sign",
+    "sin",
+    "sinh",
+    "smoothstep",
+    "sqrt",
+    "step",
+    "tan",
+    "tanh",
+    "texelFetch",
+    "texelFetchOffset",
+    "texture",
+    "textureGather",
+    "textureGatherOffset",
+    "textureGatherOffsets",
+    "textureGrad",
+    "textureGradOffset",
+    "textureLod",
+    "textureLodOffset",
+    "textureOffset",
+    "textureProj",
+    "textureProjGrad",
+    "textureProjGradOffset",
+    "textureProjLod",
+    "textureProjLodOffset",
+    "textureProjOffset",
+    "textureQueryLevels",
+    "textureQueryLod",
+    "textureSamples",
+    "textureSize",
+    "transpose",
+    "trunc",
+    "uaddCarry",
+    "uintBitsToFloat",
+    "umulExtended",
+    "unpackDouble2x32",
+    "unpackHalf2x16",
+    "unpackSnorm2x16",
+    "unpackSnorm4x8",
+    "unpackUnorm2x16",
+    "unpackUnorm4x8",
+    "usubBorrow",
 };
 
 const WordSet plain_types = {"atomic_uint", "bool", "double", "float", "int", "uint", "void"};
@@ -66,8 +199,7 @@ const WordSet plain_types = {"atomic_uint", "bool", "double", "float", "int", "u
 // Vectors and matrices: [bdiu]vec2..4, [d]mat2..4 and [d]matNxM.
 bool is_vector_or_matrix(std::string_view word)
 {
-    if (!word.empty() && std::string_view("bdiu").find(word[0]) != std::string_view::npos
-        && word.substr(1, 3) == "vec")
+    if (!word.empty() && std::string_view("bdiu").find(word[0]) != std::string_view::npos && word.substr(1, 3) == "vec")
         word.remove_prefix(1);
     else if (word.starts_with("dmat"))
         word.remove_prefix(1);
@@ -76,8 +208,7 @@ bool is_vector_or_matrix(std::string_view word)
         return is_size(word[3]);
     if (word.size() == 4 && word.starts_with("mat"))
         return is_size(word[3]);
-    return word.size() == 6 && word.starts_with("mat") && is_size(word[3]) && word[4] == 'x'
-        && is_size(word[5]);
+    return word.size() == 6 && word.starts_with("mat") && is_size(word[3]) && word[4] == 'x' && is_size(word[5]);
 }
 
 // Samplers and images with any dimension suffix, in float, int and uint flavours.
@@ -107,14 +238,14 @@ bool is_builtin_type(std::string_view word)
 
 bool is_keyword(std::string_view word)
 {
-    return is_qualifier(word) || is_builtin_type(word) || contains(statement_words, word)
-        || contains(reserved_words, word);
+    return is_qualifier(word) || is_builtin_type(word) || contains(statement_words, word) ||
+           contains(reserved_words, word);
 }
 
 bool is_reserved_name(std::string_view word)
 {
-    return is_keyword(word) || contains(builtin_functions, word) || word.starts_with("gl_")
-        || word.find("__") != std::string_view::npos;
+    return is_keyword(word) || contains(builtin_functions, word) || word.starts_with("gl_") ||
+           word.find("__") != std::string_view::npos;
 }
 
 std::string parameter_shape(std::string_view type_name, std::string_view array_suffix)

@@ -42,9 +42,9 @@ std::string letters_by_frequency(std::string_view text, const std::set<std::stri
 
 struct DecimalLiteral
 {
-    std::string digits;  // no leading or trailing zeros; empty for zero
-    long exponent = 0;   // value = digits * 10^exponent
-    std::string suffix;  // "lf" or "LF" for double; float's "f" is dropped
+    std::string digits; // no leading or trailing zeros; empty for zero
+    long exponent = 0;  // value = digits * 10^exponent
+    std::string suffix; // "lf" or "LF" for double; float's "f" is dropped
 };
 
 DecimalLiteral parse_decimal(std::string_view literal)
@@ -122,8 +122,8 @@ std::string escaped(std::string_view line)
 bool is_identifier(std::string_view name)
 {
     auto is_word_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
-    return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]))
-        && std::all_of(name.begin(), name.end(), is_word_char);
+    return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
+           std::all_of(name.begin(), name.end(), is_word_char);
 }
 
 std::string read_file(const std::filesystem::path& path)

@@ -56,7 +56,8 @@ std::string read_file(const std::filesystem::path& file)
 std::filesystem::path installed_program(const std::string& name)
 {
     std::istringstream directories(program_path);
-    for (std::string directory; std::getline(directories, directory, ':');) {
+    for (std::string directory; std::getline(directories, directory, ':');)
+    {
         std::filesystem::path candidate = std::filesystem::path(directory) / name;
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
@@ -82,7 +83,8 @@ int ignore_x_error(Display*, XErrorEvent*)
 bool poll_until(Duration timeout, const std::function<bool()>& done)
 {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    for (;;)
+    {
         if (done())
             return true;
         if (Clock::now() >= deadline)
@@ -95,12 +97,12 @@ bool poll_until(Duration timeout, const std::function<bool()>& done)
 
 Image Image::region(int x, int y, int block_width, int block_height) const
 {
-    if (x < 0 || y < 0 || block_width < 0 || block_height < 0 || x + block_width > width ||
-        y + block_height > height)
+    if (x < 0 || y < 0 || block_width < 0 || block_height < 0 || x + block_width > width || y + block_height > height)
         fail("region outside the image");
     Image block{block_width, block_height, {}};
     block.rgb.reserve(static_cast<size_t>(block_width) * block_height * 3);
-    for (int row = y; row < y + block_height; ++row) {
+    for (int row = y; row < y + block_height; ++row)
+    {
         auto start = rgb.begin() + (static_cast<ptrdiff_t>(row) * width + x) * 3;
         block.rgb.insert(block.rgb.end(), start, start + block_width * 3);
     }
@@ -153,14 +155,16 @@ void write_png(const std::filesystem::path& file, const Image& image)
 std::string describe_difference(const Image& actual, const Image& expected)
 {
     std::ostringstream text;
-    if (actual.width != expected.width || actual.height != expected.height) {
-        text << "size " << actual.width << "x" << actual.height << ", expected " << expected.width
-             << "x" << expected.height;
+    if (actual.width != expected.width || actual.height != expected.height)
+    {
+        text << "size " << actual.width << "x" << actual.height << ", expected " << expected.width << "x"
+             << expected.height;
         return text.str();
     }
     size_t differing = 0;
     size_t first = 0;
-    for (size_t pixel = 0; pixel * 3 < actual.rgb.size(); ++pixel) {
+    for (size_t pixel = 0; pixel * 3 < actual.rgb.size(); ++pixel)
+    {
         if (std::equal(actual.rgb.begin() + pixel * 3, actual.rgb.begin() + pixel * 3 + 3,
                        expected.rgb.begin() + pixel * 3))
             continue;
@@ -175,9 +179,9 @@ std::string describe_difference(const Image& actual, const Image& expected)
             << int(image.rgb[pixel * 3 + 2]) << ")";
         return rgb.str();
     };
-    text << differing << " of " << actual.rgb.size() / 3 << " pixels differ; the first at ("
-         << first % actual.width << ", " << first / actual.width << ") from the top left is "
-         << colour(actual, first) << ", expected " << colour(expected, first);
+    text << differing << " of " << actual.rgb.size() / 3 << " pixels differ; the first at (" << first % actual.width
+         << ", " << first / actual.width << ") from the top left is " << colour(actual, first) << ", expected "
+         << colour(expected, first);
     return text.str();
 }
 
@@ -220,7 +224,8 @@ void adopt_orphans()
 std::vector<std::string> leftover_children()
 {
     std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+    {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
@@ -235,7 +240,8 @@ std::vector<std::string> leftover_children()
         if (parent != getpid())
             continue;
         const pid_t pid = std::stoi(name);
-        if (state != 'Z') {
+        if (state != 'Z')
+        {
             left.push_back(name + " " + stat.substr(stat.find('('), name_end - stat.find('(') + 1));
             kill(pid, SIGKILL);
         }
@@ -261,19 +267,17 @@ Process::Process(const std::filesystem::path& program, LaunchOptions options)
     envp.push_back(nullptr);
 
     const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int output = open((output_dir_.path() / "stdout").c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int error = open((output_dir_.path() / "stderr").c_str(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int output = open((output_dir_.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int error = open((output_dir_.path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (input < 0 || output < 0 || error < 0)
         fail_errno("opening the child's standard streams");
-    const char* directory =
-        options.working_directory.empty() ? nullptr : options.working_directory.c_str();
+    const char* directory = options.working_directory.empty() ? nullptr : options.working_directory.c_str();
 
     pid_ = fork();
     if (pid_ < 0)
         fail_errno("fork");
-    if (pid_ == 0) {
+    if (pid_ == 0)
+    {
         // Only async-signal-safe calls from here to execve.
         setpgid(0, 0);
         dup2(input, 0);
@@ -295,9 +299,12 @@ Process::Process(const std::filesystem::path& program, LaunchOptions options)
 
 Process::~Process()
 {
-    try {
+    try
+    {
         end();
-    } catch (const std::exception&) {
+    }
+    catch (const std::exception&)
+    {
         // A destructor cannot report it; the group is at least sent SIGKILL.
         kill(-pid_, SIGKILL);
     }
@@ -323,7 +330,8 @@ std::optional<ExitStatus> Process::wait_for_exit(Duration deadline)
         fail_errno("pidfd_open");
     pollfd ready{pidfd, POLLIN, 0};
     int polled;
-    while ((polled = poll(&ready, 1, milliseconds_left(end))) < 0 && errno == EINTR) {}
+    while ((polled = poll(&ready, 1, milliseconds_left(end))) < 0 && errno == EINTR)
+    {}
     close(pidfd);
     int status = 0;
     if (polled > 0 && waitpid(pid_, &status, 0) == pid_)
@@ -333,9 +341,11 @@ std::optional<ExitStatus> Process::wait_for_exit(Duration deadline)
 
 ExitStatus Process::end(int signal)
 {
-    if (!status_) {
+    if (!status_)
+    {
         kill(-pid_, signal);
-        if (!wait_for_exit(end_timeout)) {
+        if (!wait_for_exit(end_timeout))
+        {
             kill(-pid_, SIGKILL);
             wait_for_exit(end_timeout);
         }
@@ -352,7 +362,8 @@ void Process::reap_group(Duration deadline)
     // own now (adopt_orphans), so they are reaped here rather than left as zombies.
     kill(-pid_, SIGKILL);
     poll_until(deadline, [this] {
-        while (waitpid(-pid_, nullptr, WNOHANG) > 0) {}
+        while (waitpid(-pid_, nullptr, WNOHANG) > 0)
+        {}
         return kill(-pid_, 0) != 0;
     });
 }
@@ -383,19 +394,20 @@ XServer::XServer(int width, int height)
     int display_pipe[2];
     if (pipe2(display_pipe, O_CLOEXEC) != 0)
         fail_errno("pipe2");
-    process_.emplace(installed_program("Xvfb"),
-                     LaunchOptions{{"-displayfd", std::to_string(display_pipe[1]), "-screen", "0",
-                                    std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                    "-nolisten", "tcp", "-noreset"},
-                                   {{"PATH", program_path}},
-                                   {},
-                                   display_pipe[1]});
+    process_.emplace(
+        installed_program("Xvfb"),
+        LaunchOptions{{"-displayfd", std::to_string(display_pipe[1]), "-screen", "0",
+                       std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-noreset"},
+                      {{"PATH", program_path}},
+                      {},
+                      display_pipe[1]});
     close(display_pipe[1]);
 
     // Xvfb writes its display number once it accepts connections.
     const auto deadline = Clock::now() + server_start_timeout;
     std::string number;
-    for (char c = 0; c != '\n';) {
+    for (char c = 0; c != '\n';)
+    {
         pollfd ready{display_pipe[0], POLLIN, 0};
         if (poll(&ready, 1, milliseconds_left(deadline)) <= 0 || read(display_pipe[0], &c, 1) != 1)
             break;
@@ -436,8 +448,7 @@ Window XServer::root() const
 
 Rect XServer::screen_rect() const
 {
-    return {0, 0, DisplayWidth(display_, DefaultScreen(display_)),
-            DisplayHeight(display_, DefaultScreen(display_))};
+    return {0, 0, DisplayWidth(display_, DefaultScreen(display_)), DisplayHeight(display_, DefaultScreen(display_))};
 }
 
 namespace {
@@ -449,8 +460,8 @@ std::optional<long> cardinal_property(Display* display, Window window, Atom prop
     unsigned long count, after;
     unsigned char* data = nullptr;
     std::optional<long> value;
-    if (XGetWindowProperty(display, window, property, 0, 1, False, XA_CARDINAL, &type, &format,
-                           &count, &after, &data) == Success &&
+    if (XGetWindowProperty(display, window, property, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
         type == XA_CARDINAL && format == 32 && count == 1)
         value = *reinterpret_cast<long*>(data);
     if (data)
@@ -470,8 +481,7 @@ std::optional<Window> XServer::find_window_of(Process& process, Duration timeout
     return find_window(process.pid(), timeout, [&] { return !process.running(); });
 }
 
-std::optional<Window> XServer::find_window(pid_t pid, Duration timeout,
-                                           const std::function<bool()>& give_up)
+std::optional<Window> XServer::find_window(pid_t pid, Duration timeout, const std::function<bool()>& give_up)
 {
     const Atom pid_atom = XInternAtom(display_, "_NET_WM_PID", False);
     std::optional<Window> found;
@@ -479,7 +489,8 @@ std::optional<Window> XServer::find_window(pid_t pid, Duration timeout,
         XWindowAttributes attributes;
         if (window != root() && XGetWindowAttributes(display_, window, &attributes) &&
             attributes.c_class == InputOutput && attributes.map_state == IsViewable &&
-            cardinal_property(display_, window, pid_atom) == pid) {
+            cardinal_property(display_, window, pid_atom) == pid)
+        {
             found = window;
             return;
         }
@@ -513,8 +524,7 @@ Rect XServer::window_rect(Window window)
 bool XServer::viewable(Window window)
 {
     XWindowAttributes attributes{};
-    return XGetWindowAttributes(display_, window, &attributes) &&
-           attributes.map_state == IsViewable;
+    return XGetWindowAttributes(display_, window, &attributes) && attributes.map_state == IsViewable;
 }
 
 bool XServer::has_state(Window window, const char* state_name)
@@ -526,9 +536,10 @@ bool XServer::has_state(Window window, const char* state_name)
     unsigned char* data = nullptr;
     bool held = false;
     const Atom states_atom = XInternAtom(display_, "_NET_WM_STATE", False);
-    if (XGetWindowProperty(display_, window, states_atom, 0, 64, False, XA_ATOM, &type, &format,
-                           &count, &after, &data) == Success &&
-        type == XA_ATOM && format == 32) {
+    if (XGetWindowProperty(display_, window, states_atom, 0, 64, False, XA_ATOM, &type, &format, &count, &after,
+                           &data) == Success &&
+        type == XA_ATOM && format == 32)
+    {
         const Atom* states = reinterpret_cast<Atom*>(data);
         held = std::find(states, states + count, wanted) != states + count;
     }
@@ -546,8 +557,7 @@ Image XServer::capture(const Rect& requested)
     area.height = std::min(requested.y + requested.height, screen.height) - area.y;
     if (area.width <= 0 || area.height <= 0)
         return {};
-    XImage* pixels = XGetImage(display_, root(), area.x, area.y, area.width, area.height,
-                               AllPlanes, ZPixmap);
+    XImage* pixels = XGetImage(display_, root(), area.x, area.y, area.width, area.height, AllPlanes, ZPixmap);
     if (!pixels)
         fail("XGetImage failed");
     Image image{area.width, area.height, {}};
@@ -556,8 +566,10 @@ Image XServer::capture(const Rect& requested)
     const int green_shift = std::countr_zero(pixels->green_mask);
     const int blue_shift = std::countr_zero(pixels->blue_mask);
     auto out = image.rgb.begin();
-    for (int y = 0; y < area.height; ++y) {
-        for (int x = 0; x < area.width; ++x) {
+    for (int y = 0; y < area.height; ++y)
+    {
+        for (int x = 0; x < area.width; ++x)
+        {
             const unsigned long pixel = XGetPixel(pixels, x, y);
             *out++ = static_cast<std::uint8_t>((pixel & pixels->red_mask) >> red_shift);
             *out++ = static_cast<std::uint8_t>((pixel & pixels->green_mask) >> green_shift);
@@ -646,9 +658,8 @@ bool XServer::pointer_blank()
     if (!cursor)
         return false;
     const unsigned long* pixels = cursor->pixels;
-    const bool blank =
-        std::all_of(pixels, pixels + cursor->width * cursor->height,
-                    [](unsigned long argb) { return ((argb >> 24) & 0xff) == 0; });
+    const bool blank = std::all_of(pixels, pixels + cursor->width * cursor->height,
+                                   [](unsigned long argb) { return ((argb >> 24) & 0xff) == 0; });
     XFree(cursor);
     return blank;
 }
@@ -671,11 +682,11 @@ bool XServer::answers_ping(Window window, Duration timeout)
     XSync(display_, False);
     return poll_until(timeout, [&] {
         XEvent answer;
-        while (XPending(display_)) {
+        while (XPending(display_))
+        {
             XNextEvent(display_, &answer);
             if (answer.type == ClientMessage && answer.xclient.message_type == protocols &&
-                static_cast<Atom>(answer.xclient.data.l[0]) == ping &&
-                answer.xclient.data.l[1] == token)
+                static_cast<Atom>(answer.xclient.data.l[0]) == ping && answer.xclient.data.l[1] == token)
                 return true;
         }
         return false;
@@ -690,7 +701,7 @@ void XServer::request_close(Window window)
     event.xclient.message_type = XInternAtom(display_, "_NET_CLOSE_WINDOW", False);
     event.xclient.format = 32;
     event.xclient.data.l[0] = CurrentTime;
-    event.xclient.data.l[1] = 2;  // the request comes from a pager or similar tool
+    event.xclient.data.l[1] = 2; // the request comes from a pager or similar tool
     XSendEvent(display_, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     XSync(display_, False);
 }
@@ -718,9 +729,8 @@ Window XServer::create_cover(const Rect& area, std::uint32_t colour)
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = colour;
-    Window cover = XCreateWindow(display_, root(), area.x, area.y, area.width, area.height, 0,
-                                 CopyFromParent, InputOutput, CopyFromParent,
-                                 CWOverrideRedirect | CWBackPixel, &attributes);
+    Window cover = XCreateWindow(display_, root(), area.x, area.y, area.width, area.height, 0, CopyFromParent,
+                                 InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
     XMapRaised(display_, cover);
     XSync(display_, False);
     return cover;
@@ -734,11 +744,10 @@ void XServer::destroy(Window window)
 
 Openbox::Openbox(XServer& server)
 {
-    process_.emplace(installed_program("openbox"),
-                     LaunchOptions{{},
-                                   {{"DISPLAY", server.display_name()},
-                                    {"HOME", home_.path().string()},
-                                    {"PATH", program_path}}});
+    process_.emplace(
+        installed_program("openbox"),
+        LaunchOptions{{},
+                      {{"DISPLAY", server.display_name()}, {"HOME", home_.path().string()}, {"PATH", program_path}}});
     Display* display = server.connection();
     const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
     const bool managing = poll_until(server_start_timeout, [&] {
@@ -746,8 +755,8 @@ Openbox::Openbox(XServer& server)
         int format;
         unsigned long count, after;
         unsigned char* data = nullptr;
-        const bool set = XGetWindowProperty(display, server.root(), check, 0, 1, False, XA_WINDOW,
-                                            &type, &format, &count, &after, &data) == Success &&
+        const bool set = XGetWindowProperty(display, server.root(), check, 0, 1, False, XA_WINDOW, &type, &format,
+                                            &count, &after, &data) == Success &&
                          type == XA_WINDOW && count == 1;
         if (data)
             XFree(data);
@@ -771,14 +780,13 @@ Environment x11_environment(const XServer& server, const std::filesystem::path& 
 
 Weston::Weston(int width, int height) : socket_name_("stillray-test")
 {
-    process_.emplace(installed_program("weston"),
-                     LaunchOptions{{"--backend=headless-backend.so", "--use-gl", "--idle-time=0",
-                                    "--shell=desktop-shell.so", "--socket=" + socket_name_,
-                                    "--width=" + std::to_string(width),
-                                    "--height=" + std::to_string(height), "--debug"},
-                                   {{"XDG_RUNTIME_DIR", runtime_dir().string()},
-                                    {"HOME", home_.path().string()},
-                                    {"PATH", program_path}}});
+    process_.emplace(
+        installed_program("weston"),
+        LaunchOptions{
+            {"--backend=headless-backend.so", "--use-gl", "--idle-time=0", "--shell=desktop-shell.so",
+             "--socket=" + socket_name_, "--width=" + std::to_string(width), "--height=" + std::to_string(height),
+             "--debug"},
+            {{"XDG_RUNTIME_DIR", runtime_dir().string()}, {"HOME", home_.path().string()}, {"PATH", program_path}}});
     const auto socket = runtime_dir() / socket_name_;
     if (!poll_until(server_start_timeout, [&] { return std::filesystem::exists(socket); }))
         fail("weston made no socket: " + process_->standard_error());

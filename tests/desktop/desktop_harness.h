@@ -216,8 +216,7 @@ public:
     void destroy(XWindow window);
 
 private:
-    std::optional<XWindow> find_window(pid_t pid, Duration timeout,
-                                       const std::function<bool()>& give_up);
+    std::optional<XWindow> find_window(pid_t pid, Duration timeout, const std::function<bool()>& give_up);
 
     std::optional<Process> process_;
     std::string display_name_;

@@ -86,8 +86,7 @@ protected:
 
     bool fullscreen(XWindow window)
     {
-        return x->window_rect(window) == x->screen_rect() &&
-               x->has_state(window, "_NET_WM_STATE_FULLSCREEN");
+        return x->window_rect(window) == x->screen_rect() && x->has_state(window, "_NET_WM_STATE_FULLSCREEN");
     }
 
     // Waits until the window shows `expected`; on a mismatch, keeps both pictures for a look.
@@ -110,8 +109,8 @@ protected:
         if (shown.width > 0)
             write_png(directory / (name + ".shown.png"), shown);
         write_png(directory / (name + ".expected.png"), expected);
-        ADD_FAILURE() << "picture" << label << ": " << difference << " (kept in "
-                      << directory.string() << "/" << name << ".*.png)";
+        ADD_FAILURE() << "picture" << label << ": " << difference << " (kept in " << directory.string() << "/" << name
+                      << ".*.png)";
     }
 
     void expect_running_and_responsive(XWindow window)
@@ -149,8 +148,7 @@ TEST_F(Desktop, CoversTheScreenWithThePictureAndHidesThePointer)
     launch();
     const XWindow window = window_of_program();
     ASSERT_TRUE(poll_until(window_timeout, [&] { return fullscreen(window); }))
-        << "not fullscreen: window at " << x->window_rect(window).width << "x"
-        << x->window_rect(window).height;
+        << "not fullscreen: window at " << x->window_rect(window).width << "x" << x->window_rect(window).height;
     expect_picture(window, full_snapshot());
 
     x->move_pointer_into(window);
@@ -161,8 +159,7 @@ TEST_F(Desktop, CoversTheScreenWithThePictureAndHidesThePointer)
     EXPECT_EQ(stillray->standard_error(), "");
 }
 
-class EscapeWithModifiers : public Desktop,
-                            public ::testing::WithParamInterface<std::vector<XKeySym>>
+class EscapeWithModifiers : public Desktop, public ::testing::WithParamInterface<std::vector<XKeySym>>
 {};
 
 TEST_P(EscapeWithModifiers, EndsTheProcessWithStatusZero)
@@ -179,7 +176,8 @@ INSTANTIATE_TEST_SUITE_P(Desktop, EscapeWithModifiers,
                          ::testing::Values(std::vector<XKeySym>{}, std::vector<XKeySym>{XK_Shift_L},
                                            std::vector<XKeySym>{XK_Control_L}),
                          [](const auto& info) {
-                             if (info.param.empty()) return std::string("Alone");
+                             if (info.param.empty())
+                                 return std::string("Alone");
                              return std::string(info.param[0] == XK_Shift_L ? "Shift" : "Control");
                          });
 
@@ -191,8 +189,8 @@ TEST_F(Desktop, OtherKeysLeaveItRunningWithTheSamePicture)
     expect_picture(window, full_snapshot());
     x->move_pointer_into(window);
 
-    for (XKeySym key : {XK_a, XK_q, XK_Return, XK_space, XK_F11, XK_Left, XK_Right, XK_Up, XK_Down,
-                       XK_Tab, XK_BackSpace, XK_Delete})
+    for (XKeySym key :
+         {XK_a, XK_q, XK_Return, XK_space, XK_F11, XK_Left, XK_Right, XK_Up, XK_Down, XK_Tab, XK_BackSpace, XK_Delete})
         x->press_key(key);
     // Every other key of the keymap once, in random order, then 150 more picked at random; a
     // fixed seed keeps a failure reproducible. Print is left out because openbox's stock
@@ -235,8 +233,7 @@ TEST_F(Desktop, CloseByTheWindowManagerEndsWithStatusZero)
 }
 
 // Options of the program's own or of the toolkit, and bytes that are no text at all.
-class IgnoredArguments : public Desktop,
-                         public ::testing::WithParamInterface<std::vector<std::string>>
+class IgnoredArguments : public Desktop, public ::testing::WithParamInterface<std::vector<std::string>>
 {};
 
 TEST_P(IgnoredArguments, ChangeNeitherWindowNorPicture)
@@ -255,14 +252,17 @@ INSTANTIATE_TEST_SUITE_P(Desktop, IgnoredArguments,
                                            std::vector<std::string>{"--display=:99"},
                                            std::vector<std::string>{"--gtk-debug=all"},
                                            std::vector<std::string>{"-geometry", "10x10"},
-                                           std::vector<std::string>{"\xff\xfe\x80", "\x01\x1b[2J",
-                                                                    "", "--"}),
+                                           std::vector<std::string>{"\xff\xfe\x80", "\x01\x1b[2J", "", "--"}),
                          [](const auto& info) {
                              const std::string& first = info.param[0];
-                             if (first == "--help") return std::string("Help");
-                             if (first == "--display=:99") return std::string("Display");
-                             if (first == "--gtk-debug=all") return std::string("GtkDebug");
-                             if (first == "-geometry") return std::string("Geometry");
+                             if (first == "--help")
+                                 return std::string("Help");
+                             if (first == "--display=:99")
+                                 return std::string("Display");
+                             if (first == "--gtk-debug=all")
+                                 return std::string("GtkDebug");
+                             if (first == "-geometry")
+                                 return std::string("Geometry");
                              return std::string("Garbage");
                          });
 
@@ -308,7 +308,8 @@ TEST_F(Desktop, ExposureAndResizeRestoreThePictureWithoutGrowingMemory)
     const XWindow window = window_of_program();
     const std::vector<std::pair<int, int>> sizes{{320, 180}, {400, 240}, {256, 320}, {480, 200}};
     long resident_at_round_10 = 0;
-    for (int round = 1; round <= 30; ++round) {
+    for (int round = 1; round <= 30; ++round)
+    {
         const auto [width, height] = sizes[round % sizes.size()];
         const Image expected = full_snapshot().lower_left(width, height);
         const std::string label = " round " + std::to_string(round);
@@ -333,8 +334,7 @@ TEST_F(Desktop, ExposureAndResizeRestoreThePictureWithoutGrowingMemory)
                                   rgb.insert(rgb.end(), {0, 255, 0});
                               return rgb;
                           }()};
-        keep_on_mismatch(x->wait_for_picture(area, green, picture_timeout), green,
-                         label + " covered");
+        keep_on_mismatch(x->wait_for_picture(area, green, picture_timeout), green, label + " covered");
         x->destroy(cover);
         expect_picture(window, expected, label + " uncovered");
 
@@ -347,8 +347,8 @@ TEST_F(Desktop, ExposureAndResizeRestoreThePictureWithoutGrowingMemory)
     RecordProperty("resident_kib_round_10", std::to_string(resident_at_round_10));
     RecordProperty("resident_kib_round_30", std::to_string(resident_at_round_30));
     EXPECT_LT(resident_at_round_30 - resident_at_round_10, 1024)
-        << "resident memory grew from " << resident_at_round_10 << " KiB at round 10 to "
-        << resident_at_round_30 << " KiB at round 30";
+        << "resident memory grew from " << resident_at_round_10 << " KiB at round 10 to " << resident_at_round_30
+        << " KiB at round 30";
     expect_exit_on_escape(window);
 }
 

@@ -8,8 +8,8 @@
 
 struct Finished
 {
-    int exit_code = -1;  // -1 when a signal ended it
-    int signal = 0;      // the signal that ended it, 0 when it exited
+    int exit_code = -1; // -1 when a signal ended it
+    int signal = 0;     // the signal that ended it, 0 when it exited
     std::string out;
     std::string err;
 };

@@ -42,7 +42,8 @@ struct Segment
 std::vector<Segment> segments_of(const std::string& path)
 {
     std::vector<Segment> segments;
-    std::regex row(R"(^\s*([A-Z_]+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.{3}))");
+    std::regex row(
+        R"(^\s*([A-Z_]+)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.{3}))");
     for (const std::string& line : lines_of(readelf("-lW", path)))
         if (std::smatch m; std::regex_search(line, m, row))
             segments.push_back({m[1], std::stoull(m[2], nullptr, 16), std::stoull(m[3], nullptr, 16),
@@ -94,8 +95,8 @@ TEST(ExecutableFile, ImportsOnlyToolkitAndGLFunctions)
 // file keeps the linked file's entry, and it lies in the code the file itself loads.
 TEST(ExecutableFile, EntersItsOwnStartRoutine)
 {
-    std::vector<std::string> start =
-        captured(readelf("-sW", STILLRAY_LINKED), R"(^\s*\d+:\s+([0-9a-f]+)\s+\d+\s+FUNC\s+GLOBAL\s+\S+\s+\d+\s+_start$)");
+    std::vector<std::string> start = captured(readelf("-sW", STILLRAY_LINKED),
+                                              R"(^\s*\d+:\s+([0-9a-f]+)\s+\d+\s+FUNC\s+GLOBAL\s+\S+\s+\d+\s+_start$)");
     ASSERT_EQ(start.size(), 1u) << "the linked file defines _start once";
     std::uint64_t entry = entry_point(STILLRAY_EXECUTABLE);
     EXPECT_EQ(entry, std::stoull(start[0], nullptr, 16));
@@ -120,13 +121,14 @@ TEST(ExecutableFile, HasNoConstructorsOrDestructors)
 TEST(ExecutableFile, TrimKeepsWhatTheLoaderReads)
 {
     std::string linked = file_bytes(STILLRAY_LINKED), trimmed = file_bytes(STILLRAY_EXECUTABLE);
-    std::vector<Segment> linked_segments = segments_of(STILLRAY_LINKED), trimmed_segments = segments_of(STILLRAY_EXECUTABLE);
+    std::vector<Segment> linked_segments = segments_of(STILLRAY_LINKED),
+                         trimmed_segments = segments_of(STILLRAY_EXECUTABLE);
     ASSERT_EQ(trimmed_segments.size(), linked_segments.size());
     ASSERT_GE(trimmed.size(), 64u);
     for (std::string* file : {&linked, &trimmed})
     {
-        file->replace(40, 8, 8, '\0');  // e_shoff
-        file->replace(58, 6, 6, '\0');  // e_shentsize, e_shnum, e_shstrndx
+        file->replace(40, 8, 8, '\0'); // e_shoff
+        file->replace(58, 6, 6, '\0'); // e_shentsize, e_shnum, e_shstrndx
     }
     const Segment* dynamic = nullptr;
     for (const Segment& s : linked_segments)

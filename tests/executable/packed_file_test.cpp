@@ -81,8 +81,7 @@ TEST(PackedFile, FailsCleanlyWhenItCannotUnpack)
 {
     expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_memfd_create, EACCES); }),
                          "memfd_create refused");
-    expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_fork, EAGAIN); }),
-                         "fork refused");
+    expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
     expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_execveat, ENOSYS); }),
                          "execveat refused");
 

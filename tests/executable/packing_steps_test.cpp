@@ -19,16 +19,25 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes linked_program() { return read_file(STILLRAY_LINKED); }
+Bytes linked_program()
+{
+    return read_file(STILLRAY_LINKED);
+}
 
-void put64(Bytes& bytes, std::size_t at, std::uint64_t value) { std::memcpy(&bytes[at], &value, 8); }
-void put16(Bytes& bytes, std::size_t at, std::uint16_t value) { std::memcpy(&bytes[at], &value, 2); }
+void put64(Bytes& bytes, std::size_t at, std::uint64_t value)
+{
+    std::memcpy(&bytes[at], &value, 8);
+}
+void put16(Bytes& bytes, std::size_t at, std::uint16_t value)
+{
+    std::memcpy(&bytes[at], &value, 2);
+}
 
 struct Damage
 {
     const char* name;
     std::function<void(Bytes&)> apply;
-    const char* reason;  // a phrase the error must contain
+    const char* reason; // a phrase the error must contain
 };
 
 // Ways a linked file can be broken, each with the part of the message that names it.
@@ -136,7 +145,10 @@ protected:
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path;
     }
-    std::size_t file_count() const { return std::distance(fs::directory_iterator(directory), fs::directory_iterator()); }
+    std::size_t file_count() const
+    {
+        return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+    }
 
     fs::path directory;
 };
@@ -166,17 +178,16 @@ TEST_F(CommandLine, TrimWritesAFileReadelfReads)
     Finished finished = run_child({TRIM_EXECUTABLE, STILLRAY_LINKED, output});
     ASSERT_EQ(finished.exit_code, 0) << finished.err;
     EXPECT_EQ(read_file(output), trim_executable(linked_program()));
-    EXPECT_TRUE(fs::status(output).permissions() == (fs::perms::owner_all | fs::perms::group_read |
-                                                     fs::perms::group_exec | fs::perms::others_read |
-                                                     fs::perms::others_exec));
+    EXPECT_TRUE(fs::status(output).permissions() ==
+                (fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                 fs::perms::others_exec));
     EXPECT_EQ(file_count(), 1u);
 }
 
 TEST_F(CommandLine, PackingOverTheLimitFailsTheStepWithoutOutput)
 {
     std::string output = directory / "packed";
-    Finished finished =
-        run_child({PACK_EXECUTABLE, "--limit", "1000", UNPACK_STUB, STILLRAY_EXECUTABLE, output});
+    Finished finished = run_child({PACK_EXECUTABLE, "--limit", "1000", UNPACK_STUB, STILLRAY_EXECUTABLE, output});
     EXPECT_EQ(finished.exit_code, 1);
     ASSERT_EQ(lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find("over the limit of 1000"), std::string::npos) << finished.err;

@@ -46,8 +46,7 @@ TEST(CompactTransforms, KeepsASpaceOnlyWhereTokensWouldMerge)
     EXPECT_EQ(compact_body("red = ground + +red;"), "red=ground+ +red;");
     EXPECT_EQ(compact_body("red = ground - --red;"), "red=ground- --red;");
     EXPECT_EQ(compact_body("red = red-- - ground;"), "red=red---ground;") << "read back as -- then -";
-    EXPECT_EQ(compact("#version 450\ndouble red ( ) { return - 1.0 ; }"),
-              "#version 450\ndouble red(){return-1.;}");
+    EXPECT_EQ(compact("#version 450\ndouble red ( ) { return - 1.0 ; }"), "#version 450\ndouble red(){return-1.;}");
     EXPECT_EQ(compact_body("if (black) red = 1.0; else if (!black) red = 2.0;"),
               "if(black)red=1.;else if(!black)red=2.;");
 }
@@ -59,8 +58,7 @@ TEST(CompactTransforms, DropsParenthesesThatPrecedenceMakesRedundant)
     EXPECT_EQ(compact_body("red = ((ground));"), "red=ground;");
     EXPECT_EQ(compact_body("red = (-ground) * red;"), "red=-ground*red;");
     EXPECT_EQ(compact_body("red = (vec2(ground)).x;"), "red=vec2(ground).x;");
-    EXPECT_EQ(compact_body("black = (ground < red) && (red != 1.0) || (black);"),
-              "black=ground<red&&red!=1.||black;");
+    EXPECT_EQ(compact_body("black = (ground < red) && (red != 1.0) || (black);"), "black=ground<red&&red!=1.||black;");
     EXPECT_EQ(compact_body("red = (black) ? (ground) : (red);"), "red=black?ground:red;");
     EXPECT_EQ(compact_body("red = black ? (black ? 1.0 : 2.0) : 3.0;"), "red=black?black?1.:2.:3.;");
     EXPECT_EQ(compact_body("red = black ? 1.0 : (black ? 2.0 : 3.0);"), "red=black?1.:black?2.:3.;");
@@ -77,8 +75,7 @@ TEST(CompactTransforms, KeepsParenthesesThatGroupDifferently)
     EXPECT_EQ(compact_body("red = ground * (red * ground);"), "red=ground*(red*ground);");
     EXPECT_EQ(compact_body("red = (ground + red) * ground;"), "red=(ground+red)*ground;");
     EXPECT_EQ(compact_body("red = -(ground * red);"), "red=-(ground*red);");
-    EXPECT_EQ(compact_body("red = vec2(ground + red).x + (red + ground).x;"),
-              "red=vec2(ground+red).x+(red+ground).x;");
+    EXPECT_EQ(compact_body("red = vec2(ground + red).x + (red + ground).x;"), "red=vec2(ground+red).x+(red+ground).x;");
     EXPECT_EQ(compact_body("black = black && (black || black);"), "black=black&&(black||black);");
     EXPECT_EQ(compact_body("red = (black ? ground : red) * 2.0;"), "red=(black?ground:red)*2.;");
     EXPECT_EQ(compact_body("red = (black ? 1.0 : 2.0) > 0.0 ? 3.0 : 4.0;"), "red=(black?1.:2.)>0?3.:4.;");
@@ -195,15 +192,17 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
                         "struct material { float d; vec3 col; };\n";
     auto compact_main = [&](const std::string& statements) {
         std::string text = compact(stage + "void main() {\n" + statements + "\n}\n");
-        std::string prefix = "#version 450\nout vec3 red;out float ground;struct material{float d;vec3 col;};void main(){";
+        std::string prefix =
+            "#version 450\nout vec3 red;out float ground;struct material{float d;vec3 col;};void main(){";
         EXPECT_TRUE(text.starts_with(prefix)) << text;
         return text.substr(prefix.size(), text.size() - prefix.size() - 1);
     };
     EXPECT_EQ(compact_main("ground = 2.0 * ground - 1.0; red = red * 2.0 + 1.0 / red.yxz;"),
               "ground=2*ground-1;red=red*2+1/red.yxz;");
     EXPECT_EQ(compact_main("if (ground < 0.0 && red.x >= 80.0) ground += 1.0;"), "if(ground<0&&red.x>=80)ground+=1;");
-    EXPECT_TRUE(std::regex_match(compact_main("float level = 0.0, weights[2]; material m; m.d = 3.0; ground = m.col.z * -2.0;"),
-                                 std::regex(R"(float \w=0,\w\[2\];material (\w);\1\.d=3;ground=\1\.col\.z\*-2;)")));
+    EXPECT_TRUE(
+        std::regex_match(compact_main("float level = 0.0, weights[2]; material m; m.d = 3.0; ground = m.col.z * -2.0;"),
+                         std::regex(R"(float \w=0,\w\[2\];material (\w);\1\.d=3;ground=\1\.col\.z\*-2;)")));
     EXPECT_EQ(compact_main("ground = max(ground, 0.0) + length(red) * 4.0 + clamp(ground, 0.0, 1.0) * 5.0;"),
               "ground=max(ground,0.)+length(red)*4+clamp(ground,0.,1.)*5;")
         << "built-in arguments stay, the results are floats";
@@ -216,8 +215,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
     EXPECT_EQ(compact_main("red.x = 2.0 * 3.0; ground = (ground < 1.0 ? 2.0 : 3.0) * 4.0;"),
               "red.x=2.*3;ground=(ground<1?2.:3.)*4;")
         << "one of two literals stays a float, and so the operation";
-    EXPECT_TRUE(std::regex_match(compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
-                                 std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
+    EXPECT_TRUE(std::regex_match(
+        compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
+        std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
         << "int arithmetic, -0, fractions and floats beyond 2^24 stay";
 }
 

@@ -24,15 +24,17 @@ std::string read_file(const char* path)
 // GLSL keywords, types, built-in functions and variables that a shader of this kind may use,
 // and the names the compact form keeps.
 const std::set<std::string> allowed_long_words = {
-    "version", "struct", "const", "in", "out", "inout", "uniform", "void", "bool", "int", "uint",
-    "float", "double", "vec2", "vec3", "vec4", "ivec2", "ivec3", "ivec4", "bvec2", "bvec3", "bvec4",
-    "mat2", "mat3", "mat4", "true", "false", "if", "else", "for", "while", "do", "return", "break",
-    "continue", "discard", "radians", "degrees", "sin", "cos", "tan", "asin", "acos", "atan", "pow",
-    "exp", "log", "exp2", "log2", "sqrt", "inversesqrt", "abs", "sign", "floor", "trunc", "round",
-    "ceil", "fract", "mod", "min", "max", "clamp", "mix", "step", "smoothstep", "length", "distance",
-    "dot", "cross", "normalize", "reflect", "refract", "faceforward", "gl_FragCoord", "gl_Position",
-    "gl_VertexID", "gl_FragDepth",
-    "material", "col", "hit", "black", "red", "ground", "main",
+    "version",     "struct",       "const",       "in",          "out",          "inout",     "uniform", "void",
+    "bool",        "int",          "uint",        "float",       "double",       "vec2",      "vec3",    "vec4",
+    "ivec2",       "ivec3",        "ivec4",       "bvec2",       "bvec3",        "bvec4",     "mat2",    "mat3",
+    "mat4",        "true",         "false",       "if",          "else",         "for",       "while",   "do",
+    "return",      "break",        "continue",    "discard",     "radians",      "degrees",   "sin",     "cos",
+    "tan",         "asin",         "acos",        "atan",        "pow",          "exp",       "log",     "exp2",
+    "log2",        "sqrt",         "inversesqrt", "abs",         "sign",         "floor",     "trunc",   "round",
+    "ceil",        "fract",        "mod",         "min",         "max",          "clamp",     "mix",     "step",
+    "smoothstep",  "length",       "distance",    "dot",         "cross",        "normalize", "reflect", "refract",
+    "faceforward", "gl_FragCoord", "gl_Position", "gl_VertexID", "gl_FragDepth", "material",  "col",     "hit",
+    "black",       "red",          "ground",      "main",
 };
 
 // Words of text longer than one letter that are neither allowed nor a field or swizzle (after

@@ -42,11 +42,12 @@ void main()
     frag_color = m.hit ? black : m.col + ground * m.d;
 }
 )");
-    std::smatch names = match(text, R"(#version 450
+    std::smatch names = match(
+        text, R"(#version 450
 struct material\{float d;vec3 col;bool hit;\};vec3 black=vec3\(-\.015\),)"
-                                    R"(red=vec3\(\.4,0,0\),ground=vec3\(\.03\);)"
-                                    R"(out vec3 (\w);material (\w)\(vec3 (\w)\)\{return material\(\3\.x,red,false\);\})"
-                                    R"(void main\(\)\{material (\w)=\2\(gl_FragCoord\.xyz\);\1=\4\.hit\?black:\4\.col\+ground\*\4\.d;\})");
+              R"(red=vec3\(\.4,0,0\),ground=vec3\(\.03\);)"
+              R"(out vec3 (\w);material (\w)\(vec3 (\w)\)\{return material\(\3\.x,red,false\);\})"
+              R"(void main\(\)\{material (\w)=\2\(gl_FragCoord\.xyz\);\1=\4\.hit\?black:\4\.col\+ground\*\4\.d;\})");
     ASSERT_FALSE(names.empty()) << text;
     EXPECT_NE(names[1], names[2]) << "a variable and a function never share a letter";
 }

@@ -25,7 +25,8 @@ TEST(SizeOption, AcceptsOnlyTwoPositiveDecimalNumbers)
         EXPECT_FALSE(parse_size(malformed)) << malformed;
 }
 
-class ProgramBuild : public shader_probe::DriverTest {};
+class ProgramBuild : public shader_probe::DriverTest
+{};
 
 TEST_F(ProgramBuild, ReportsTheStageThatFailsAndTheDriversLog)
 {
@@ -51,10 +52,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(directory_); }
 
-    std::vector<fs::path> entries() const
-    {
-        return {fs::directory_iterator(directory_), fs::directory_iterator()};
-    }
+    std::vector<fs::path> entries() const { return {fs::directory_iterator(directory_), fs::directory_iterator()}; }
 
     fs::path directory_;
 };

@@ -44,7 +44,7 @@ Image<std::uint8_t> reference_picture()
 // at most 5 tiles differ by more than 1 level.
 struct TileDifference
 {
-    double largest = 0;           // levels of 255, the largest per-channel tile mean difference
+    double largest = 0; // levels of 255, the largest per-channel tile mean difference
     int tiles_over_one_level = 0;
 };
 
@@ -81,11 +81,12 @@ bool same_picture(const TileDifference& difference)
 
 std::ostream& operator<<(std::ostream& out, const TileDifference& difference)
 {
-    return out << "largest tile difference " << difference.largest << " levels, "
-               << difference.tiles_over_one_level << " tiles over 1 level";
+    return out << "largest tile difference " << difference.largest << " levels, " << difference.tiles_over_one_level
+               << " tiles over 1 level";
 }
 
-class Picture : public DriverTest {};
+class Picture : public DriverTest
+{};
 
 TEST_F(Picture, CompactTextDrawsTheReadableFrameBitForBit)
 {
@@ -111,9 +112,9 @@ TEST_F(Picture, MatchesTheCommittedReference)
 // sin and cos two float steps off, as another driver's may be: the grain comes out all new.
 TEST_F(Picture, ComparisonAcceptsADifferentlyRoundedDriver)
 {
-    std::string rounded = shader_probe::replaced(shader_probe::readable_fragment(),
-                                                 "    vec3 c = cos(a);\n    vec3 s = sin(a);",
-                                                 "    vec3 c = cos(a) * 1.0000002;\n    vec3 s = sin(a) * 0.9999998;");
+    std::string rounded =
+        shader_probe::replaced(shader_probe::readable_fragment(), "    vec3 c = cos(a);\n    vec3 s = sin(a);",
+                               "    vec3 c = cos(a) * 1.0000002;\n    vec3 s = sin(a) * 0.9999998;");
     Image<std::uint8_t> frame = full_frame(rounded);
     Image<std::uint8_t> reference = reference_picture();
     std::size_t far_apart = 0;
@@ -136,7 +137,8 @@ void PrintTo(const Change& change, std::ostream* out)
     *out << change.name;
 }
 
-class PictureChange : public DriverTest, public testing::WithParamInterface<Change> {};
+class PictureChange : public DriverTest, public testing::WithParamInterface<Change>
+{};
 
 TEST_P(PictureChange, ComparisonRejectsIt)
 {

@@ -68,43 +68,49 @@ std::array<double, 2> projected_pixel(Vec3d q)
 // Landmarks in the scene frame, then two points in eye space.
 const Vec3d ball_centre{0.0, 1.0, 0.0};
 const Vec3d drum_centre{0.0, -1.0, 0.0};
-const Vec3d ground_point{5.0, -2.0, 5.0};     // 0.25 above the ground, far from every object
-const Vec3d under_ground{5.0, -5.0, 5.0};     // 2.75 below the ground surface
-const Vec3d sky_point{0.0, 50.0, 0.0};        // eye space, high above the whole scene
-const Vec3d deep_below{0.0, -50.0, 0.0};      // eye space, far under the ground
+const Vec3d ground_point{5.0, -2.0, 5.0}; // 0.25 above the ground, far from every object
+const Vec3d under_ground{5.0, -5.0, 5.0}; // 2.75 below the ground surface
+const Vec3d sky_point{0.0, 50.0, 0.0};    // eye space, high above the whole scene
+const Vec3d deep_below{0.0, -50.0, 0.0};  // eye space, far under the ground
 
-class DistancePrimitives : public DriverTest {};
-class Scene : public DriverTest {};
-class March : public DriverTest {};
-class Camera : public DriverTest {};
-class Shade : public DriverTest {};
-class PixelPipeline : public DriverTest {};
+class DistancePrimitives : public DriverTest
+{};
+class Scene : public DriverTest
+{};
+class March : public DriverTest
+{};
+class Camera : public DriverTest
+{};
+class Shade : public DriverTest
+{};
+class PixelPipeline : public DriverTest
+{};
 
 TEST_F(DistancePrimitives, EdgeCasesGiveTheirExactDistances)
 {
     auto r = evaluate("", {
-        // Cylinder (r1 = r2 = 0.3, h = 0.5, r = 0) on its axis at height 0: the side is 0.3 away,
-        // the caps 0.5, so -min(0.3, 0.5). With h = 0.2 the caps are nearer: -0.2.
-        "vec3(frustum(vec3(0.0), 0.5, 0.3, 0.3, 0.0, red).d)",
-        "vec3(frustum(vec3(0.0), 0.2, 0.3, 0.3, 0.0, red).d)",
-        // Lower rim of a tapered frustum (r1 0.6 at y = -h): both the cap and the side vectors
-        // vanish, leaving -r exactly.
-        "vec3(frustum(vec3(0.6, -0.5, 0.0), 0.5, 0.6, 0.4, 0.05, red).d)",
-        // Level with the upper rim (radius 0.4 at y = 0.5), 0.3 further out: the side leans out
-        // along (0.2, -1) per unit down, so the nearest point lies on the side, 0.3 / sqrt(1.04)
-        // away, its foot 0.3 * 0.2 / 1.04 down the side, within it. Then - r.
-        "vec3(frustum(vec3(0.0, 0.5, 0.7), 0.5, 0.6, 0.4, 0.05, red).d)",
-        // Round box of zero size: a sphere, 5 from (3, 0, 4), radius 1: 4.
-        "vec3(round_box(vec3(3.0, 0.0, 4.0), vec3(0.0), 1.0, red).d)",
-        // Bar of half-length 2 along X, radius 0.1: from (3, 0.5, 0) the nearest axis point is
-        // (2, 0, 0), sqrt(1.25) away.
-        "vec3(round_box(vec3(3.0, 0.5, 0.0), vec3(2.0, 0.0, 0.0), 0.1, red).d)",
-        // Tie: the second record, colour included; otherwise the nearer one.
-        "nearer(material(0.5, red, false), material(0.5, ground, false)).col",
-        "nearer(material(0.25, red, false), material(0.5, ground, false)).col",
-        // smooth_min: apart by k or more gives the plain minimum; equal gives a - k/4.
-        "vec3(smooth_min(1.0, 3.0, 2.0), smooth_min(3.0, 1.0, 0.5), smooth_min(0.7, 0.7, 0.2))",
-    });
+                              // Cylinder (r1 = r2 = 0.3, h = 0.5, r = 0) on its axis at height 0: the side is 0.3 away,
+                              // the caps 0.5, so -min(0.3, 0.5). With h = 0.2 the caps are nearer: -0.2.
+                              "vec3(frustum(vec3(0.0), 0.5, 0.3, 0.3, 0.0, red).d)",
+                              "vec3(frustum(vec3(0.0), 0.2, 0.3, 0.3, 0.0, red).d)",
+                              // Lower rim of a tapered frustum (r1 0.6 at y = -h): both the cap and the side vectors
+                              // vanish, leaving -r exactly.
+                              "vec3(frustum(vec3(0.6, -0.5, 0.0), 0.5, 0.6, 0.4, 0.05, red).d)",
+                              // Level with the upper rim (radius 0.4 at y = 0.5), 0.3 further out: the side leans out
+                              // along (0.2, -1) per unit down, so the nearest point lies on the side, 0.3 / sqrt(1.04)
+                              // away, its foot 0.3 * 0.2 / 1.04 down the side, within it. Then - r.
+                              "vec3(frustum(vec3(0.0, 0.5, 0.7), 0.5, 0.6, 0.4, 0.05, red).d)",
+                              // Round box of zero size: a sphere, 5 from (3, 0, 4), radius 1: 4.
+                              "vec3(round_box(vec3(3.0, 0.0, 4.0), vec3(0.0), 1.0, red).d)",
+                              // Bar of half-length 2 along X, radius 0.1: from (3, 0.5, 0) the nearest axis point is
+                              // (2, 0, 0), sqrt(1.25) away.
+                              "vec3(round_box(vec3(3.0, 0.5, 0.0), vec3(2.0, 0.0, 0.0), 0.1, red).d)",
+                              // Tie: the second record, colour included; otherwise the nearer one.
+                              "nearer(material(0.5, red, false), material(0.5, ground, false)).col",
+                              "nearer(material(0.25, red, false), material(0.5, ground, false)).col",
+                              // smooth_min: apart by k or more gives the plain minimum; equal gives a - k/4.
+                              "vec3(smooth_min(1.0, 3.0, 2.0), smooth_min(3.0, 1.0, 0.5), smooth_min(0.7, 0.7, 0.2))",
+                          });
     EXPECT_FLOAT_EQ(r[0][0], -0.3f);
     EXPECT_FLOAT_EQ(r[1][0], -0.2f);
     EXPECT_FLOAT_EQ(r[2][0], -0.05f);
@@ -137,18 +143,19 @@ TEST_F(DistancePrimitives, RotationTurnsZThenYThenXAndHashStaysInRange)
                     high = max(high, k);
                 }
             return vec3(low, high, grain_hash(vec2(-1e-9)));
-        })", {
-        "rotate_xyz(vec3(0.3, -1.2, 2.5), vec3(0.0))",
-        "rotate_xyz(vec3(0.0, 1.0, 0.0), vec3(1.5707963, 0.0, 0.0))",  // y' = c y, z' = -s y
-        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 0.0, 1.5707963))",  // x' = c x, y' = -s x
-        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 1.5707963, 0.0))",  // x' = c x, z' = s x
-        // Z does nothing, Y takes x to z, then X takes z to y; X before Y would give (0, 0, 1).
-        "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(1.5707963, 1.5707963, 0.0))",
-        // Hash of (0, 0): both fractions 0, s = 0, fract(0) = 0.
-        "vec3(grain_hash(vec2(0.0)))",
-        "vec3(grain_hash(vec2(0.25, 0.5)))",
-        "hash_range()",
-    });
+        })",
+                      {
+                          "rotate_xyz(vec3(0.3, -1.2, 2.5), vec3(0.0))",
+                          "rotate_xyz(vec3(0.0, 1.0, 0.0), vec3(1.5707963, 0.0, 0.0))", // y' = c y, z' = -s y
+                          "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 0.0, 1.5707963))", // x' = c x, y' = -s x
+                          "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(0.0, 1.5707963, 0.0))", // x' = c x, z' = s x
+                          // Z does nothing, Y takes x to z, then X takes z to y; X before Y would give (0, 0, 1).
+                          "rotate_xyz(vec3(1.0, 0.0, 0.0), vec3(1.5707963, 1.5707963, 0.0))",
+                          // Hash of (0, 0): both fractions 0, s = 0, fract(0) = 0.
+                          "vec3(grain_hash(vec2(0.0)))",
+                          "vec3(grain_hash(vec2(0.25, 0.5)))",
+                          "hash_range()",
+                      });
     EXPECT_EQ(r[0], (Vec3{0.3f, -1.2f, 2.5f}));
     expect_vec3_near(r[1], {0.0f, 0.0f, -1.0f}, 1e-6f);
     expect_vec3_near(r[2], {0.0f, -1.0f, 0.0f}, 1e-6f);
@@ -175,10 +182,12 @@ TEST_F(Scene, GroundAndBallCentreAnchors)
     std::string ground = glsl(eye_point(ground_point));
     std::string ball = glsl(eye_point(ball_centre));
     auto r = evaluate("", {
-        "vec3(scene(" + ground + ").d)", "scene(" + ground + ").col",
-        "vec3(scene(" + ball + ").d)", "scene(" + ball + ").col",
-        "scene_frame(" + ball + ")",
-    });
+                              "vec3(scene(" + ground + ").d)",
+                              "scene(" + ground + ").col",
+                              "vec3(scene(" + ball + ").d)",
+                              "scene(" + ball + ").col",
+                              "scene_frame(" + ball + ")",
+                          });
     // Ground: 0.95 * (q.y + 2.25) + 0.05 * g with g in [-0.002, 0.0001]: 0.2375 - 0.0001 to
     // 0.2375 + 0.000005, plus float error from the rotation.
     EXPECT_GE(r[0][0], 0.2375f - 0.0001f - 1e-5f);
@@ -206,17 +215,18 @@ TEST_F(March, BudgetImmediateHitAndMiss)
         {
             material result = march_with(start, dir, steps);
             return vec3(float(result.hit), distance(start, march_pos), step_count);
-        })", {
-        // Budget spent: no step, nothing moved, no hit, the initial record's distance 0.
-        "march_outcome(eye, vec3(0.0, 0.0, 1.0), 80.0)",
-        "vec3(march_with(eye, vec3(0.0, 0.0, 1.0), 80.0).d)",
-        // Inside the ball: a hit on the first sample, one step, no movement; d is the sample's.
-        "march_outcome(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0)",
-        "vec3(march_with(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0).d)",
-        // Up and to the left from the eye (the top-left corner's ray): nothing there, so no hit
-        // and the march ends at least 20 from the eye.
-        "march_outcome(eye, normalize(vec3(-1.0, 0.5625, 1.0)), 0.0)",
-    });
+        })",
+                      {
+                          // Budget spent: no step, nothing moved, no hit, the initial record's distance 0.
+                          "march_outcome(eye, vec3(0.0, 0.0, 1.0), 80.0)",
+                          "vec3(march_with(eye, vec3(0.0, 0.0, 1.0), 80.0).d)",
+                          // Inside the ball: a hit on the first sample, one step, no movement; d is the sample's.
+                          "march_outcome(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0)",
+                          "vec3(march_with(" + ball + ", vec3(0.0, 0.0, 1.0), 0.0).d)",
+                          // Up and to the left from the eye (the top-left corner's ray): nothing there, so no hit
+                          // and the march ends at least 20 from the eye.
+                          "march_outcome(eye, normalize(vec3(-1.0, 0.5625, 1.0)), 0.0)",
+                      });
     expect_vec3_near(r[0], {0.0f, 0.0f, 80.0f}, 0.0f);
     EXPECT_EQ(r[1][0], 0.0f);
     expect_vec3_near(r[2], {1.0f, 0.0f, 1.0f}, 0.0f);
@@ -281,9 +291,8 @@ struct Light
     Vec3d direction;
     Vec3d colour;
 };
-const Light lights[3] = {{{0, 10, -2}, {1.0, 1.0, 1.4}},
-                         {{-50, 20, -50}, {0.5, 0.7, 0.5}},
-                         {{-50, 60, -7}, {0.525, 0.375, 0.375}}};
+const Light lights[3] = {
+    {{0, 10, -2}, {1.0, 1.0, 1.4}}, {{-50, 20, -50}, {0.5, 0.7, 0.5}}, {{-50, 60, -7}, {0.525, 0.375, 0.375}}};
 
 double dot(Vec3d a, Vec3d b)
 {
@@ -325,7 +334,7 @@ std::string glsl_array(const char* name, const std::vector<Vec3d>& values)
 TEST_F(Shade, ShadowsAndReflectionFactorsWeighTheLights)
 {
     Vec3d light_0 = normalized(lights[0].direction);
-    Vec3d halfway = normalized({light_0.x, light_0.y, light_0.z - 1.0});  // between L0 and -view
+    Vec3d halfway = normalized({light_0.x, light_0.y, light_0.z - 1.0}); // between L0 and -view
     Vec3d ahead{0, 0, 1};
     Vec3d up{0, 1, 0};
     // Points whose first shadow sample towards light 0 (0.1 along it) lies e above the ground,
@@ -336,11 +345,18 @@ TEST_F(Shade, ShadowsAndReflectionFactorsWeighTheLights)
     };
     // Columns 0 to 3 give the three shadow factors at a point; the others shade a point with
     // a normal and a view direction. base (0.25, 0.5, 0.75) is no colour of the scene.
-    std::vector<Vec3d> points{sky_point, deep_below, first_sample_above_ground(0.0005), first_sample_above_ground(0.004),
-                              deep_below, sky_point, sky_point, sky_point};
-    std::string inputs = glsl_array("points", points) +
-                         glsl_array("normals", {ahead, ahead, ahead, ahead, {0, 0, -1}, {0, -1, 0}, halfway, {0, 0, -1}}) +
-                         glsl_array("views", {ahead, ahead, ahead, ahead, ahead, up, ahead, ahead});
+    std::vector<Vec3d> points{sky_point,
+                              deep_below,
+                              first_sample_above_ground(0.0005),
+                              first_sample_above_ground(0.004),
+                              deep_below,
+                              sky_point,
+                              sky_point,
+                              sky_point};
+    std::string inputs =
+        glsl_array("points", points) +
+        glsl_array("normals", {ahead, ahead, ahead, ahead, {0, 0, -1}, {0, -1, 0}, halfway, {0, 0, -1}}) +
+        glsl_array("views", {ahead, ahead, ahead, ahead, ahead, up, ahead, ahead});
     auto r = shader_probe::run_columns(inputs + R"(
         void main()
         {
@@ -356,7 +372,8 @@ TEST_F(Shade, ShadowsAndReflectionFactorsWeighTheLights)
                 ray_dir = views[i];
                 frag_color = shade(points[i], normals[i], vec3(0.25, 0.5, 0.75), 0.1);
             }
-        })", 8);
+        })",
+                                       8);
     // Far above everything every shadow march runs free: 1, 1, 1. Far under the ground the
     // first sample of each is inside: 0, 0, 0.
     EXPECT_EQ(r[0], (Vec3{1.0f, 1.0f, 1.0f}));
@@ -395,7 +412,8 @@ TEST_F(PixelPipeline, MissFadeAndGamma)
             march_pos = starts[i];
             ray_dir = directions[i];
             picture_main();
-        })", 4);
+        })",
+                                       4);
     auto fade = [](Vec3d p) { return 1.0 - std::sqrt(p.x * p.x + p.y * p.y + (p.z + 6) * (p.z + 6)) * 0.05; };
     auto gamma = [](double c) { return float(std::pow(c, 0.4545)); };
     // The top-left corner's ray from the eye meets nothing: black, whatever the fade.
@@ -403,7 +421,7 @@ TEST_F(PixelPipeline, MissFadeAndGamma)
     // Inside the ball, the ground and the drum every march hits at once and every shadow march
     // is dark, so the colour is the base, faded by the distance from the eye, then c^0.4545.
     EXPECT_NEAR(r[1][0], gamma(0.4 * fade(ball)), 1e-5f);
-    EXPECT_EQ(r[1][1], 0.0f);  // 0 stays exactly 0
+    EXPECT_EQ(r[1][1], 0.0f); // 0 stays exactly 0
     EXPECT_EQ(r[1][2], 0.0f);
     float grey = gamma(0.03 * fade(ground));
     expect_vec3_near(r[2], {grey, grey, grey}, 1e-5f);
