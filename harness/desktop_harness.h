@@ -1,4 +1,4 @@
-// End-to-end harness: real display servers (Xvfb, openbox, headless Weston) and a real program
+// Desktop harness: real display servers (Xvfb, openbox, headless Weston) and a real program
 // under them, driven as a user would: keys, pointer, window manager requests, pixels on screen.
 #pragma once
 
