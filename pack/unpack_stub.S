@@ -8,10 +8,10 @@
 # - The kernel starts an ELF file without an interpreter with every general register but rsp
 #   zero (x86-64 ELF_PLAT_INIT), and a system call changes only rax, rcx and r11, so most
 #   arguments are zero already or one short step from a register's known value.
-# - rbp points at the empty string among the strings: each string is a 3-byte lea from it
-#   instead of a 5-byte move, the empty one a 2-byte register move.
-# - Small system call numbers go through push and pop (3 bytes), or a byte move (2 bytes) where
-#   eax is known to be below 256.
+# - rbp points at the empty string among the strings, so each string is a short lea from it
+#   and the empty one a register move, where a move of its address would be longer.
+# - Small system call numbers go through push and pop, or a byte move where eax is known to be
+#   below 256, both shorter than a move of the whole number.
 # - Fields that neither the kernel nor readelf looks at (e_ident's OS/ABI byte and padding,
 #   e_flags and e_ehsize, p_paddr, p_align) carry the first instructions and the strings. The
 #   code there runs in four pieces joined by short jumps.
