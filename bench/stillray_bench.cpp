@@ -3,9 +3,11 @@
 // build's texts from its bench, measures both pairs of texts, the executables and the launch time
 // on Xvfb with openbox, and writes the Markdown table to OUTPUT and stdout.
 #include "desktop_harness.h"
+#include "file_io.h"
 #include "fragment_text.h"
 #include "offscreen.h"
 #include "packing.h"
+#include "process.h"
 #include "vertex_text.h"
 
 #include <X11/keysym.h>
@@ -14,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -55,14 +56,14 @@ struct Texts
     std::string fragment;
 };
 
-// Sizes of the texts and of both LZMA-compressed together.
+// Sizes of the texts and of both compressed together as the packed executable's payload.
 void measure_sizes(const Texts& texts, Measurements& result)
 {
     std::vector<std::uint8_t> both(texts.vertex.begin(), texts.vertex.end());
     both.insert(both.end(), texts.fragment.begin(), texts.fragment.end());
     result["vertex_bytes"] = std::to_string(texts.vertex.size());
     result["fragment_bytes"] = std::to_string(texts.fragment.size());
-    result["compressed_bytes"] = std::to_string(compress_lzma(both).size());
+    result["compressed_bytes"] = std::to_string(packing::compress_payload(both).size());
 }
 
 GLuint link(const Texts& texts)
@@ -76,8 +77,8 @@ GLuint link(const Texts& texts)
 // Medians of compile-and-link time and of full-HD frame time for both pairs of texts, their runs
 // interleaved so that both see the same machine; the first frame of each, which also finishes the
 // driver's shader work, is measured on its own. Returns the compact texts' picture.
-offscreen::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const Texts& readable_texts,
-                                             Measurements& compact, Measurements& readable)
+support::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const Texts& readable_texts,
+                                           Measurements& compact, Measurements& readable)
 {
     offscreen::Context context;
     if (std::optional<offscreen::Failure> failure = context.open())
@@ -91,7 +92,7 @@ offscreen::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const T
         std::vector<double> link_times, frame_times;
     };
     Variant variants[] = {{compact_texts, compact}, {readable_texts, readable}};
-    offscreen::Image<std::uint8_t> frame, picture;
+    support::Image<std::uint8_t> frame, picture;
     for (int i = 0; i < runs; ++i)
         for (Variant& variant : variants)
             variant.link_times.push_back(milliseconds([&] { variant.program = link(variant.texts); }));
@@ -114,8 +115,8 @@ offscreen::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const T
 // The readable build's texts, as its bench prints them: vertex text, NUL, fragment text.
 Texts readable_texts_from(const std::string& readable_bench)
 {
-    desktop::Process bench(readable_bench, desktop::LaunchOptions{{"texts"}, {}, {}});
-    std::optional<desktop::ExitStatus> status = bench.wait_for_exit(1min);
+    support::Process bench(readable_bench, support::LaunchOptions{{"texts"}, {}, {}});
+    std::optional<support::ExitStatus> status = bench.wait_for_exit(1min);
     std::string output = bench.standard_output();
     std::size_t separator = output.find('\0');
     if (!status || !status->clean_exit() || separator == std::string::npos)
@@ -123,38 +124,28 @@ Texts readable_texts_from(const std::string& readable_bench)
     return {output.substr(0, separator), output.substr(separator + 1)};
 }
 
-// The screen shows rows from the top, GL framebuffers from the bottom.
-desktop::Image screen_image(const offscreen::Image<std::uint8_t>& frame)
-{
-    desktop::Image image{frame.size.width, frame.size.height, {}};
-    std::size_t row = 3 * static_cast<std::size_t>(frame.size.width);
-    for (int y = frame.size.height - 1; y >= 0; --y)
-        image.rgb.insert(image.rgb.end(), frame.rgb.begin() + y * row, frame.rgb.begin() + (y + 1) * row);
-    return image;
-}
-
 // Time from starting the program to its window showing the whole picture, on a fresh Xvfb with
 // openbox, ended with Escape.
-double launch_ms(const std::string& program, const desktop::Image& picture)
+double launch_ms(const std::string& program, const support::Image<std::uint8_t>& picture)
 {
     desktop::XServer x(picture.width, picture.height);
     desktop::Openbox window_manager(x);
-    desktop::TempDir home("bench-home"), runtime("bench-runtime");
-    auto start = desktop::Clock::now();
-    desktop::Process launched(program, {{}, desktop::x11_environment(x, home.path(), runtime.path()), {}});
+    support::TempDir home("bench-home"), runtime("bench-runtime");
+    auto start = support::Clock::now();
+    support::Process launched(program, {{}, desktop::x11_environment(x, home.path(), runtime.path()), {}});
     std::optional<desktop::XWindow> window = x.find_window_of(launched.pid(), 60s);
     if (!window || x.wait_for_picture(*window, picture, 120s) != picture)
         throw std::runtime_error(program + " did not show the picture; stderr: " + launched.standard_error());
-    double elapsed = std::chrono::duration<double, std::milli>(desktop::Clock::now() - start).count();
+    double elapsed = std::chrono::duration<double, std::milli>(support::Clock::now() - start).count();
     x.press_key(XK_Escape);
     launched.wait_for_exit(10s);
     return elapsed;
 }
 
 // Medians of the launch times of the plain and the packed executable, runs interleaved.
-std::pair<double, double> launch_medians(const desktop::Image& picture)
+std::pair<double, double> launch_medians(const support::Image<std::uint8_t>& picture)
 {
-    desktop::adopt_orphans();
+    support::adopt_orphans();
     std::vector<double> plain, packed;
     for (int i = 0; i < runs; ++i)
     {
@@ -170,7 +161,7 @@ std::string report(const std::string& readable_bench)
     Measurements compact, readable;
     measure_sizes(compact_texts, compact);
     measure_sizes(readable_texts, readable);
-    desktop::Image picture = screen_image(measure_speed(compact_texts, readable_texts, compact, readable));
+    support::Image<std::uint8_t> picture = measure_speed(compact_texts, readable_texts, compact, readable);
     auto [plain_launch, packed_launch] = launch_medians(picture);
     auto size = [](const char* path) { return std::to_string(std::filesystem::file_size(path)); };
     double frame_ratio = std::stod(compact["frame_ms"]) / std::stod(readable["frame_ms"]);
@@ -216,7 +207,7 @@ int main(int argc, char** argv)
         if (mode == "report" && argc == 4)
         {
             std::string table = report(argv[2]);
-            std::ofstream(argv[3]) << table;
+            support::write_file_atomically(argv[3], table);
             std::fputs(table.c_str(), stdout);
             return 0;
         }

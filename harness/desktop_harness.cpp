@@ -1,5 +1,5 @@
-// End-to-end harness: processes in groups of their own with deadlines, Xvfb and openbox through
-// Xlib, XTest and XFixes, headless Weston through weston-screenshooter, PNG files through libpng.
+// End-to-end harness: Xvfb and openbox through Xlib, XTest and XFixes, headless Weston through
+// weston-screenshooter.
 #include "desktop_harness.h"
 
 #include <X11/XKBlib.h>
@@ -8,22 +8,14 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 #include <fcntl.h>
-#include <png.h>
 #include <poll.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace desktop {
 
@@ -31,9 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto poll_interval = 10ms;
 constexpr auto server_start_timeout = 30s;
-constexpr auto end_timeout = 5s;
 constexpr const char* program_path = "/usr/bin:/bin";
 
 [[noreturn]] void fail(const std::string& what)
@@ -46,29 +36,10 @@ constexpr const char* program_path = "/usr/bin:/bin";
     fail(what + ": " + std::strerror(errno));
 }
 
-std::string read_file(const std::filesystem::path& file)
-{
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-}
-
 // The full path of an installed program, looked up in the PATH that clients are given.
 std::filesystem::path installed_program(const std::string& name)
 {
-    std::istringstream directories(program_path);
-    for (std::string directory; std::getline(directories, directory, ':');)
-    {
-        std::filesystem::path candidate = std::filesystem::path(directory) / name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    fail(name + " is not installed");
-}
-
-int milliseconds_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+    return support::program_on_path(name, program_path);
 }
 
 // A window that vanishes between two requests is no failure of the test's own; Xlib's default
@@ -79,313 +50,6 @@ int ignore_x_error(Display*, XErrorEvent*)
 }
 
 } // namespace
-
-bool poll_until(Duration timeout, const std::function<bool()>& done)
-{
-    const auto deadline = Clock::now() + timeout;
-    for (;;)
-    {
-        if (done())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(poll_interval);
-    }
-}
-
-// ---- Pictures ----
-
-Image Image::region(int x, int y, int block_width, int block_height) const
-{
-    if (x < 0 || y < 0 || block_width < 0 || block_height < 0 || x + block_width > width || y + block_height > height)
-        fail("region outside the image");
-    Image block{block_width, block_height, {}};
-    block.rgb.reserve(static_cast<size_t>(block_width) * block_height * 3);
-    for (int row = y; row < y + block_height; ++row)
-    {
-        auto start = rgb.begin() + (static_cast<ptrdiff_t>(row) * width + x) * 3;
-        block.rgb.insert(block.rgb.end(), start, start + block_width * 3);
-    }
-    return block;
-}
-
-Image Image::lower_left(int block_width, int block_height) const
-{
-    return region(0, height - block_height, block_width, block_height);
-}
-
-bool Image::uniform() const
-{
-    for (size_t i = 3; i < rgb.size(); ++i)
-        if (rgb[i] != rgb[i % 3])
-            return false;
-    return true;
-}
-
-Image read_png(const std::filesystem::path& file)
-{
-    png_image header{};
-    header.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&header, file.c_str()))
-        fail("cannot read " + file.string() + ": " + header.message);
-    // Read as RGBA, which leaves 8-bit RGB and RGBA files untouched (no alpha compositing and
-    // no gamma step), then drop the alpha.
-    header.format = PNG_FORMAT_RGBA;
-    std::vector<std::uint8_t> rgba(PNG_IMAGE_SIZE(header));
-    if (!png_image_finish_read(&header, nullptr, rgba.data(), 0, nullptr))
-        fail("cannot decode " + file.string() + ": " + header.message);
-    Image image{static_cast<int>(header.width), static_cast<int>(header.height), {}};
-    image.rgb.reserve(rgba.size() / 4 * 3);
-    for (size_t i = 0; i < rgba.size(); i += 4)
-        image.rgb.insert(image.rgb.end(), rgba.begin() + i, rgba.begin() + i + 3);
-    return image;
-}
-
-void write_png(const std::filesystem::path& file, const Image& image)
-{
-    png_image header{};
-    header.version = PNG_IMAGE_VERSION;
-    header.width = image.width;
-    header.height = image.height;
-    header.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&header, file.c_str(), 0, image.rgb.data(), 0, nullptr))
-        fail("cannot write " + file.string() + ": " + header.message);
-}
-
-std::string describe_difference(const Image& actual, const Image& expected)
-{
-    std::ostringstream text;
-    if (actual.width != expected.width || actual.height != expected.height)
-    {
-        text << "size " << actual.width << "x" << actual.height << ", expected " << expected.width << "x"
-             << expected.height;
-        return text.str();
-    }
-    size_t differing = 0;
-    size_t first = 0;
-    for (size_t pixel = 0; pixel * 3 < actual.rgb.size(); ++pixel)
-    {
-        if (std::equal(actual.rgb.begin() + pixel * 3, actual.rgb.begin() + pixel * 3 + 3,
-                       expected.rgb.begin() + pixel * 3))
-            continue;
-        if (differing++ == 0)
-            first = pixel;
-    }
-    if (differing == 0)
-        return {};
-    auto colour = [](const Image& image, size_t pixel) {
-        std::ostringstream rgb;
-        rgb << "(" << int(image.rgb[pixel * 3]) << ", " << int(image.rgb[pixel * 3 + 1]) << ", "
-            << int(image.rgb[pixel * 3 + 2]) << ")";
-        return rgb.str();
-    };
-    text << differing << " of " << actual.rgb.size() / 3 << " pixels differ; the first at (" << first % actual.width
-         << ", " << first / actual.width << ") from the top left is " << colour(actual, first) << ", expected "
-         << colour(expected, first);
-    return text.str();
-}
-
-// ---- Processes ----
-
-TempDir::TempDir(const std::string& prefix)
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (!mkdtemp(pattern.data()))
-        fail_errno("mkdtemp");
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-ExitStatus ExitStatus::from_wait_status(int status)
-{
-    if (WIFEXITED(status))
-        return {true, WEXITSTATUS(status), 0};
-    return {false, 0, WTERMSIG(status)};
-}
-
-std::string ExitStatus::text() const
-{
-    if (exited)
-        return "exit status " + std::to_string(code);
-    return "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-}
-
-void adopt_orphans()
-{
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        fail_errno("PR_SET_CHILD_SUBREAPER");
-}
-
-std::vector<std::string> leftover_children()
-{
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-    {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string stat = read_file(entry.path() / "stat");
-        const auto name_end = stat.rfind(')');
-        if (name_end == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(name_end + 2));
-        char state = 0;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (parent != getpid())
-            continue;
-        const pid_t pid = std::stoi(name);
-        if (state != 'Z')
-        {
-            left.push_back(name + " " + stat.substr(stat.find('('), name_end - stat.find('(') + 1));
-            kill(pid, SIGKILL);
-        }
-        waitpid(pid, nullptr, 0);
-    }
-    return left;
-}
-
-Process::Process(const std::filesystem::path& program, LaunchOptions options)
-{
-    std::vector<std::string> arguments{program.string()};
-    arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> variables;
-    for (const auto& [name, value] : options.environment)
-        variables.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& variable : variables)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-
-    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int output = open((output_dir_.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int error = open((output_dir_.path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (input < 0 || output < 0 || error < 0)
-        fail_errno("opening the child's standard streams");
-    const char* directory = options.working_directory.empty() ? nullptr : options.working_directory.c_str();
-
-    pid_ = fork();
-    if (pid_ < 0)
-        fail_errno("fork");
-    if (pid_ == 0)
-    {
-        // Only async-signal-safe calls from here to execve.
-        setpgid(0, 0);
-        dup2(input, 0);
-        dup2(output, 1);
-        dup2(error, 2);
-        syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
-        if (options.inherited_fd >= 0)
-            fcntl(options.inherited_fd, F_SETFD, 0);
-        if (directory && chdir(directory) != 0)
-            _exit(126);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    setpgid(pid_, pid_);
-    close(input);
-    close(output);
-    close(error);
-}
-
-Process::~Process()
-{
-    try
-    {
-        end();
-    }
-    catch (const std::exception&)
-    {
-        // A destructor cannot report it; the group is at least sent SIGKILL.
-        kill(-pid_, SIGKILL);
-    }
-}
-
-bool Process::running()
-{
-    if (status_)
-        return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_)
-        status_ = ExitStatus::from_wait_status(status);
-    return !status_;
-}
-
-std::optional<ExitStatus> Process::wait_for_exit(Duration deadline)
-{
-    const auto end = Clock::now() + deadline;
-    if (status_)
-        return status_;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (pidfd < 0)
-        fail_errno("pidfd_open");
-    pollfd ready{pidfd, POLLIN, 0};
-    int polled;
-    while ((polled = poll(&ready, 1, milliseconds_left(end))) < 0 && errno == EINTR)
-    {}
-    close(pidfd);
-    int status = 0;
-    if (polled > 0 && waitpid(pid_, &status, 0) == pid_)
-        status_ = ExitStatus::from_wait_status(status);
-    return status_;
-}
-
-ExitStatus Process::end(int signal)
-{
-    if (!status_)
-    {
-        kill(-pid_, signal);
-        if (!wait_for_exit(end_timeout))
-        {
-            kill(-pid_, SIGKILL);
-            wait_for_exit(end_timeout);
-        }
-    }
-    reap_group(end_timeout);
-    if (!status_)
-        fail("process " + std::to_string(pid_) + " did not end on SIGKILL");
-    return *status_;
-}
-
-void Process::reap_group(Duration deadline)
-{
-    // Members the leader left behind, killed; those that were its children are the test's
-    // own now (adopt_orphans), so they are reaped here rather than left as zombies.
-    kill(-pid_, SIGKILL);
-    poll_until(deadline, [this] {
-        while (waitpid(-pid_, nullptr, WNOHANG) > 0)
-        {}
-        return kill(-pid_, 0) != 0;
-    });
-}
-
-std::string Process::standard_output() const
-{
-    return read_file(output_dir_.path() / "stdout");
-}
-
-std::string Process::standard_error() const
-{
-    return read_file(output_dir_.path() / "stderr");
-}
-
-long Process::resident_kib() const
-{
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 // ---- X11 ----
 
@@ -409,7 +73,7 @@ XServer::XServer(int width, int height)
     for (char c = 0; c != '\n';)
     {
         pollfd ready{display_pipe[0], POLLIN, 0};
-        if (poll(&ready, 1, milliseconds_left(deadline)) <= 0 || read(display_pipe[0], &c, 1) != 1)
+        if (poll(&ready, 1, support::milliseconds_left(deadline)) <= 0 || read(display_pipe[0], &c, 1) != 1)
             break;
         if (c != '\n')
             number += c;

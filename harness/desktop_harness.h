@@ -2,14 +2,14 @@
 // under them, driven as a user would: keys, pointer, window manager requests, pixels on screen.
 #pragma once
 
+#include "png_file.h"
+#include "process.h"
+
 #include <sys/types.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,121 +26,22 @@ using XWindow = unsigned long;
 using XKeySym = unsigned long;
 using XKeyCode = unsigned char;
 
-using Clock = std::chrono::steady_clock;
-using Duration = Clock::duration;
-
-// Calls `done` until it returns true or `timeout` has passed; true if it did. Polls every few
-// milliseconds, so a condition that holds early ends the wait early.
-bool poll_until(Duration timeout, const std::function<bool()>& done);
-
-// ---- Pictures ----
-
-// 8-bit RGB pixels, rows from the top row down, as the screen and PNG files order them.
-struct Image
-{
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgb;
-
-    // The width x height block whose top-left pixel is (x, y).
-    Image region(int x, int y, int block_width, int block_height) const;
-    // The block at the lower-left corner: what a GL framebuffer of that size holds when drawn by
-    // a picture laid out from the lower-left corner.
-    Image lower_left(int block_width, int block_height) const;
-    // Every pixel the same colour.
-    bool uniform() const;
-
-    friend bool operator==(const Image&, const Image&) = default;
-};
-
-// Reads any 8-bit PNG, dropping alpha; throws std::runtime_error when it cannot.
-Image read_png(const std::filesystem::path& file);
-void write_png(const std::filesystem::path& file, const Image& image);
-
-// Empty when the two are equal; otherwise the sizes, or how many pixels differ and the first.
-std::string describe_difference(const Image& actual, const Image& expected);
-
-// ---- Processes ----
-
-// A fresh directory of its own with mode 0700 (as XDG_RUNTIME_DIR must be), removed with its
-// contents when the object goes.
-class TempDir
-{
-public:
-    explicit TempDir(const std::string& prefix = "desktop");
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// How a process ended: an exit status or the signal that killed it.
-struct ExitStatus
-{
-    bool exited = false;
-    int code = 0;
-    int signal = 0;
-
-    static ExitStatus from_wait_status(int status);
-    bool clean_exit(int expected_code = 0) const { return exited && code == expected_code; }
-    std::string text() const;
-};
-
-using Environment = std::map<std::string, std::string>;
-
-struct LaunchOptions
-{
-    std::vector<std::string> arguments;
-    // The child's whole environment: nothing is inherited from the test.
-    Environment environment;
-    // Empty: the test's own.
-    std::filesystem::path working_directory;
-    // A descriptor that stays open in the child under the same number; -1 for none.
-    int inherited_fd = -1;
-};
-
-// Makes this process the reaper of orphaned descendants, so that anything a child leaves
-// behind becomes a child of the test and cannot escape leftover_children(). Idempotent.
-void adopt_orphans();
-
-// Children of this process still alive once every Process object has gone: each one is killed
-// and reaped, and returned as "PID (NAME)". Exited ones are reaped silently.
-std::vector<std::string> leftover_children();
-
-// A child started in a process group of its own, stdout and stderr captured to files. The
-// destructor ends the whole group (SIGTERM, then SIGKILL) and reaps it.
-class Process
-{
-public:
-    Process(const std::filesystem::path& program, LaunchOptions options);
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-    ~Process();
-
-    pid_t pid() const { return pid_; }
-    // False once the process has ended (and then it has been reaped).
-    bool running();
-    // Waits with waitpid until the process ends or the deadline passes.
-    std::optional<ExitStatus> wait_for_exit(Duration deadline);
-    // Ends the group: `signal` first, SIGKILL if it has not ended in a few seconds.
-    ExitStatus end(int signal = SIGTERM);
-
-    std::string standard_output() const;
-    std::string standard_error() const;
-    // Resident memory (VmRSS) in KiB, from /proc; -1 once the process has gone.
-    long resident_kib() const;
-
-private:
-    void reap_group(Duration deadline);
-
-    TempDir output_dir_{"output"};
-    pid_t pid_ = -1;
-    std::optional<ExitStatus> status_;
-};
+// The support library's images, PNG files, temporary directories and processes, which the
+// harness's interface is made of.
+using Image = support::Image<std::uint8_t>;
+using support::adopt_orphans;
+using support::Clock;
+using support::describe_difference;
+using support::Duration;
+using support::Environment;
+using support::ExitStatus;
+using support::LaunchOptions;
+using support::leftover_children;
+using support::poll_until;
+using support::Process;
+using support::read_png;
+using support::TempDir;
+using support::write_png;
 
 // ---- X11 ----
 

@@ -3,6 +3,7 @@
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
+#include "readelf_check.h"
 
 #include <cstdio>
 #include <string>
@@ -18,10 +19,11 @@ int main(int argc, char** argv)
     try
     {
         std::size_t limit = std::stoul(argv[2]);
-        std::vector<std::uint8_t> program_bytes = read_file(program);
-        elf::read(program_bytes);
-        std::vector<std::uint8_t> packed = pack_executable(read_file(stub), compress_lzma(program_bytes), limit);
-        write_file_atomically(output, packed, 0755, check_with_readelf);
+        std::vector<std::uint8_t> program_bytes = support::read_file(program);
+        packing::elf::read(program_bytes);
+        std::vector<std::uint8_t> packed =
+            packing::pack_executable(support::read_file(stub), packing::compress_payload(program_bytes), limit);
+        support::write_file_atomically(output, packed, {.mode = 0755, .check = packing::check_with_readelf});
     }
     catch (const std::exception& error)
     {

@@ -1,26 +1,43 @@
 // The self-unpacking executable: a small loader stub followed by the program compressed as a
-// raw LZMA (.lzma) stream, which the stub feeds to xzcat into a memory file and executes.
+// .lzma stream, which the stub feeds to xzcat into a memory file and executes.
 #pragma once
+
+#include "lzma_compression.h"
 
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <vector>
 
-// Input that cannot be packed, or a result over the size limit, with the reason in one line.
-class PackError : public std::runtime_error
+namespace packing {
+
+// Input that cannot be packed, a result over the size limit, or a written file that readelf
+// does not accept, with the reason.
+class PackingError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// Compresses into a .lzma stream (13-byte header, end-of-stream marker) at the strongest preset,
+// The payload's LZMA dictionary: larger than any program that fits the limit, and small enough
+// that an encoder is quick to set up again for each of the shader packer's measurements.
+inline constexpr std::uint32_t payload_dictionary_size = 1 << 16;
+
+// The settings that compress_payload picks for the program as it is: one literal context bit,
+// no literal position or position bits. The shader packer tunes its one-letter names with
+// exactly this compression, so that they are chosen against what the packed file carries; the
+// packed file's tests check that this is still what it carries.
+inline constexpr support::LzmaSettings program_payload_settings{1, 0, 0, payload_dictionary_size};
+
+// The payload: the program as a .lzma stream (support::LzmaEncoder) with the payload dictionary,
 // trying every literal-context, literal-position and position-bits setting and keeping the
-// smallest result. Any xz, lzcat or xzcat decompresses it.
-std::vector<std::uint8_t> compress_lzma(std::span<const std::uint8_t> data);
+// smallest result.
+std::vector<std::uint8_t> compress_payload(std::span<const std::uint8_t> program);
 
 // Appends the payload to the stub. The stub must be an executable whose segments end exactly
 // at its own end (that is where it reads the payload from), the payload a .lzma stream, and the
-// result no larger than size_limit bytes; otherwise throws PackError or elf::Malformed.
+// result no larger than size_limit bytes; otherwise throws PackingError or elf::Malformed.
 std::vector<std::uint8_t> pack_executable(std::span<const std::uint8_t> stub, std::span<const std::uint8_t> payload,
                                           std::size_t size_limit);
+
+} // namespace packing

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+namespace packing {
+
 // Returns the executable with only the bytes the kernel and the loader read, every one at its
 // place and address:
 // - cut after the last byte that its header, program headers or segments cover (dropping the
@@ -18,3 +20,5 @@
 //   No other segment's bytes and no program header are cut.
 // Throws elf::Malformed for damaged input, and when the result would not read back.
 std::vector<std::uint8_t> trim_executable(std::span<const std::uint8_t> linked);
+
+} // namespace packing

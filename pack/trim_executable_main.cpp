@@ -1,6 +1,6 @@
 // trim-executable: the post-link step's command line, `trim-executable LINKED OUTPUT`.
-#include "elf_image.h"
 #include "file_io.h"
+#include "readelf_check.h"
 #include "trim.h"
 
 #include <cstdio>
@@ -16,8 +16,8 @@ int main(int argc, char** argv)
     std::string linked = argv[1], output = argv[2];
     try
     {
-        std::vector<std::uint8_t> trimmed = trim_executable(read_file(linked));
-        write_file_atomically(output, trimmed, 0755, check_with_readelf);
+        std::vector<std::uint8_t> trimmed = packing::trim_executable(support::read_file(linked));
+        support::write_file_atomically(output, trimmed, {.mode = 0755, .check = packing::check_with_readelf});
     }
     catch (const std::exception& error)
     {

@@ -209,7 +209,7 @@ std::optional<Failure> gl_error(std::string_view doing)
 }
 
 template <class Channel>
-Image<Channel> render(GLuint program, Size size, Region region)
+support::Image<Channel> render(GLuint program, Size size, Region region)
 {
     Target target(size, PixelFormat<Channel>::storage);
     GLuint vertex_array = 0;
@@ -219,15 +219,20 @@ Image<Channel> render(GLuint program, Size size, Region region)
     draw_picture(program, vertex_array);
     glDisable(GL_SCISSOR_TEST);
 
-    Image<Channel> image{Size{region.width, region.height},
-                         std::vector<Channel>(std::size_t(region.width) * region.height * 3)};
+    support::Image<Channel> image{region.width, region.height,
+                                  std::vector<Channel>(std::size_t(region.width) * region.height * 3)};
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(region.x, region.y, region.width, region.height, GL_RGB, PixelFormat<Channel>::type, image.rgb.data());
     glDeleteVertexArrays(1, &vertex_array);
+    // GL hands the rows over from the bottom up.
+    const std::ptrdiff_t row = std::ptrdiff_t(region.width) * 3;
+    for (int top = 0, bottom = region.height - 1; top < bottom; ++top, --bottom)
+        std::swap_ranges(image.rgb.begin() + top * row, image.rgb.begin() + (top + 1) * row,
+                         image.rgb.begin() + bottom * row);
     return image;
 }
 
-template Image<std::uint8_t> render(GLuint, Size, Region);
-template Image<float> render(GLuint, Size, Region);
+template support::Image<std::uint8_t> render(GLuint, Size, Region);
+template support::Image<float> render(GLuint, Size, Region);
 
 } // namespace offscreen

@@ -2,16 +2,15 @@
 // surfaceless platform, the program built with the desktop program's own calls, frames read back.
 #pragma once
 
+#include "image.h"
 #include "picture_program.h"
 
 #include <EGL/egl.h>
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
-#include <vector>
 
 namespace offscreen {
 
@@ -37,14 +36,6 @@ struct Region
     int y = 0;
     int width = 0;
     int height = 0;
-};
-
-// RGB pixels, three channels each, rows from the bottom row up (GL order).
-template <class Channel>
-struct Image
-{
-    Size size;
-    std::vector<Channel> rgb;
 };
 
 // Parses "WxH" with two positive decimal numbers and nothing else around them.
@@ -76,10 +67,10 @@ private:
 Result<GLuint> link_checked(const char* vertex_text, const char* fragment_text);
 
 // Draws the program once with draw_picture into a framebuffer of the given size, with the
-// viewport that size, and reads back the region (scissored to it, so nothing else runs).
-// Bytes come from an RGBA8 target, floats from an RGBA32F one.
+// viewport that size, and reads back the region (scissored to it, so nothing else runs), its
+// top row first. Bytes come from an RGBA8 target, floats from an RGBA32F one.
 template <class Channel>
-Image<Channel> render(GLuint program, Size size, Region region);
+support::Image<Channel> render(GLuint program, Size size, Region region);
 
 // A failure if the GL recorded an error since the last call (out of memory for a large
 // framebuffer, say), naming what was being done.
@@ -87,7 +78,7 @@ std::optional<Failure> gl_error(std::string_view doing);
 
 // The whole framebuffer as the region.
 template <class Channel>
-Image<Channel> render(GLuint program, Size size)
+support::Image<Channel> render(GLuint program, Size size)
 {
     return render<Channel>(program, size, Region{0, 0, size.width, size.height});
 }

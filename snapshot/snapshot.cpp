@@ -58,10 +58,18 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
     offscreen::Result<GLuint> program = offscreen::link_checked(vertex_text, fragment_text);
     if (auto* failure = std::get_if<offscreen::Failure>(&program))
         return *failure;
-    offscreen::Image<std::uint8_t> picture = offscreen::render<std::uint8_t>(std::get<GLuint>(program), *size);
+    support::Image<std::uint8_t> picture = offscreen::render<std::uint8_t>(std::get<GLuint>(program), *size);
     if (std::optional<offscreen::Failure> failure = offscreen::gl_error("drawing the picture"))
         return failure;
-    return offscreen::write_png(options.output, picture);
+    try
+    {
+        support::write_png(options.output, picture);
+    }
+    catch (const std::exception& error)
+    {
+        return offscreen::Failure{error.what()};
+    }
+    return std::nullopt;
 }
 
 } // namespace

@@ -2,19 +2,14 @@
 // the pack_shader command line.
 #include "shader_packer.h"
 
+#include "file_io.h"
 #include "glsl_syntax.h"
+#include "packing.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <lzma.h>
-#include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace shader_packer {
@@ -126,56 +121,6 @@ bool is_identifier(std::string_view name)
            std::all_of(name.begin(), name.end(), is_word_char);
 }
 
-std::string read_file(const std::filesystem::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (!file)
-        throw std::runtime_error("cannot read the file: " + std::string(std::strerror(errno)));
-    return text.str();
-}
-
-// Bytes of a text compressed as the packed executable compresses it: LZMA at its strongest
-// preset, with literal context and position bits at zero, which suit the executable as a whole.
-// One encoder serves every measurement: setting it up again costs more than compressing.
-class CompressedSize
-{
-public:
-    CompressedSize()
-    {
-        lzma_lzma_preset(&options_, 9 | LZMA_PRESET_EXTREME);
-        options_.lc = 0;
-        options_.lp = 0;
-        options_.pb = 0;
-        options_.nice_len = 273;
-        options_.dict_size = 1 << 16;
-    }
-    CompressedSize(const CompressedSize&) = delete;
-    CompressedSize& operator=(const CompressedSize&) = delete;
-    ~CompressedSize() { lzma_end(&stream_); }
-
-    std::size_t operator()(const std::string& text)
-    {
-        const lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options_}, {LZMA_VLI_UNKNOWN, nullptr}};
-        if (lzma_raw_encoder(&stream_, filters) != LZMA_OK)
-            throw std::runtime_error("the LZMA encoder refused its settings");
-        out_.resize(text.size() + text.size() / 2 + 1024);
-        stream_.next_in = reinterpret_cast<const std::uint8_t*>(text.data());
-        stream_.avail_in = text.size();
-        stream_.next_out = out_.data();
-        stream_.avail_out = out_.size();
-        if (lzma_code(&stream_, LZMA_FINISH) != LZMA_STREAM_END)
-            throw std::runtime_error("LZMA compression failed");
-        return out_.size() - stream_.avail_out;
-    }
-
-private:
-    lzma_options_lzma options_{};
-    lzma_stream stream_ = LZMA_STREAM_INIT;
-    std::vector<std::uint8_t> out_;
-};
-
 constexpr std::string_view usage = "usage: pack_shader [--readable] NAME INPUT OUTPUT";
 
 } // namespace
@@ -190,8 +135,12 @@ std::string compact(std::string_view source, const CompactOptions& options)
     std::string remaining_text = glsl::print_compact(program, true);
     std::string letters = letters_by_frequency(remaining_text, program.foreign_names);
     glsl::assign_short_names(program, letters);
-    CompressedSize compressed_size;
-    glsl::tune_short_names(program, letters, std::ref(compressed_size), options.name_tuning_rounds);
+    // Names are tuned against the compression the packed executable carries them in.
+    support::LzmaEncoder encoder(packing::program_payload_settings);
+    auto compressed_size = [&](const std::string& text) {
+        return encoder.compress({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}).size();
+    };
+    glsl::tune_short_names(program, letters, compressed_size, options.name_tuning_rounds);
     return glsl::print_compact(program);
 }
 
@@ -222,30 +171,6 @@ std::string header_text(std::string_view name, std::string_view text)
     return header + ";\n";
 }
 
-void write_atomically(const std::filesystem::path& path, std::string_view content)
-{
-    std::filesystem::path temporary = path;
-    temporary += ".tmp" + std::to_string(getpid());
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file.write(content.data(), static_cast<std::streamsize>(content.size()));
-        file.close();
-        if (!file)
-        {
-            std::string reason = std::strerror(errno);
-            std::filesystem::remove(temporary);
-            throw std::runtime_error("cannot write " + temporary.string() + ": " + reason);
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    if (error)
-    {
-        std::filesystem::remove(temporary);
-        throw std::runtime_error("cannot replace the file: " + error.message());
-    }
-}
-
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors)
 {
     bool readable = !arguments.empty() && arguments[0] == "--readable";
@@ -260,7 +185,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     std::string source;
     try
     {
-        source = read_file(input);
+        source = support::read_text(input);
     }
     catch (const std::exception& error)
     {
@@ -279,7 +204,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     }
     try
     {
-        write_atomically(output, header_text(name, text));
+        support::write_file_atomically(output, header_text(name, text));
     }
     catch (const std::exception& error)
     {

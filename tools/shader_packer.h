@@ -41,10 +41,6 @@ std::string shortest_number(std::string_view literal);
 // A C++ header that defines `constexpr char name[]` holding text, one string piece per line.
 std::string header_text(std::string_view name, std::string_view text);
 
-// Writes content to a temporary file beside path and renames it over path, so path holds either
-// its old content or the whole new one. Throws std::runtime_error, leaving path untouched.
-void write_atomically(const std::filesystem::path& path, std::string_view content);
-
 // The pack_shader command: arguments [--readable] NAME INPUT OUTPUT (without the program name).
 // Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors);

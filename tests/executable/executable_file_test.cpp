@@ -1,22 +1,25 @@
 // The program's executable file as the loader sees it, read through binutils' readelf rather than
 // the build's own ELF code: what it links, what it imports, where it starts, what it runs first.
-#include "child_process.h"
+#include "file_io.h"
+#include "process.h"
 
+#include <elf.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cstddef>
 #include <regex>
 #include <set>
 #include <tuple>
 
 namespace {
 
+using support::lines_of;
+
 std::string readelf(const std::string& options, const std::string& path)
 {
-    Finished finished = run_child({"/usr/bin/readelf", options, path});
-    EXPECT_EQ(finished.exit_code, 0) << finished.err;
+    support::Finished finished = support::run({"/usr/bin/readelf", options, path});
+    EXPECT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     EXPECT_EQ(finished.err, "") << "readelf " << options << " " << path;
     return finished.out;
 }
@@ -56,12 +59,6 @@ std::uint64_t entry_point(const std::string& path)
 {
     std::vector<std::string> entry = captured(readelf("-hW", path), R"(Entry point address:\s+0x([0-9a-f]+))");
     return entry.size() == 1 ? std::stoull(entry[0], nullptr, 16) : 0;
-}
-
-std::string file_bytes(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 TEST(ExecutableFile, NeedsExactlyTheToolkitAndGL)
@@ -120,15 +117,15 @@ TEST(ExecutableFile, HasNoConstructorsOrDestructors)
 // headers.
 TEST(ExecutableFile, TrimKeepsWhatTheLoaderReads)
 {
-    std::string linked = file_bytes(STILLRAY_LINKED), trimmed = file_bytes(STILLRAY_EXECUTABLE);
+    std::string linked = support::read_text(STILLRAY_LINKED), trimmed = support::read_text(STILLRAY_EXECUTABLE);
     std::vector<Segment> linked_segments = segments_of(STILLRAY_LINKED),
                          trimmed_segments = segments_of(STILLRAY_EXECUTABLE);
     ASSERT_EQ(trimmed_segments.size(), linked_segments.size());
     ASSERT_GE(trimmed.size(), 64u);
     for (std::string* file : {&linked, &trimmed})
     {
-        file->replace(40, 8, 8, '\0'); // e_shoff
-        file->replace(58, 6, 6, '\0'); // e_shentsize, e_shnum, e_shstrndx
+        file->replace(offsetof(Elf64_Ehdr, e_shoff), 8, 8, '\0');
+        file->replace(offsetof(Elf64_Ehdr, e_shentsize), 6, 6, '\0'); // and e_shnum, e_shstrndx
     }
     const Segment* dynamic = nullptr;
     for (const Segment& s : linked_segments)
@@ -137,7 +134,7 @@ TEST(ExecutableFile, TrimKeepsWhatTheLoaderReads)
     ASSERT_NE(dynamic, nullptr);
     std::vector<std::string> table = captured(readelf("-hW", STILLRAY_LINKED), R"(Start of program headers:\s+(\d+))");
     ASSERT_EQ(table.size(), 1u);
-    std::uint64_t table_offset = std::stoull(table[0]), table_size = 56 * linked_segments.size();
+    std::uint64_t table_offset = std::stoull(table[0]), table_size = sizeof(Elf64_Phdr) * linked_segments.size();
     // A segment's memory as the kernel fills it, less the program header table and the dynamic
     // section, which are compared entry by entry.
     auto memory = [&](const std::string& file, const Segment& s) {
@@ -181,7 +178,7 @@ TEST(ExecutableFile, TrimKeepsWhatTheLoaderReads)
     };
     std::vector<std::string> trimmed_entries = entries(readelf("-dW", STILLRAY_EXECUTABLE));
     EXPECT_EQ(trimmed_entries, entries(readelf("-dW", STILLRAY_LINKED)));
-    EXPECT_EQ(trimmed_entries.size() * 16, trimmed_segments[dynamic - linked_segments.data()].file_size);
+    EXPECT_EQ(trimmed_entries.size() * sizeof(Elf64_Dyn), trimmed_segments[dynamic - linked_segments.data()].file_size);
 }
 
 } // namespace

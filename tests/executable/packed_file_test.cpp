@@ -1,15 +1,15 @@
-// The self-unpacking file stillray-4k: its size, what it carries, and how it fails when it cannot
-// unpack, with each failure really provoked (a refused system call, a damaged copy).
-#include "child_process.h"
+// The self-unpacking file stillray-4k: what it carries and how it is compressed, and how it fails
+// when it cannot unpack, with each failure really provoked (a refused system call, a damaged copy).
 #include "file_io.h"
+#include "lzma_compression.h"
+#include "packing.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <regex>
@@ -19,13 +19,14 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using support::Finished;
+using support::run;
 
 // The payload starts where the stub's one loadable segment ends, as readelf reads it.
 std::size_t payload_offset()
 {
-    Finished finished = run_child({"/usr/bin/readelf", "-lW", STILLRAY_PACKED});
+    Finished finished = run({"/usr/bin/readelf", "-lW", STILLRAY_PACKED});
     std::smatch match;
     std::regex load(R"(LOAD\s+0x0+\s+0x[0-9a-f]+\s+0x[0-9a-f]+\s+0x([0-9a-f]+))");
     if (!std::regex_search(finished.out, match, load))
@@ -50,58 +51,63 @@ void refuse_system_call(int number, int error)
 // A failure to unpack: status 1 from an exit, not a signal, and exactly one line on stderr.
 void expect_clean_failure(const Finished& finished, const char* cause)
 {
-    EXPECT_EQ(finished.signal, 0) << cause;
-    EXPECT_EQ(finished.exit_code, 1) << cause;
-    EXPECT_EQ(lines_of(finished.err).size(), 1u) << cause << ": " << finished.err;
+    EXPECT_TRUE(finished.status.clean_exit(1)) << cause << ": " << finished.status.text();
+    EXPECT_EQ(support::lines_of(finished.err).size(), 1u) << cause << ": " << finished.err;
     EXPECT_NE(finished.err.find("cannot unpack"), std::string::npos) << cause << ": " << finished.err;
     EXPECT_EQ(finished.out, "") << cause;
 }
 
-TEST(PackedFile, FitsInFourKibibytes)
+Bytes payload()
 {
-    EXPECT_LE(fs::file_size(STILLRAY_PACKED), 4096u);
+    Bytes packed = support::read_file(STILLRAY_PACKED);
+    std::size_t offset = payload_offset();
+    if (offset == 0 || offset >= packed.size())
+        throw std::runtime_error("readelf shows no payload after the stub");
+    return {packed.begin() + offset, packed.end()};
 }
 
 TEST(PackedFile, CarriesExactlyThePlainProgram)
 {
-    Bytes packed = read_file(STILLRAY_PACKED);
-    std::size_t offset = payload_offset();
-    ASSERT_GT(offset, 0u);
-    ASSERT_LT(offset, packed.size());
-    std::string payload = fs::temp_directory_path() / ("payload-" + std::to_string(getpid()) + ".lzma");
-    std::ofstream(payload, std::ios::binary)
-        .write(reinterpret_cast<const char*>(packed.data() + offset), packed.size() - offset);
-    Finished finished = run_child({"/usr/bin/xzcat", payload});
-    fs::remove(payload);
-    ASSERT_EQ(finished.exit_code, 0) << finished.err;
-    EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), read_file(STILLRAY_EXECUTABLE));
+    support::TempDir directory("packed-file");
+    support::write_file_atomically(directory.path() / "payload.lzma", payload());
+    Finished finished = run({"/usr/bin/xzcat", directory.path() / "payload.lzma"});
+    ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
+    EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), support::read_file(STILLRAY_EXECUTABLE));
+}
+
+// The shader packer tunes its one-letter names with the compression that
+// packing::program_payload_settings names; the payload is exactly that compression of the program,
+// settings in its header and all, so the names are tuned against what ships.
+TEST(PackedFile, PayloadIsTheCompressionTheShaderPackerMeasures)
+{
+    Bytes carried = payload();
+    EXPECT_EQ(support::settings_of_lzma_stream(carried), packing::program_payload_settings);
+    EXPECT_TRUE(carried ==
+                support::compress_lzma(support::read_file(STILLRAY_EXECUTABLE), packing::program_payload_settings));
 }
 
 TEST(PackedFile, FailsCleanlyWhenItCannotUnpack)
 {
-    expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_memfd_create, EACCES); }),
+    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_memfd_create, EACCES); }),
                          "memfd_create refused");
-    expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
-    expect_clean_failure(run_child({STILLRAY_PACKED}, [] { refuse_system_call(SYS_execveat, ENOSYS); }),
-                         "execveat refused");
+    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
+    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_execveat, ENOSYS); }), "execveat refused");
 
     // The decompressor cannot be run: execve refused, the stub itself started through execveat.
-    expect_clean_failure(run_child({STILLRAY_PACKED},
-                                   [] {
-                                       refuse_system_call(SYS_execve, ENOENT);
-                                       char* argv[] = {const_cast<char*>(STILLRAY_PACKED), nullptr};
-                                       syscall(SYS_execveat, AT_FDCWD, STILLRAY_PACKED, argv, environ, 0);
-                                   }),
+    expect_clean_failure(run({STILLRAY_PACKED},
+                             [] {
+                                 refuse_system_call(SYS_execve, ENOENT);
+                                 char* argv[] = {const_cast<char*>(STILLRAY_PACKED), nullptr};
+                                 syscall(SYS_execveat, AT_FDCWD, STILLRAY_PACKED, argv, environ, 0);
+                             }),
                          "decompressor not runnable");
 
     // A damaged copy: xzcat fails on the cut stream.
-    Bytes damaged = read_file(STILLRAY_PACKED);
+    Bytes damaged = support::read_file(STILLRAY_PACKED);
     damaged.resize(payload_offset() + (damaged.size() - payload_offset()) / 2);
-    std::string copy = fs::temp_directory_path() / ("stillray-4k-cut-" + std::to_string(getpid()));
-    write_file_atomically(copy, damaged, 0755);
-    Finished cut = run_child({copy});
-    fs::remove(copy);
-    expect_clean_failure(cut, "payload cut in half");
+    support::TempDir directory("packed-file");
+    support::write_file_atomically(directory.path() / "stillray-4k-cut", damaged, {.mode = 0755});
+    expect_clean_failure(run({directory.path() / "stillray-4k-cut"}), "payload cut in half");
 }
 
 } // namespace

@@ -1,36 +1,39 @@
 // The build's own steps on executables: the post-link trim and the 4 KiB packing, as library
 // functions and through their command lines, on the real linked program and on damaged copies.
-#include "child_process.h"
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
+#include "process.h"
+#include "readelf_check.h"
 #include "trim.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace elf = packing::elf;
 using Bytes = std::vector<std::uint8_t>;
+using packing::trim_executable;
+using support::Finished;
+using support::read_file;
 
 Bytes linked_program()
 {
     return read_file(STILLRAY_LINKED);
 }
 
-void put64(Bytes& bytes, std::size_t at, std::uint64_t value)
+// Sets a field of the file header, as <elf.h> lays it out.
+template <class Field>
+void put(Bytes& bytes, std::size_t offset, Field value)
 {
-    std::memcpy(&bytes[at], &value, 8);
-}
-void put16(Bytes& bytes, std::size_t at, std::uint16_t value)
-{
-    std::memcpy(&bytes[at], &value, 2);
+    std::memcpy(&bytes[offset], &value, sizeof value);
 }
 
 struct Damage
@@ -48,12 +51,37 @@ const std::vector<Damage>& damages()
         {"cut inside the segments", [](Bytes& b) { b.resize(b.size() / 2); }, "past the end of the file"},
         {"not an ELF file", [](Bytes& b) { std::memcpy(b.data(), "#!/bin/sh\n", 10); }, "not an ELF file"},
         {"32-bit class", [](Bytes& b) { b[4] = 1; }, "64-bit"},
-        {"program headers outside the file", [](Bytes& b) { put64(b, 32, b.size() - 8); }, "outside the file"},
-        {"no program headers", [](Bytes& b) { put16(b, 56, 0); }, "no program headers"},
-        {"wrong program header size", [](Bytes& b) { put16(b, 54, 32); }, "56 bytes"},
-        {"entry outside the code", [](Bytes& b) { put64(b, 24, 0x10); }, "entry point"},
+        {"program headers outside the file",
+         [](Bytes& b) { put(b, offsetof(Elf64_Ehdr, e_phoff), Elf64_Off(b.size() - 8)); }, "outside the file"},
+        {"no program headers", [](Bytes& b) { put(b, offsetof(Elf64_Ehdr, e_phnum), Elf64_Half(0)); },
+         "no program headers"},
+        {"wrong program header size", [](Bytes& b) { put(b, offsetof(Elf64_Ehdr, e_phentsize), Elf64_Half(32)); },
+         "56 bytes"},
+        {"entry outside the code", [](Bytes& b) { put(b, offsetof(Elf64_Ehdr, e_entry), Elf64_Addr(0x10)); },
+         "entry point"},
     };
     return all;
+}
+
+const Elf64_Phdr& dynamic_of(const elf::Image& image)
+{
+    return *std::find_if(image.segments.begin(), image.segments.end(),
+                         [](const Elf64_Phdr& s) { return s.p_type == PT_DYNAMIC; });
+}
+
+// The linked program with its dynamic string table's address outside every segment: the trim's
+// reader does not follow the address, readelf does and warns.
+Bytes with_string_table_nowhere()
+{
+    Bytes linked = linked_program();
+    const Elf64_Phdr& dynamic = dynamic_of(elf::read(linked));
+    for (std::size_t at = dynamic.p_offset; at < dynamic.p_offset + dynamic.p_filesz; at += sizeof(Elf64_Dyn))
+        if (Elf64_Dyn entry = elf::load<Elf64_Dyn>(linked, at); entry.d_tag == DT_STRTAB)
+        {
+            entry.d_un.d_ptr = 0x10;
+            elf::store(linked, at, entry);
+        }
+    return linked;
 }
 
 TEST(TrimExecutable, KeepsTheLoadedBytesAndDropsTheRest)
@@ -65,16 +93,15 @@ TEST(TrimExecutable, KeepsTheLoadedBytesAndDropsTheRest)
     EXPECT_LT(trimmed.size(), linked.size());
     elf::Image trimmed_image = elf::read(trimmed);
     EXPECT_EQ(trimmed_image.used_end, trimmed.size());
-    EXPECT_EQ(trimmed_image.section_headers_offset, 0u);
-    EXPECT_EQ(trimmed_image.section_header_count, 0u);
-    EXPECT_EQ(trimmed_image.entry, image.entry);
+    EXPECT_EQ(trimmed_image.header.e_shoff, 0u);
+    EXPECT_EQ(trimmed_image.header.e_shnum, 0u);
+    EXPECT_EQ(trimmed_image.header.e_shentsize, 0u);
+    EXPECT_EQ(trimmed_image.header.e_shstrndx, 0u);
+    EXPECT_EQ(trimmed_image.header.e_entry, image.header.e_entry);
     // Up to the dynamic section (code, texts, symbols, relocations) not a byte moves.
-    std::size_t dynamic = 0;
-    for (const elf::Segment& segment : image.segments)
-        if (segment.type == elf::pt_dynamic)
-            dynamic = segment.offset;
-    ASSERT_GT(dynamic, image.program_headers_offset);
-    std::size_t headers_end = image.program_headers_offset + image.segments.size() * elf::program_header_size;
+    std::size_t dynamic = dynamic_of(image).p_offset;
+    ASSERT_GT(dynamic, image.header.e_phoff);
+    std::size_t headers_end = image.program_header_at(image.segments.size());
     EXPECT_TRUE(std::equal(trimmed.begin() + headers_end, trimmed.begin() + dynamic, linked.begin() + headers_end));
 }
 
@@ -84,28 +111,24 @@ TEST(TrimExecutable, KeepsTheDynamicEntriesTheLoaderReads)
 {
     Bytes linked = linked_program();
     elf::Image image = elf::read(linked);
-    auto dynamic_of = [](const elf::Image& of) {
-        return *std::find_if(of.segments.begin(), of.segments.end(),
-                             [](const elf::Segment& s) { return s.type == elf::pt_dynamic; });
-    };
-    auto tags = [](const Bytes& file, const elf::Segment& dynamic) {
-        std::vector<std::int64_t> found;
-        for (std::size_t at = dynamic.offset; at < dynamic.offset + dynamic.file_size; at += 16)
-            found.push_back(elf::load<std::int64_t>(file, at));
+    auto tags = [](const Bytes& file, const Elf64_Phdr& dynamic) {
+        std::vector<Elf64_Sxword> found;
+        for (std::size_t at = dynamic.p_offset; at < dynamic.p_offset + dynamic.p_filesz; at += sizeof(Elf64_Dyn))
+            found.push_back(elf::load<Elf64_Dyn>(file, at).d_tag);
         return found;
     };
-    std::vector<std::int64_t> expected = tags(linked, dynamic_of(image));
-    ASSERT_NE(std::find(expected.begin(), expected.end(), elf::dt_debug), expected.end());
-    std::erase_if(expected, [](std::int64_t tag) { return tag == elf::dt_debug || tag == elf::dt_syment; });
-    expected.erase(std::find(expected.begin(), expected.end(), elf::dt_null) + 1, expected.end());
+    std::vector<Elf64_Sxword> expected = tags(linked, dynamic_of(image));
+    ASSERT_NE(std::find(expected.begin(), expected.end(), DT_DEBUG), expected.end());
+    std::erase_if(expected, [](Elf64_Sxword tag) { return tag == DT_DEBUG || tag == DT_SYMENT; });
+    expected.erase(std::find(expected.begin(), expected.end(), DT_NULL) + 1, expected.end());
     Bytes trimmed = trim_executable(linked);
     EXPECT_EQ(tags(trimmed, dynamic_of(elf::read(trimmed))), expected);
 
     Bytes endless = linked;
-    const elf::Segment dynamic = dynamic_of(image);
-    for (std::size_t at = dynamic.offset; at < dynamic.offset + dynamic.file_size; at += 16)
-        if (elf::load<std::int64_t>(endless, at) == elf::dt_null)
-            elf::store<std::int64_t>(endless, at, elf::dt_debug);
+    const Elf64_Phdr dynamic = dynamic_of(image);
+    for (std::size_t at = dynamic.p_offset; at < dynamic.p_offset + dynamic.p_filesz; at += sizeof(Elf64_Dyn))
+        if (elf::load<Elf64_Dyn>(endless, at).d_tag == DT_NULL)
+            elf::store(endless, at, Elf64_Dyn{DT_DEBUG, {0}});
     EXPECT_THROW(trim_executable(endless), elf::Malformed);
 }
 
@@ -142,7 +165,7 @@ protected:
     std::string write(const std::string& name, const Bytes& bytes)
     {
         std::string path = directory / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        support::write_file_atomically(path, bytes);
         return path;
     }
     std::size_t file_count() const
@@ -163,20 +186,20 @@ TEST_F(CommandLine, TrimFailsCleanlyOnDamagedInput)
         Bytes damaged = linked_program();
         damage.apply(damaged);
         std::string input = write("damaged", damaged), output = write("output", earlier);
-        Finished finished = run_child({TRIM_EXECUTABLE, input, output});
-        EXPECT_EQ(finished.exit_code, 1) << damage.name;
-        ASSERT_EQ(lines_of(finished.err).size(), 1u) << damage.name << ": " << finished.err;
+        Finished finished = support::run({TRIM_EXECUTABLE, input, output});
+        EXPECT_TRUE(finished.status.clean_exit(1)) << damage.name << ": " << finished.status.text();
+        ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << damage.name << ": " << finished.err;
         EXPECT_NE(finished.err.find(damage.reason), std::string::npos) << finished.err;
         EXPECT_EQ(read_file(output), earlier) << damage.name;
         EXPECT_EQ(file_count(), 2u) << damage.name;
     }
 }
 
-TEST_F(CommandLine, TrimWritesAFileReadelfReads)
+TEST_F(CommandLine, TrimWritesTheTrimmedProgramAsAnExecutable)
 {
     std::string output = directory / "stillray";
-    Finished finished = run_child({TRIM_EXECUTABLE, STILLRAY_LINKED, output});
-    ASSERT_EQ(finished.exit_code, 0) << finished.err;
+    Finished finished = support::run({TRIM_EXECUTABLE, STILLRAY_LINKED, output});
+    ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     EXPECT_EQ(read_file(output), trim_executable(linked_program()));
     EXPECT_TRUE(fs::status(output).permissions() ==
                 (fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
@@ -184,12 +207,37 @@ TEST_F(CommandLine, TrimWritesAFileReadelfReads)
     EXPECT_EQ(file_count(), 1u);
 }
 
+// readelf checks every file the steps write: one it warns about does not take the output's place.
+TEST_F(CommandLine, TrimRefusesAFileReadelfWarnsAbout)
+{
+    Bytes earlier = {'o', 'l', 'd'};
+    std::string input = write("linked", with_string_table_nowhere()), output = write("output", earlier);
+    Finished finished = support::run({TRIM_EXECUTABLE, input, output});
+    EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
+    EXPECT_NE(finished.err.find("readelf does not accept"), std::string::npos) << finished.err;
+    EXPECT_NE(finished.err.find("Warning: Virtual address 0x10 not located in any PT_LOAD segment"), std::string::npos)
+        << finished.err;
+    EXPECT_EQ(read_file(output), earlier);
+    EXPECT_EQ(file_count(), 2u);
+}
+
+TEST(ReadelfCheck, PassesTheProgramAndRefusesWhatReadelfWarnsAbout)
+{
+    EXPECT_NO_THROW(packing::check_with_readelf(STILLRAY_EXECUTABLE));
+    support::TempDir directory("readelf-check");
+    std::string warned = directory.path() / "warned";
+    support::write_file_atomically(warned, trim_executable(with_string_table_nowhere()));
+    ASSERT_EQ(support::run({"/usr/bin/readelf", "-lWd", warned}).status.text(), "exit status 0")
+        << "readelf warns here without failing, so the check must read what it prints";
+    EXPECT_THROW(packing::check_with_readelf(warned), packing::PackingError);
+}
+
 TEST_F(CommandLine, PackingOverTheLimitFailsTheStepWithoutOutput)
 {
     std::string output = directory / "packed";
-    Finished finished = run_child({PACK_EXECUTABLE, "--limit", "1000", UNPACK_STUB, STILLRAY_EXECUTABLE, output});
-    EXPECT_EQ(finished.exit_code, 1);
-    ASSERT_EQ(lines_of(finished.err).size(), 1u) << finished.err;
+    Finished finished = support::run({PACK_EXECUTABLE, "--limit", "1000", UNPACK_STUB, STILLRAY_EXECUTABLE, output});
+    EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
+    ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find("over the limit of 1000"), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
     EXPECT_EQ(file_count(), 0u);
@@ -200,8 +248,8 @@ TEST_F(CommandLine, PackingRejectsADamagedProgram)
     Bytes damaged = read_file(STILLRAY_EXECUTABLE);
     damaged.resize(damaged.size() - 1);
     std::string input = write("damaged", damaged), output = directory / "packed";
-    Finished finished = run_child({PACK_EXECUTABLE, "--limit", "4096", UNPACK_STUB, input, output});
-    EXPECT_EQ(finished.exit_code, 1);
+    Finished finished = support::run({PACK_EXECUTABLE, "--limit", "4096", UNPACK_STUB, input, output});
+    EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
     EXPECT_NE(finished.err.find("past the end of the file"), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
 }
@@ -210,30 +258,30 @@ TEST_F(CommandLine, PackingRejectsADamagedProgram)
 TEST_F(CommandLine, XzcatRestoresTheCompressedProgram)
 {
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    Bytes compressed = compress_lzma(program);
+    Bytes compressed = packing::compress_payload(program);
     EXPECT_LT(compressed.size(), program.size() / 2);
     std::string path = write("program.lzma", compressed);
-    Finished finished = run_child({"/usr/bin/xzcat", path});
-    ASSERT_EQ(finished.exit_code, 0) << finished.err;
+    Finished finished = support::run({"/usr/bin/xzcat", path});
+    ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), program);
 }
 
 TEST(PackExecutable, ChecksStubPayloadAndLimit)
 {
     Bytes stub = read_file(UNPACK_STUB);
-    Bytes payload = compress_lzma(read_file(STILLRAY_EXECUTABLE));
-    Bytes packed = pack_executable(stub, payload, stub.size() + payload.size());
+    Bytes payload = packing::compress_payload(read_file(STILLRAY_EXECUTABLE));
+    Bytes packed = packing::pack_executable(stub, payload, stub.size() + payload.size());
     EXPECT_EQ(packed.size(), stub.size() + payload.size());
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), packed.begin() + stub.size()));
 
-    EXPECT_THROW(pack_executable(stub, payload, stub.size() + payload.size() - 1), PackError);
+    EXPECT_THROW(packing::pack_executable(stub, payload, stub.size() + payload.size() - 1), packing::PackingError);
     Bytes stub_with_tail = stub;
     stub_with_tail.push_back(0);
-    EXPECT_THROW(pack_executable(stub_with_tail, payload, 1 << 20), PackError);
+    EXPECT_THROW(packing::pack_executable(stub_with_tail, payload, 1 << 20), packing::PackingError);
     Bytes not_lzma = payload;
     not_lzma[0] = 0xff;
-    EXPECT_THROW(pack_executable(stub, not_lzma, 1 << 20), PackError);
-    EXPECT_THROW(pack_executable(Bytes(stub.begin(), stub.begin() + 60), payload, 1 << 20), elf::Malformed);
+    EXPECT_THROW(packing::pack_executable(stub, not_lzma, 1 << 20), packing::PackingError);
+    EXPECT_THROW(packing::pack_executable(Bytes(stub.begin(), stub.begin() + 60), payload, 1 << 20), elf::Malformed);
 }
 
 } // namespace

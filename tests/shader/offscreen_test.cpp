@@ -1,6 +1,5 @@
-// The offscreen renderer behind stillray-snapshot: size parsing, checked program builds, PNG
-// files written whole or not at all, and the tool's refusals.
-#include "png_file.h"
+// The offscreen renderer behind stillray-snapshot: size parsing, checked program builds, frames
+// read back top row first, and the tool's refusals.
 #include "shader_probe.h"
 
 #include <algorithm>
@@ -42,6 +41,25 @@ TEST_F(ProgramBuild, ReportsTheStageThatFailsAndTheDriversLog)
     EXPECT_EQ(std::get<offscreen::Failure>(link).message.rfind("the shaders do not link:\n", 0), 0u);
 }
 
+// GL counts rows from the bottom; frames come back with the top row first, and the probes'
+// pixel() counts from the bottom again.
+TEST_F(ProgramBuild, FramesComeBackTopRowFirst)
+{
+    auto program = offscreen::link_checked(shader_probe::readable_vertex().c_str(),
+                                           "#version 450\nout vec3 c;\nvoid main() { c = vec3(0.0, "
+                                           "gl_FragCoord.y / 4.0, gl_FragCoord.x / 4.0); }\n");
+    ASSERT_TRUE(std::holds_alternative<GLuint>(program)) << std::get<offscreen::Failure>(program).message;
+    support::Image<std::uint8_t> frame = offscreen::render<std::uint8_t>(std::get<GLuint>(program), {2, 3});
+    ASSERT_EQ(frame.rgb.size(), 18u);
+    // Green grows with the row from the bottom (y = 0.5, 1.5, 2.5), blue with the column.
+    EXPECT_GT(frame.rgb[1], frame.rgb[3 * 2 + 1]);
+    EXPECT_GT(frame.rgb[3 * 2 + 1], frame.rgb[3 * 4 + 1]);
+    EXPECT_LT(frame.rgb[2], frame.rgb[5]);
+    EXPECT_EQ(shader_probe::pixel(frame, 1, 2),
+              (std::array<std::uint8_t, 3>{frame.rgb[3], frame.rgb[4], frame.rgb[5]}));
+    glDeleteProgram(std::get<GLuint>(program));
+}
+
 class FileOutput : public testing::Test
 {
 protected:
@@ -56,31 +74,6 @@ protected:
 
     fs::path directory_;
 };
-
-TEST_F(FileOutput, PngKeepsRowOrderThroughAWriteAndARead)
-{
-    // Two rows of three pixels, bottom row first; every byte distinct.
-    offscreen::Image<std::uint8_t> image{{3, 2}, {}};
-    for (int i = 0; i < 18; ++i)
-        image.rgb.push_back(std::uint8_t(i * 13));
-    std::string path = directory_ / "rows.png";
-    ASSERT_FALSE(offscreen::write_png(path, image));
-    auto read = offscreen::read_png(path);
-    ASSERT_TRUE(std::holds_alternative<offscreen::Image<std::uint8_t>>(read));
-    EXPECT_EQ(std::get<offscreen::Image<std::uint8_t>>(read).rgb, image.rgb);
-    EXPECT_EQ(entries().size(), 1u) << "no temporary file should stay beside the picture";
-}
-
-TEST_F(FileOutput, FailedPngWriteLeavesNothingBehind)
-{
-    offscreen::Image<std::uint8_t> image{{1, 1}, {1, 2, 3}};
-    fs::create_directory(directory_ / "taken");
-    std::optional<offscreen::Failure> failure = offscreen::write_png(directory_ / "taken", image);
-    ASSERT_TRUE(failure);
-    EXPECT_NE(failure->message.find("cannot write"), std::string::npos) << failure->message;
-    EXPECT_EQ(entries(), std::vector<fs::path>{directory_ / "taken"});
-    EXPECT_TRUE(offscreen::write_png(directory_ / "missing" / "picture.png", image));
-}
 
 // Runs stillray-snapshot with the arguments; its exit status and what it printed on stderr.
 std::pair<int, std::string> run_snapshot(const std::string& arguments)

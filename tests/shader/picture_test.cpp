@@ -11,8 +11,8 @@
 
 namespace {
 
-using offscreen::Image;
 using shader_probe::DriverTest;
+using support::Image;
 
 constexpr offscreen::Size full_size{1920, 1080};
 
@@ -26,10 +26,7 @@ Image<std::uint8_t> full_frame(const std::string& fragment_text)
 
 Image<std::uint8_t> reference_picture()
 {
-    offscreen::Result<Image<std::uint8_t>> picture = offscreen::read_png(STILLRAY_REFERENCE_PICTURE);
-    if (auto* failure = std::get_if<offscreen::Failure>(&picture))
-        throw std::runtime_error(failure->message);
-    return std::get<Image<std::uint8_t>>(picture);
+    return support::read_png(STILLRAY_REFERENCE_PICTURE);
 }
 
 // The comparison. The ground and the ball group carry a grain of sub-pixel spheres whose radii
@@ -53,8 +50,8 @@ constexpr int tile_side = 40;
 TileDifference compare_tiles(const Image<std::uint8_t>& a, const Image<std::uint8_t>& b)
 {
     TileDifference difference;
-    int width = a.size.width;
-    for (int tile_y = 0; tile_y + tile_side <= a.size.height; tile_y += tile_side)
+    int width = a.width;
+    for (int tile_y = 0; tile_y + tile_side <= a.height; tile_y += tile_side)
         for (int tile_x = 0; tile_x + tile_side <= width; tile_x += tile_side)
         {
             double sum[3] = {};
@@ -103,8 +100,8 @@ TEST_F(Picture, CompactTextDrawsTheReadableFrameBitForBit)
 TEST_F(Picture, MatchesTheCommittedReference)
 {
     Image<std::uint8_t> reference = reference_picture();
-    ASSERT_EQ(reference.size.width, full_size.width);
-    ASSERT_EQ(reference.size.height, full_size.height);
+    ASSERT_EQ(reference.width, full_size.width);
+    ASSERT_EQ(reference.height, full_size.height);
     TileDifference difference = compare_tiles(full_frame(shader_probe::readable_fragment()), reference);
     EXPECT_TRUE(same_picture(difference)) << difference;
 }

@@ -239,7 +239,7 @@ TEST_F(March, BudgetImmediateHitAndMiss)
 // One pixel of a 1921 x 1081 float framebuffer, so that gl_FragCoord reaches (1920, 1080).
 Vec3 probe_pixel(GLuint program, int x, int y)
 {
-    offscreen::Image<float> image = offscreen::render<float>(program, {1921, 1081}, {x, y, 1, 1});
+    support::Image<float> image = offscreen::render<float>(program, {1921, 1081}, {x, y, 1, 1});
     return shader_probe::pixel(image, 0, 0);
 }
 

@@ -1,37 +1,23 @@
 // Reads, edits, builds and runs shader sources for the tests.
 #include "shader_probe.h"
 
-#include <fstream>
-#include <sstream>
+#include "file_io.h"
+
 #include <stdexcept>
 
 namespace shader_probe {
-
-namespace {
-
-std::string read_text(const char* path)
-{
-    std::ifstream file(path);
-    if (!file)
-        throw std::runtime_error(std::string("cannot read ") + path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 std::unique_ptr<offscreen::Context> DriverTest::context_;
 std::optional<offscreen::Failure> DriverTest::open_failure_;
 
 std::string readable_vertex()
 {
-    return read_text(STILLRAY_VERTEX_SOURCE);
+    return support::read_text(STILLRAY_VERTEX_SOURCE);
 }
 
 std::string readable_fragment()
 {
-    return read_text(STILLRAY_FRAGMENT_SOURCE);
+    return support::read_text(STILLRAY_FRAGMENT_SOURCE);
 }
 
 std::string replaced(std::string text, std::string_view from, std::string_view to)
@@ -66,7 +52,7 @@ GLuint build(const std::string& fragment_text)
 std::vector<Vec3> run_columns(std::string_view probe_main, int columns)
 {
     GLuint program = build(probe_source(probe_main));
-    offscreen::Image<float> row = offscreen::render<float>(program, offscreen::Size{columns, 1});
+    support::Image<float> row = offscreen::render<float>(program, offscreen::Size{columns, 1});
     glDeleteProgram(program);
     std::vector<Vec3> results;
     for (int x = 0; x < columns; ++x)

@@ -38,11 +38,11 @@ std::vector<Vec3> run_columns(std::string_view probe_main, int columns);
 // call. Every expression is compiled in, so heavy functions belong in one run_columns main.
 std::vector<Vec3> evaluate(std::string_view helpers, const std::vector<std::string>& expressions);
 
-// The pixel at (x, y), counted from the lower-left corner.
+// The pixel at (x, y), counted from the lower-left corner as GL counts them.
 template <class Channel>
-std::array<Channel, 3> pixel(const offscreen::Image<Channel>& image, int x, int y)
+std::array<Channel, 3> pixel(const support::Image<Channel>& image, int x, int y)
 {
-    std::size_t at = (std::size_t(y) * image.size.width + x) * 3;
+    std::size_t at = (std::size_t(image.height - 1 - y) * image.width + x) * 3;
     return {image.rgb[at], image.rgb[at + 1], image.rgb[at + 2]};
 }
 
