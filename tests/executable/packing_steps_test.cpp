@@ -154,14 +154,6 @@ TEST(TrimExecutable, RejectsDamagedInputNamingTheFault)
 class CommandLine : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        directory = fs::temp_directory_path() / ("packing-steps-" + std::to_string(getpid()));
-        fs::remove_all(directory);
-        fs::create_directories(directory);
-    }
-    void TearDown() override { fs::remove_all(directory); }
-
     std::string write(const std::string& name, const Bytes& bytes)
     {
         std::string path = directory / name;
@@ -173,7 +165,8 @@ protected:
         return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
     }
 
-    fs::path directory;
+    support::TempDir temporary{"packing-steps"};
+    const fs::path& directory = temporary.path();
 };
 
 // A failed step says why in one line, exits 1, leaves an earlier output untouched and leaves no
