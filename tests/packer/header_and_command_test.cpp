@@ -3,6 +3,7 @@
 #include "shader_packer.h"
 
 #include "fragment_text.h"
+#include "picture_options.h"
 #include "vertex_text.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +106,7 @@ TEST(HeaderText, BuildHeadersHoldThePackedShaderTexts)
     }
     else
     {
-        EXPECT_EQ(fragment_text, shader_packer::compact(fragment));
+        EXPECT_EQ(fragment_text, shader_packer::compact(fragment, picture_fragment_options()));
         EXPECT_EQ(vertex_text, shader_packer::compact(vertex));
     }
 }
@@ -119,6 +120,16 @@ TEST_F(PackShaderCommand, WritesTheHeaderAndNothingElse)
     EXPECT_TRUE(std::regex_search(read_file(path("out.h")), std::regex(R"("out float (\w);void main\(\)\{\1=\.5;\}")")))
         << read_file(path("out.h"));
     EXPECT_EQ(files(), (std::vector<std::string>{"in.frag", "out.h"}));
+}
+
+TEST_F(PackShaderCommand, KeepsTheNamesAndWritesTheIntegerArgumentsAsked)
+{
+    write_file(path("in.frag"), "#version 450\nout float level;\nvoid main()\n{\n    level = min(level, 1.0);\n}\n");
+    CommandResult result = run("--keep level,unused --integer-arguments min stage_text " + path("in.frag").string() +
+                               " " + path("out.h").string());
+    EXPECT_EQ(result.exit_status, 0) << result.errors;
+    EXPECT_NE(read_file(path("out.h")).find("\"out float level;void main(){level=min(level,1);}\""), std::string::npos)
+        << read_file(path("out.h"));
 }
 
 TEST_F(PackShaderCommand, ReadableEmbedsTheTextUnchanged)
@@ -150,7 +161,16 @@ TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
     EXPECT_NE(run("stage_text " + path("in.frag").string()).exit_status, 0);
     CommandResult bad_name = run("\"not a name\" a b");
     EXPECT_NE(bad_name.exit_status, 0);
-    EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] NAME INPUT OUTPUT"), std::string::npos);
+    EXPECT_NE(bad_name.errors.find(
+                  "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT"),
+              std::string::npos);
+    std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
+    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink"})
+    {
+        CommandResult bad_option = run(options + files_part);
+        EXPECT_EQ(bad_option.exit_status, 2) << options;
+        EXPECT_TRUE(bad_option.errors.starts_with("pack_shader: error: usage: ")) << bad_option.errors;
+    }
     CommandResult missing = run("stage_text " + path("missing.frag").string() + " " + path("out.h").string());
     EXPECT_NE(missing.exit_status, 0);
     EXPECT_TRUE(missing.errors.starts_with(path("missing.frag").string() + ": error: ")) << missing.errors;
