@@ -99,6 +99,12 @@ public:
         return out_.take();
     }
 
+    std::string run(const Expr& e)
+    {
+        expr(e, level::assignment);
+        return out_.take();
+    }
+
 private:
     void name(const Symbol* symbol, const std::string& text)
     {
@@ -412,6 +418,11 @@ std::string print_compact(const Program& program, std::vector<NamePlace>& places
 {
     places.clear();
     return Printer(false, &places).run(program);
+}
+
+std::string print_compact(const Expr& expr)
+{
+    return Printer(false, nullptr).run(expr);
 }
 
 } // namespace shader_packer::glsl

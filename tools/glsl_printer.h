@@ -24,4 +24,7 @@ struct NamePlace
 // The compact form, listing where each short name was written.
 std::string print_compact(const Program& program, std::vector<NamePlace>& places);
 
+// One expression in compact form, as it would stand as an initializer.
+std::string print_compact(const Expr& expr);
+
 } // namespace shader_packer::glsl

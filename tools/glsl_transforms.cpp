@@ -1,8 +1,10 @@
 // Tree rewrites before printing that shorten the compact form and leave every value the program
-// computes as it was: joined declarations, integer literals where the language converts them to
-// float exactly, and literal-valued stage-level constants declared without "const".
+// computes as it was: constants written as their values, joined declarations, integer literals
+// where the language converts them to float exactly, and literal-valued stage-level constants
+// declared without "const".
 #include "glsl_transforms.h"
 
+#include "glsl_printer.h"
 #include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
 #include "shader_packer.h"
@@ -40,6 +42,21 @@ std::string literal_value_type(const Expr& expr)
 bool has_qualifiers_only_const(const Declaration& declaration)
 {
     return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array;
+}
+
+// A declarator that fold_literal_constants may write out at its uses.
+bool is_literal_constant(const Declaration& declaration, const Declarator& declarator)
+{
+    return has_qualifiers_only_const(declaration) && !declarator.symbol->kept && !declarator.array &&
+           declarator.initializer && literal_value_type(*declarator.initializer) == declaration.type.name;
+}
+
+// The value at each use against ",n=value" added to a declaration and one letter at each use.
+bool folding_is_no_longer(const Declarator& declarator)
+{
+    std::size_t value = print_compact(*declarator.initializer).size();
+    std::size_t uses = std::size_t(declarator.symbol->uses - 1);
+    return uses * value <= 3 + value + uses;
 }
 
 bool has_layout(const Type& type)
@@ -222,6 +239,31 @@ private:
 };
 
 } // namespace
+
+void fold_literal_constants(Program& program)
+{
+    std::map<const Symbol*, const Expr*> values;
+    for (External& external : program.externals)
+        if (external.declaration)
+            for (const Declarator& declarator : external.declaration->declarators)
+                if (is_literal_constant(*external.declaration, declarator) && folding_is_no_longer(declarator))
+                    values[declarator.symbol] = declarator.initializer.get();
+    visit_expressions(program, [&](Expr& expr, bool) {
+        auto value = values.find(expr.symbol);
+        if (expr.kind == ExprKind::Name && value != values.end())
+            expr = std::move(*clone(*value->second));
+    });
+    for (External& external : program.externals)
+        if (external.declaration)
+            std::erase_if(external.declaration->declarators,
+                          [&](const Declarator& declarator) { return values.contains(declarator.symbol); });
+    std::erase_if(program.externals, [](const External& external) {
+        return external.declaration && external.declaration->declarators.empty();
+    });
+    for (Symbol& symbol : program.symbols)
+        if (values.contains(&symbol))
+            symbol.uses = 0;
+}
 
 void merge_declarations(Program& program)
 {

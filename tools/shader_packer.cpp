@@ -240,6 +240,7 @@ std::string compact(std::string_view source, const CompactOptions& options)
 {
     glsl::Program program = glsl::parse(source);
     glsl::keep_names(program, options.kept_names);
+    glsl::fold_literal_constants(program);
     glsl::use_integer_constructor_arguments(program);
     glsl::use_integer_operands_of_floats(program, options.integer_argument_functions);
     glsl::drop_const_from_literal_globals(program);

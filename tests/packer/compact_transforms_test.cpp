@@ -1,5 +1,5 @@
-// Compact form, one transform at a time: comments, whitespace, parentheses and braces, literals
-// and declarations. The inputs name only the names they keep (black, red, ground, main)
+// Compact form, one transform at a time: comments, whitespace, parentheses and braces, literals,
+// declarations and constants. The inputs name only the names they keep (black, red, ground, main)
 // and built-ins, so every expected text follows from the transform alone, whatever letters the
 // renamer would pick.
 #include "shader_packer.h"
@@ -251,4 +251,41 @@ TEST(CompactTransforms, WritesIntegerArgumentsOnlyOfTheBuiltInsNamed)
     EXPECT_EQ(compact(source), "#version 450\nout float red;void main(){red=min(red,0.)+max(red,1.);}");
     EXPECT_EQ(compact(source, {.integer_argument_functions = {"max"}}),
               "#version 450\nout float red;void main(){red=min(red,0.)+max(red,1);}");
+}
+
+// A const of a built-in type whose initializer is spelt in literals of that very type has the
+// same value written out wherever it is named, so its name may give way to its value; the
+// other transforms then treat the value as if it had been written there.
+TEST(CompactTransforms, WritesLiteralConstantsAtTheirUses)
+{
+    EXPECT_EQ(
+        compact("#version 450\nconst float budget = 80.0;\nconst vec2 up = vec2(0.0, 1.0);\n"
+                "const float low = -0.5;\nconst int count = 3;\nconst bool on = true;\nconst float unused = 1.0;\n"
+                "out vec2 red;\n"
+                "void main() { float ground[count]; red = up * low; if (on && red.y < budget) red = red - low; }"),
+        "#version 450\nout vec2 red;"
+        "void main(){float ground[3];red=vec2(0,1)*-.5;if(true&&red.y<80)red=red- -.5;}");
+}
+
+// Each of these keeps its name, for one reason: written out, an int literal would make a float
+// constant an int (3 / 2. is int arithmetic), a computed value would be computed again, and a
+// value used often takes more room than a name; a kept name stays a name, and so do variables
+// and local constants.
+TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
+{
+    auto expect_text = [](const std::string& declarations, const std::string& statements, const std::string& pattern) {
+        std::string text =
+            compact("#version 450\n" + declarations + "\nout vec3 red;\nvoid main() { " + statements + " }");
+        EXPECT_TRUE(std::regex_match(text, std::regex("#version 450\n" + pattern))) << text;
+    };
+    expect_text("const float count = 3;", "red.x = count / 2.0;",
+                R"(float (\w)=3;out vec3 red;void main\(\)\{red\.x=\1/2;\})");
+    expect_text("const float third = 1.0 / 3.0;", "red.x = third;",
+                R"(const float (\w)=1\./3;out vec3 red;void main\(\)\{red\.x=\1;\})");
+    expect_text("const vec3 shade = vec3(0.25, 0.5, 0.75);", "red = shade * shade * shade;",
+                R"(vec3 (\w)=vec3\(\.25,\.5,\.75\);out vec3 red;void main\(\)\{red=\1\*\1\*\1;\})");
+    expect_text("const float ground = 2.5;", "red.x = ground;",
+                R"(float ground=2\.5;out vec3 red;void main\(\)\{red\.x=ground;\})");
+    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part;",
+                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;\})");
 }
