@@ -150,8 +150,8 @@ TEST_P(PictureChange, ComparisonRejectsIt)
 INSTANTIATE_TEST_SUITE_P(
     Picture, PictureChange,
     testing::Values(Change{"LightColour", "light_color[1] = tint.xyx;", "light_color[1] = tint.xxx;"},
-                    Change{"ShadowSharpness", "light_dir[k], 0.1, 20.0, 25.0", "light_dir[k], 0.1, 20.0, 20.0"},
-                    Change{"BounceWeight", "second.col, 0.1), 0.1);", "second.col, 0.1), 0.15);"}),
+                    Change{"ShadowSharpness", "penumbra_sharpness = 25.0;", "penumbra_sharpness = 20.0;"},
+                    Change{"BounceWeight", "bounce_weight = 0.1;", "bounce_weight = 0.15;"}),
     [](const testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
 
 } // namespace
