@@ -1,5 +1,5 @@
 // The offscreen renderer behind stillray-snapshot: size parsing, checked program builds, PNG
-// files written whole or not at all, and the tool's refusals.
+// files written whole or not at all, the record of the renderer, and the tool's refusals.
 #include "png_file.h"
 #include "shader_probe.h"
 
@@ -112,6 +112,26 @@ TEST_F(FileOutput, SnapshotRefusesBadRequestsWithOneLineAndWritesNothing)
     auto [written, nothing] = run_snapshot("--size 16x9 --output " + output);
     EXPECT_EQ(written, 0) << nothing;
     EXPECT_EQ(entries(), std::vector<fs::path>{output});
+}
+
+// The record holds GL_RENDERER and GL_VERSION as the driver reports them to any context.
+TEST_F(FileOutput, SnapshotRecordsTheRendererBesideThePicture)
+{
+    std::string picture = directory_ / "picture.png", record = directory_ / "picture.renderer";
+    auto [status, message] = run_snapshot("--size 16x9 --output " + picture + " --renderer-output " + record);
+    ASSERT_EQ(status, 0) << message;
+    offscreen::Context context;
+    std::optional<offscreen::Failure> no_context = context.open();
+    ASSERT_FALSE(no_context) << no_context->message;
+    std::string expected = reinterpret_cast<const char*>(glGetString(GL_RENDERER)) + std::string("\n") +
+                           reinterpret_cast<const char*>(glGetString(GL_VERSION)) + "\n";
+    EXPECT_EQ(shader_probe::read_text(record.c_str()), expected);
+    EXPECT_EQ(entries().size(), 2u);
+
+    auto [failed, reason] =
+        run_snapshot("--size 16x9 --output " + picture + " --renderer-output " + (directory_ / "none" / "r").string());
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(reason.rfind("stillray-snapshot: cannot write " + (directory_ / "none" / "r").string(), 0), 0u) << reason;
 }
 
 } // namespace

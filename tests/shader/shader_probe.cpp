@@ -7,7 +7,8 @@
 
 namespace shader_probe {
 
-namespace {
+std::unique_ptr<offscreen::Context> DriverTest::context_;
+std::optional<offscreen::Failure> DriverTest::open_failure_;
 
 std::string read_text(const char* path)
 {
@@ -18,11 +19,6 @@ std::string read_text(const char* path)
     text << file.rdbuf();
     return text.str();
 }
-
-} // namespace
-
-std::unique_ptr<offscreen::Context> DriverTest::context_;
-std::optional<offscreen::Failure> DriverTest::open_failure_;
 
 std::string readable_vertex()
 {
@@ -92,6 +88,11 @@ void DriverTest::SetUpTestSuite()
 void DriverTest::TearDownTestSuite()
 {
     context_.reset();
+}
+
+std::string DriverTest::renderer()
+{
+    return context_->renderer();
 }
 
 void DriverTest::SetUp()

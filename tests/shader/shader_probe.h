@@ -16,6 +16,9 @@ namespace shader_probe {
 
 using Vec3 = std::array<float, 3>;
 
+// A whole text file; throws when it cannot be read.
+std::string read_text(const char* path);
+
 std::string readable_vertex();
 std::string readable_fragment();
 
@@ -53,6 +56,9 @@ protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
     void SetUp() override;
+
+    // The open context's GL_RENDERER and GL_VERSION, as offscreen::Context::renderer gives them.
+    static std::string renderer();
 
 private:
     static std::unique_ptr<offscreen::Context> context_;
