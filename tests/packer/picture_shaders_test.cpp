@@ -1,6 +1,5 @@
-// The real picture shaders in compact form: Mesa still compiles and links them, they are much
-// smaller, only kept names and GLSL's own words are longer than one letter, and with nothing kept
-// Mesa draws the same from them.
+// The real picture shaders in compact form: they are much smaller, only kept names and GLSL's own
+// words are longer than one letter, and with nothing kept Mesa draws the same from them.
 #include "shader_packer.h"
 
 #include "offscreen.h"
@@ -84,15 +83,6 @@ offscreen::Result<offscreen::Image<float>> drawn(const std::string& vertex, cons
 }
 
 } // namespace
-
-TEST_F(PictureShaders, CompactTextsCompileAndLinkOnMesa)
-{
-    offscreen::Context context;
-    std::optional<offscreen::Failure> no_context = context.open();
-    ASSERT_FALSE(no_context) << no_context->message;
-    offscreen::Result<GLuint> program = offscreen::link_checked(vertex.c_str(), fragment.c_str());
-    EXPECT_TRUE(std::holds_alternative<GLuint>(program)) << std::get<offscreen::Failure>(program).message;
-}
 
 // Renaming the record and its fields, and the integer spelling of min's arguments left out,
 // change no value the stage computes.
