@@ -35,22 +35,14 @@ bool has_extension(const char* list, std::string_view name)
     return false;
 }
 
-std::string shader_log(GLuint shader)
+// The info log of a shader or a program, read through the query pair of its kind.
+std::string info_log(GLuint object, void (*get_value)(GLuint, GLenum, GLint*),
+                     void (*get_log)(GLuint, GLsizei, GLsizei*, GLchar*))
 {
     GLint length = 0;
-    glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
+    get_value(object, GL_INFO_LOG_LENGTH, &length);
     std::string log(std::max(length, 1), '\0');
-    glGetShaderInfoLog(shader, length, nullptr, log.data());
-    log.resize(std::strlen(log.c_str()));
-    return log;
-}
-
-std::string program_log(GLuint program)
-{
-    GLint length = 0;
-    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    std::string log(std::max(length, 1), '\0');
-    glGetProgramInfoLog(program, length, nullptr, log.data());
+    get_log(object, length, nullptr, log.data());
     log.resize(std::strlen(log.c_str()));
     return log;
 }
@@ -70,7 +62,8 @@ std::optional<Failure> compile_failure(GLuint program)
         if (!compiled)
         {
             const char* stage = type == GL_VERTEX_SHADER ? "vertex" : "fragment";
-            return Failure{std::string(stage) + " shader does not compile:\n" + shader_log(shaders[i])};
+            return Failure{std::string(stage) + " shader does not compile:\n" +
+                           info_log(shaders[i], glGetShaderiv, glGetShaderInfoLog)};
         }
     }
     return std::nullopt;
@@ -201,7 +194,7 @@ Result<GLuint> link_checked(const char* vertex_text, const char* fragment_text)
     GLint linked = GL_FALSE;
     glGetProgramiv(program, GL_LINK_STATUS, &linked);
     if (!linked)
-        return Failure{"the shaders do not link:\n" + program_log(program)};
+        return Failure{"the shaders do not link:\n" + info_log(program, glGetProgramiv, glGetProgramInfoLog)};
     return program;
 }
 
