@@ -18,7 +18,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 screenshot: build
-	./$(BUILD_DIR)/stillray-snapshot --output docs/picture.png
+	./$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
 
 # Measures this build against a second one that carries the readable shader texts.
 bench: build

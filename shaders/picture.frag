@@ -17,6 +17,21 @@ const vec3 black = vec3(-0.015);
 const vec3 red = vec3(0.4, 0.0, 0.0);
 const vec3 ground = vec3(0.03);
 
+// Limits of the marches, the shadows and the bounce, in scene units unless said otherwise.
+const float march_budget = 80.0;       // steps for all the marches of one pixel together
+const float far_distance = 20.0;       // reach of the primary ray
+const float shadow_epsilon = 0.001;    // a shadow sample this near a surface is in full shadow
+const float shadow_start = 0.1;        // first shadow sample along the light, from the surface
+const float shadow_reach = 20.0;       // no occluder further along the light counts
+const float penumbra_sharpness = 25.0; // k of soft_shadow: larger, narrower penumbrae
+const float normal_step = 0.005;       // backward-difference step of surface_normal
+const float highlight_weight = 0.1;    // w of shade: strength of both highlight terms
+const float bounce_step_back = 0.01;   // towards the eye before a mirror bounce
+const float bounce_reach = 2.5;        // reach of the reflected ray
+const float bounce_weight = 0.1;       // share of the reflected surface in a mirror's colour
+const float fade_per_unit = 0.05;      // fade with distance from the eye: black at 20 units
+const float gamma_exponent = 0.4545;   // display gamma, as the picture was made: not 1 / 2.2
+
 // Per-pixel state. The picture is laid out for 1920x1080 whatever the framebuffer's size:
 // a larger one shows more at the right and top, a smaller one only the lower-left part.
 vec2 reference_resolution = vec2(1920.0, 1080.0);
@@ -105,30 +120,37 @@ vec3 scene_frame(vec3 p)
 }
 
 // Distance to the whole scene and the colour of the nearest solid. Each solid is evaluated at
-// q + offset, so its centre lies at -offset in the scene frame.
+// q + offset, which puts its centre at -offset in the scene frame: the centre is given beside it.
 material scene(vec3 p)
 {
     vec3 q = scene_frame(p);
 
-    material ground_plane = plane(q + vec3(0.0, 1.25, 0.0), vec3(0.0, 1.0, 0.0), 1.0, ground);
-    material stem = frustum(q + vec3(0.0, 0.1, 0.0), 1.0, 0.15, 0.25, 0.0, red);
-    material collar = frustum(q + vec3(0.0, 0.6, 0.0), 0.05, 0.3, 0.3, 0.05, black);
-    material drum = frustum(q + vec3(0.0, 1.0, 0.0), 0.3, 0.6, 0.6, 0.05, black);
-    material plate = round_box(q + vec3(0.0, 1.4, 0.0), vec3(0.9, 0.15, 0.9), 0.1, black);
+    // Arguments: frustum(at, h, r1, r2, rounding, colour), round_box(at, half-size, rounding,
+    // colour), plane(at, normal, o, colour).
+    material ground_plane = plane(q + vec3(0.0, 1.25, 0.0), vec3(0.0, 1.0, 0.0), 1.0, ground); // surface y = -2.25
 
-    // Two-tier discs on the slab.
+    // The joystick: a tapered stem in a stepped base, on the axis x = z = 0.
+    material stem = frustum(q + vec3(0.0, 0.1, 0.0), 1.0, 0.15, 0.25, 0.0, red);           // centre (0, -0.1, 0)
+    material collar = frustum(q + vec3(0.0, 0.6, 0.0), 0.05, 0.3, 0.3, 0.05, black);       // centre (0, -0.6, 0)
+    material drum = frustum(q + vec3(0.0, 1.0, 0.0), 0.3, 0.6, 0.6, 0.05, black);          // centre (0, -1, 0)
+    material plate = round_box(q + vec3(0.0, 1.4, 0.0), vec3(0.9, 0.15, 0.9), 0.1, black); // centre (0, -1.4, 0)
+
+    // Two-tier discs on the slab, either side of z = 0: centred at (-1.75, -1.34, -0.75) and
+    // (-1.75, -1.34, 0.75) the large ones, at (-1.75, -1.27, -0.75) and (-1.75, -1.27, 0.75) the
+    // small ones.
     material disc_large_1 = frustum(q + vec3(1.75, 1.34, 0.75), 0.05, 0.55, 0.45, 0.02, red);
     material disc_large_2 = frustum(q + vec3(1.75, 1.34, -0.75), 0.05, 0.55, 0.45, 0.02, red);
     material disc_small_1 = frustum(q + vec3(1.75, 1.27, 0.75), 0.05, 0.4, 0.4, 0.015, red);
     material disc_small_2 = frustum(q + vec3(1.75, 1.27, -0.75), 0.05, 0.4, 0.4, 0.015, red);
 
-    material slab = round_box(q + vec3(0.5, 1.85, 0.0), vec3(1.55, 0.0, 1.05), 0.45, black);
+    material slab = round_box(q + vec3(0.5, 1.85, 0.0), vec3(1.55, 0.0, 1.05), 0.45, black); // centre (-0.5, -1.85, 0)
 
-    // A bar from x = -18 to x = -2 whose axis waves in y and z with x; the offset varies along
-    // the bar, so this distance is only an estimate.
+    // A bar from x = -18 to x = -2 whose axis waves with x: at y = -2.05 - 0.1 sin(1.8 x) and
+    // z = -0.75 - sin(sin(0.7 x)). The offset varies along the bar, so this distance is only an
+    // estimate.
     material cable = round_box(q + vec3(10.0, 0.1 * sin(1.8 * q.x) + 2.05, sin(sin(0.7 * q.x)) + 0.75),
                                vec3(8.0, 0.0, 0.0), 0.1, black);
-    material ball = round_box(q + vec3(0.0, -1.0, 0.0), vec3(0.0), 0.5, red);
+    material ball = round_box(q + vec3(0.0, -1.0, 0.0), vec3(0.0), 0.5, red); // centre (0, 1, 0), radius 0.5
 
     // The large discs sink by 0.0005 so that they win over the small ones where both surfaces
     // meet. (Adjusted after all the declarations, which the compact form writes as one.)
@@ -156,12 +178,12 @@ material scene(vec3 p)
 }
 
 // Sphere tracing from the current march_pos along dir, until a hit, until max_dist from
-// origin, or until the pixel's budget of 80 steps is spent. The first sample is taken where
-// the march starts; march_pos ends at the last sample.
+// origin, or until the pixel's march_budget is spent. The first sample is taken where the
+// march starts; march_pos ends at the last sample.
 material march(vec3 origin, vec3 dir, float max_dist)
 {
     material result = material(0.0, vec3(0.0), false);
-    while (step_count < 80.0 && distance(origin, march_pos) < max_dist && !result.hit)
+    while (step_count < march_budget && distance(origin, march_pos) < max_dist && !result.hit)
     {
         march_pos += dir * result.d;
         result = scene(march_pos);
@@ -174,7 +196,7 @@ material march(vec3 origin, vec3 dir, float max_dist)
 // Gradient of the distance field by backward differences along the eye-space axes.
 vec3 surface_normal(vec3 p)
 {
-    vec2 e = vec2(0.005, 0.0);
+    vec2 e = vec2(normal_step, 0.0);
     float d0 = scene(p).d;
     return normalize(d0 - vec3(scene(p - e.xyy).d, scene(p - e.yxy).d, scene(p - e.yyx).d));
 }
@@ -190,7 +212,7 @@ float soft_shadow(vec3 origin, vec3 dir, float t_min, float t_max, float k)
     while (t < t_max)
     {
         float h = scene(origin + dir * t).d;
-        if (h < 0.001)
+        if (h < shadow_epsilon)
             return 0.0;
         float y = h * h / (2.0 * prev);
         float w2 = h * h - y * y;
@@ -206,18 +228,20 @@ float soft_shadow(vec3 origin, vec3 dir, float t_min, float t_max, float k)
 }
 
 // Base colour plus a broad and a sharp highlight per light, both from the mirror reflection
-// of the light about n seen along ray_dir, each dimmed by the light's soft shadow.
+// of the light about n seen along ray_dir, each dimmed by the light's soft shadow. The base is
+// added unlit.
 vec3 shade(vec3 p, vec3 n, vec3 base, float w)
 {
-    vec3 sum = vec3(0.0);
+    vec3 highlights = vec3(0.0);
     for (int k = 0; k < 3; k++)
     {
-        float a = max(0.0, dot(reflect(light_dir[k], n), ray_dir));
-        float s = pow(a, 64.0);
-        float v = soft_shadow(p, light_dir[k], 0.1, 20.0, 25.0);
-        sum += (a * w * 0.333 + s * w * 3.0) * light_color[k] * v;
+        // R . V: how nearly the light mirrored about n runs back along the view.
+        float alignment = max(0.0, dot(reflect(light_dir[k], n), ray_dir));
+        float sharp = pow(alignment, 64.0);
+        float unshadowed = soft_shadow(p, light_dir[k], shadow_start, shadow_reach, penumbra_sharpness);
+        highlights += (alignment * w * 0.333 + sharp * w * 3.0) * light_color[k] * unshadowed;
     }
-    return base + sum;
+    return base + highlights;
 }
 
 void main()
@@ -231,24 +255,25 @@ void main()
     light_color[2] = tint.yxx * 0.75;
 
     frag_color = vec3(0.0);
-    material primary = march(eye, ray_dir, 20.0);
+    material primary = march(eye, ray_dir, far_distance);
     vec3 n = surface_normal(march_pos);
     if (primary.hit)
     {
-        frag_color = shade(march_pos, n, primary.col, 0.1);
+        frag_color = shade(march_pos, n, primary.col, highlight_weight);
         if (primary.col == black)
         {
             // One short mirror bounce, from a point stepped back towards the eye, on what
             // is left of the pixel's step budget.
-            march_pos -= ray_dir * 0.01;
+            march_pos -= ray_dir * bounce_step_back;
             ray_dir = normalize(reflect(ray_dir, n));
-            material second = march(march_pos, ray_dir, 2.5);
+            material second = march(march_pos, ray_dir, bounce_reach);
             if (second.hit)
-                frag_color = mix(frag_color, shade(march_pos, surface_normal(march_pos), second.col, 0.1), 0.1);
+                frag_color = mix(frag_color, shade(march_pos, surface_normal(march_pos), second.col, highlight_weight),
+                                 bounce_weight);
         }
     }
 
-    // Fade to black at 20 units, measured to where the last march stopped; then gamma.
-    frag_color *= 1.0 - distance(eye, march_pos) * 0.05;
-    frag_color = pow(max(frag_color, 0.0), vec3(0.4545));
+    // Fade, measured to where the last march stopped; then gamma.
+    frag_color *= 1.0 - distance(eye, march_pos) * fade_per_unit;
+    frag_color = pow(max(frag_color, 0.0), vec3(gamma_exponent));
 }

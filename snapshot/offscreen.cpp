@@ -176,6 +176,15 @@ Size Context::max_size() const
     return Size{std::min(renderbuffer, viewport[0]), std::min(renderbuffer, viewport[1])};
 }
 
+std::string Context::renderer() const
+{
+    auto text = [](GLenum name) {
+        const GLubyte* value = glGetString(name);
+        return value ? std::string(reinterpret_cast<const char*>(value)) : std::string("unknown");
+    };
+    return text(GL_RENDERER) + "\n" + text(GL_VERSION) + "\n";
+}
+
 Result<GLuint> link_checked(const char* vertex_text, const char* fragment_text)
 {
     const char* const sources[2] = {vertex_text, fragment_text};

@@ -57,6 +57,10 @@ public:
     // The largest framebuffer the driver both stores and draws into in full.
     Size max_size() const;
 
+    // GL_RENDERER and GL_VERSION, a line each: the driver that draws, whose rounding a picture
+    // carries down to the last bit.
+    std::string renderer() const;
+
 private:
     EGLDisplay display_ = EGL_NO_DISPLAY;
     EGLContext context_ = EGL_NO_CONTEXT;

@@ -1,7 +1,9 @@
-// stillray-snapshot: renders the picture the program carries into a PNG file, with no display.
+// stillray-snapshot: renders the picture the program carries into a PNG file, with no display,
+// and can record beside it which GL renderer drew it.
 #include "fragment_text.h"
 #include "offscreen.h"
 #include "png_file.h"
+#include "file_io.h"
 #include "vertex_text.h"
 
 #include <cstdio>
@@ -10,12 +12,13 @@
 
 namespace {
 
-constexpr const char* usage = "usage: stillray-snapshot [--size WxH] [--output FILE]";
+constexpr const char* usage = "usage: stillray-snapshot [--size WxH] [--output FILE] [--renderer-output FILE]";
 
 struct Options
 {
     std::string size = "1920x1080";
     std::string output = "picture.png";
+    std::string renderer_output; // none written when empty
 };
 
 int fail(const std::string& message)
@@ -24,13 +27,17 @@ int fail(const std::string& message)
     return 1;
 }
 
-// Fills options from "--size WxH" and "--output FILE"; a failure names the offending argument.
+// Fills options from "--size WxH", "--output FILE" and "--renderer-output FILE"; a failure names
+// the offending argument.
 std::optional<offscreen::Failure> parse_options(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; i += 2)
     {
         std::string_view name = argv[i];
-        std::string* value = name == "--size" ? &options.size : name == "--output" ? &options.output : nullptr;
+        std::string* value = name == "--size"              ? &options.size
+                             : name == "--output"          ? &options.output
+                             : name == "--renderer-output" ? &options.renderer_output
+                                                           : nullptr;
         if (!value)
             return offscreen::Failure{"unknown option " + std::string(name) + "\n" + usage};
         if (i + 1 == argc)
@@ -40,7 +47,8 @@ std::optional<offscreen::Failure> parse_options(int argc, char** argv, Options& 
     return std::nullopt;
 }
 
-// Renders and writes the picture; every failure comes back as one message.
+// Renders and writes the picture, then the renderer record, each file whole or not at all; every
+// failure comes back as one message.
 std::optional<offscreen::Failure> snapshot(const Options& options)
 {
     std::optional<offscreen::Size> size = offscreen::parse_size(options.size);
@@ -68,6 +76,16 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
     catch (const std::exception& error)
     {
         return offscreen::Failure{error.what()};
+    }
+    if (options.renderer_output.empty())
+        return std::nullopt;
+    try
+    {
+        support::write_file_atomically(options.renderer_output, context.renderer());
+    }
+    catch (const std::exception& error)
+    {
+        return offscreen::Failure{"cannot write " + options.renderer_output + ": " + error.what()};
     }
     return std::nullopt;
 }

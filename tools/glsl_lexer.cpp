@@ -1,6 +1,6 @@
 // GLSL tokenizer of the shader packer: words, numbers, punctuators and directive lines, with
 // comments and whitespace dropped and every character outside GLSL's set rejected.
-#include "glsl_syntax.h"
+#include "glsl_lexer.h"
 #include "shader_packer.h"
 
 #include <map>

@@ -1,7 +1,10 @@
 // Recursive-descent parser for the GLSL the packer handles: structs, stage-level declarations,
 // functions and their statements and expressions, with every name bound to its declaration
 // under GLSL's scope rules.
-#include "glsl_syntax.h"
+#include "glsl_parser.h"
+
+#include "glsl_lexer.h"
+#include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
 #include "shader_packer.h"
 
@@ -43,6 +46,7 @@ public:
         while (peek().kind != TokenKind::End)
             if (!accept(";"))
                 program_.externals.push_back(parse_external());
+        bind_fields();
         return std::move(program_);
     }
 
@@ -85,7 +89,7 @@ private:
 
     bool is_type_word(const Token& token) const
     {
-        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || struct_names_.contains(token.text));
+        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || structs_.contains(token.text));
     }
 
     // Declarations and name binding.
@@ -97,15 +101,16 @@ private:
             fail("expected a name, found " + describe(name));
         if (is_reserved_name(name.text))
             fail("'" + name.text + "' is a GLSL keyword or built-in name; it cannot be declared");
-        if (struct_names_.contains(name.text))
+        if (structs_.contains(name.text))
             fail("'" + name.text + "' already names a struct");
         return take();
     }
 
-    Symbol& new_symbol(const Token& name)
+    Symbol& new_symbol(const Token& name, SymbolKind kind)
     {
         Symbol& symbol = program_.symbols.emplace_back();
         symbol.name = name.text;
+        symbol.kind = kind;
         symbol.line = name.line;
         return symbol;
     }
@@ -115,7 +120,7 @@ private:
         Scope& scope = scopes_.back();
         if (scope.contains(name.text))
             throw PackError(name.line, "'" + name.text + "' is already declared in this scope");
-        Symbol& symbol = new_symbol(name);
+        Symbol& symbol = new_symbol(name, SymbolKind::Variable);
         symbol.uses = 1;
         scope[name.text] = &symbol;
         if (in_function())
@@ -127,10 +132,10 @@ private:
     {
         Scope& globals = scopes_.front();
         auto found = globals.find(name.text);
-        if (found != globals.end() && !found->second->is_function)
+        if (found != globals.end() && found->second->kind != SymbolKind::Function)
             throw PackError(name.line, "'" + name.text + "' is already declared as a variable");
-        Symbol& symbol = found != globals.end() ? *found->second : new_symbol(name);
-        symbol.is_function = true;
+        Symbol& symbol = found != globals.end() ? *found->second : new_symbol(name, SymbolKind::Function);
+        symbol.kept = name.text == "main"; // GLSL starts the stage by this name
         ++symbol.uses;
         if (std::find(symbol.signatures.begin(), symbol.signatures.end(), signature) == symbol.signatures.end())
             symbol.signatures.push_back(std::move(signature));
@@ -177,23 +182,61 @@ private:
     std::unique_ptr<Struct> parse_struct()
     {
         auto structure = std::make_unique<Struct>();
-        structure->name = take_declared_name().text;
+        Symbol& symbol = new_symbol(take_declared_name(), SymbolKind::Struct);
+        symbol.uses = 1;
+        structure->symbol = &symbol;
         expect("{", "to open the struct's members");
         while (!accept("}"))
         {
             StructMember member{parse_type(), {}};
             do
             {
-                std::string name = take_declared_name().text;
-                member.names.push_back({std::move(name), parse_array_suffix()});
+                Symbol& name = new_symbol(take_declared_name(), SymbolKind::Member);
+                name.owner = &symbol;
+                name.uses = 1;
+                member.names.push_back({&name, parse_array_suffix()});
             } while (accept(","));
             expect(";", "after a struct member");
             structure->members.push_back(std::move(member));
         }
         expect(";", "after a struct; declare its variables separately");
-        struct_names_.insert(structure->name);
-        program_.foreign_names.insert(structure->name);
+        structs_[symbol.name] = &symbol;
         return structure;
+    }
+
+    // The struct a type word names, counted as a use; none for a built-in type.
+    const Symbol* use_struct(const std::string& type_word)
+    {
+        auto found = structs_.find(type_word);
+        if (found == structs_.end())
+            return nullptr;
+        ++found->second->uses;
+        return found->second;
+    }
+
+    // Binds each field taken from a struct of the program's to its member. Where what a field is
+    // taken from has no certain type, every member of that name keeps it, whichever struct it
+    // belongs to.
+    void bind_fields()
+    {
+        TypeInference types(program_);
+        std::map<const Symbol*, int> uses;
+        std::set<std::string> unbound;
+        visit_expressions(program_, [&](Expr& expr, bool) {
+            if (expr.kind != ExprKind::Field)
+                return;
+            expr.symbol = types.member_of(expr);
+            if (expr.symbol)
+                ++uses[expr.symbol];
+            else if (types.type_of(*expr.operands[0]).empty())
+                unbound.insert(expr.text);
+        });
+        for (Symbol& symbol : program_.symbols)
+            if (symbol.kind == SymbolKind::Member)
+            {
+                symbol.uses += uses[&symbol];
+                symbol.kept = symbol.kept || unbound.contains(symbol.name);
+            }
     }
 
     Type parse_type()
@@ -204,6 +247,7 @@ private:
         if (!is_type_word(peek()))
             fail("expected a type, found " + describe(peek()));
         type.name = take().text;
+        type.symbol = use_struct(type.name);
         type.array = parse_array_suffix();
         return type;
     }
@@ -404,7 +448,7 @@ private:
         {
             if (peek().kind == TokenKind::End)
                 fail("expected '}' to close a block, found " + describe(peek()));
-            block->children.push_back(parse_statement());
+            block->statements.push_back(parse_statement());
         }
         return block;
     }
@@ -452,27 +496,27 @@ private:
     StmtPtr parse_if()
     {
         StmtPtr stmt = make_stmt(StmtKind::If);
-        stmt->expr = parse_condition("if");
-        stmt->children.push_back(parse_substatement());
+        stmt->condition = parse_condition("if");
+        stmt->then_branch = parse_substatement();
         if (accept("else"))
-            stmt->children.push_back(parse_substatement());
+            stmt->else_branch = parse_substatement();
         return stmt;
     }
 
     StmtPtr parse_while()
     {
         StmtPtr stmt = make_stmt(StmtKind::While);
-        stmt->expr = parse_condition("while");
-        stmt->children.push_back(parse_substatement());
+        stmt->condition = parse_condition("while");
+        stmt->body = parse_substatement();
         return stmt;
     }
 
     StmtPtr parse_do_while()
     {
         StmtPtr stmt = make_stmt(StmtKind::DoWhile);
-        stmt->children.push_back(parse_substatement());
+        stmt->body = parse_substatement();
         expect("while", "after the body of 'do'");
-        stmt->expr = parse_condition("do-while");
+        stmt->condition = parse_condition("do-while");
         expect(";", "after 'do-while'");
         return stmt;
     }
@@ -481,14 +525,14 @@ private:
     {
         StmtPtr stmt = make_stmt(StmtKind::For);
         expect("(", "after 'for'");
-        stmt->children.push_back(accept(";") ? make_stmt(StmtKind::Empty) : parse_simple_statement());
+        stmt->init = accept(";") ? make_stmt(StmtKind::Empty) : parse_simple_statement();
         if (!next_is(";"))
-            stmt->expr = parse_expression();
+            stmt->condition = parse_expression();
         expect(";", "after the condition of 'for'");
         if (!next_is(")"))
             stmt->step = parse_expression();
         expect(")", "to close 'for'");
-        stmt->children.push_back(parse_substatement());
+        stmt->body = parse_substatement();
         return stmt;
     }
 
@@ -624,6 +668,7 @@ private:
     ExprPtr parse_constructor()
     {
         ExprPtr type = make_expr(ExprKind::Name, take().text);
+        type->symbol = use_struct(type->text);
         std::optional<ArraySuffix> array = parse_array_suffix();
         if (!next_is("("))
             fail("expected '(' after the type '" + type->text + "', found " + describe(peek()));
@@ -652,7 +697,7 @@ private:
     std::size_t pos_ = 0;
     Program program_;
     std::vector<Scope> scopes_;
-    std::set<std::string, std::less<>> struct_names_;
+    std::map<std::string, Symbol*, std::less<>> structs_;
 };
 
 } // namespace

@@ -1,6 +1,8 @@
 // Compact GLSL printer: short names, shortest literals, a space only where tokens would merge,
 // parentheses only where precedence needs them, braces only where scope or "else" needs them.
-#include "glsl_syntax.h"
+#include "glsl_printer.h"
+
+#include "glsl_lexer.h"
 #include "shader_packer.h"
 
 namespace shader_packer::glsl {
@@ -39,8 +41,8 @@ private:
 
 bool has_declarations(const Stmt& block)
 {
-    for (const StmtPtr& child : block.children)
-        if (child->kind == StmtKind::Declaration)
+    for (const StmtPtr& inner : block.statements)
+        if (inner->kind == StmtKind::Declaration)
             return true;
     return false;
 }
@@ -49,9 +51,9 @@ bool has_declarations(const Stmt& block)
 const Stmt& unwrap(const Stmt& stmt)
 {
     const Stmt* inner = &stmt;
-    while (inner->kind == StmtKind::Block && inner->children.size() == 1 &&
-           inner->children[0]->kind != StmtKind::Declaration)
-        inner = inner->children[0].get();
+    while (inner->kind == StmtKind::Block && inner->statements.size() == 1 &&
+           inner->statements[0]->kind != StmtKind::Declaration)
+        inner = inner->statements[0].get();
     return *inner;
 }
 
@@ -62,11 +64,10 @@ bool ends_in_open_if(const Stmt& stmt)
     switch (inner.kind)
     {
     case StmtKind::If:
-        return inner.children.size() == 1 || ends_in_open_if(*inner.children[1]);
+        return !inner.else_branch || ends_in_open_if(*inner.else_branch);
     case StmtKind::While:
-        return ends_in_open_if(*inner.children[0]);
     case StmtKind::For:
-        return ends_in_open_if(*inner.children[1]);
+        return ends_in_open_if(*inner.body);
     default:
         return false;
     }
@@ -98,14 +99,20 @@ public:
         return out_.take();
     }
 
+    std::string run(const Expr& e)
+    {
+        expr(e, level::assignment);
+        return out_.take();
+    }
+
 private:
     void name(const Symbol* symbol, const std::string& text)
     {
         if (!symbol)
             out_.token(text);
         else if (placeholders_)
-            out_.token(is_kept_name(symbol->name) ? symbol->name : "");
-        else if (symbol->short_name.empty())
+            out_.token(symbol->kept ? symbol->name : "");
+        else if (symbol->kept || symbol->short_name.empty())
             out_.token(symbol->name);
         else
         {
@@ -118,7 +125,7 @@ private:
     void structure(const Struct& structure)
     {
         out_.token("struct");
-        out_.token(structure.name);
+        name(structure.symbol, structure.symbol->name);
         out_.token("{");
         for (const StructMember& member : structure.members)
         {
@@ -127,7 +134,7 @@ private:
             {
                 if (i > 0)
                     out_.token(",");
-                out_.token(member.names[i].name);
+                name(member.names[i].symbol, member.names[i].symbol->name);
                 array(member.names[i].array);
             }
             out_.token(";");
@@ -140,7 +147,7 @@ private:
     {
         for (const std::string& qualifier : type.qualifiers)
             out_.token(qualifier);
-        out_.token(type.name);
+        name(type.symbol, type.name);
         array(type.array);
     }
 
@@ -202,12 +209,12 @@ private:
     // Inner blocks that declare nothing open no scope worth keeping: their statements join in.
     void block_contents(const Stmt& block)
     {
-        for (const StmtPtr& child : block.children)
+        for (const StmtPtr& inner : block.statements)
         {
-            if (child->kind == StmtKind::Block && !has_declarations(*child))
-                block_contents(*child);
+            if (inner->kind == StmtKind::Block && !has_declarations(*inner))
+                block_contents(*inner);
             else
-                statement(*child);
+                statement(*inner);
         }
     }
 
@@ -232,14 +239,14 @@ private:
             break;
         case StmtKind::While:
             out_.token("while");
-            condition(*stmt.expr);
-            substatement(*stmt.children[0], false);
+            condition(*stmt.condition);
+            substatement(*stmt.body, false);
             break;
         case StmtKind::DoWhile:
             out_.token("do");
-            substatement(*stmt.children[0], false);
+            substatement(*stmt.body, false);
             out_.token("while");
-            condition(*stmt.expr);
+            condition(*stmt.condition);
             out_.token(";");
             break;
         case StmtKind::For:
@@ -271,13 +278,12 @@ private:
     void if_statement(const Stmt& stmt)
     {
         out_.token("if");
-        condition(*stmt.expr);
-        bool has_else = stmt.children.size() == 2;
-        substatement(*stmt.children[0], has_else);
-        if (has_else)
+        condition(*stmt.condition);
+        substatement(*stmt.then_branch, stmt.else_branch != nullptr);
+        if (stmt.else_branch)
         {
             out_.token("else");
-            substatement(*stmt.children[1], false);
+            substatement(*stmt.else_branch, false);
         }
     }
 
@@ -285,14 +291,14 @@ private:
     {
         out_.token("for");
         out_.token("(");
-        statement(*stmt.children[0]);
-        if (stmt.expr)
-            expr(*stmt.expr, level::comma);
+        statement(*stmt.init);
+        if (stmt.condition)
+            expr(*stmt.condition, level::comma);
         out_.token(";");
         if (stmt.step)
             expr(*stmt.step, level::comma);
         out_.token(")");
-        substatement(*stmt.children[1], false);
+        substatement(*stmt.body, false);
     }
 
     // The branch or body of a statement: braces only around several statements or a
@@ -300,7 +306,7 @@ private:
     void substatement(const Stmt& stmt, bool else_follows)
     {
         const Stmt& inner = unwrap(stmt);
-        if (inner.kind == StmtKind::Block && inner.children.empty())
+        if (inner.kind == StmtKind::Block && inner.statements.empty())
             out_.token(";");
         else if (inner.kind == StmtKind::Block || (else_follows && ends_in_open_if(inner)))
         {
@@ -344,7 +350,7 @@ private:
         case ExprKind::Field:
             expr(*e.operands[0], level::postfix);
             out_.token(".");
-            out_.token(e.text);
+            name(e.symbol, e.text);
             break;
         case ExprKind::Prefix:
             out_.token(e.text);
@@ -412,6 +418,11 @@ std::string print_compact(const Program& program, std::vector<NamePlace>& places
 {
     places.clear();
     return Printer(false, &places).run(program);
+}
+
+std::string print_compact(const Expr& expr)
+{
+    return Printer(false, nullptr).run(expr);
 }
 
 } // namespace shader_packer::glsl

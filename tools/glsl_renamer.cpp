@@ -1,6 +1,8 @@
 // One-letter names for the program's own symbols: greedy colouring of the graph of names that
 // may not share a letter, the most used names first, each taking the most wanted free letter.
-#include "glsl_syntax.h"
+#include "glsl_renamer.h"
+
+#include "glsl_printer.h"
 #include "shader_packer.h"
 
 #include <algorithm>
@@ -25,7 +27,7 @@ void add_conflict(Conflicts& conflicts, const Symbol* a, const Symbol* b)
 // conversion leads to both).
 bool can_share(const Symbol& a, const Symbol& b)
 {
-    if (!a.is_function || !b.is_function)
+    if (a.kind != SymbolKind::Function || b.kind != SymbolKind::Function)
         return false;
     for (const auto& signature_a : a.signatures)
         for (const auto& signature_b : b.signatures)
@@ -36,7 +38,9 @@ bool can_share(const Symbol& a, const Symbol& b)
 
 // Locals of one function stay apart from each other and from every stage-level name the
 // function refers to, since a local hides a global of the same name. A parameter may share
-// its own function's letter: without recursion the body never calls it.
+// its own function's letter: without recursion the body never calls it. A struct's name is a
+// type name wherever it is written, so it stays apart from every other name; its members, read
+// only after a '.', from each other. Symbols that no longer occur take part in nothing.
 Conflicts find_conflicts(const Program& program)
 {
     Conflicts conflicts;
@@ -48,31 +52,55 @@ Conflicts find_conflicts(const Program& program)
             for (const Symbol* other : scope.locals)
                 add_conflict(conflicts, local, other);
             for (const Symbol* global : scope.globals)
-                add_conflict(conflicts, local, global);
+                if (global->uses > 0)
+                    add_conflict(conflicts, local, global);
         }
-    std::vector<const Symbol*> globals;
+    std::vector<const Symbol*> globals, structs, members;
     for (const Symbol& symbol : program.symbols)
-        if (!locals.contains(&symbol))
+        if (symbol.uses == 0)
+            continue;
+        else if (symbol.kind == SymbolKind::Member)
+            members.push_back(&symbol);
+        else if (!locals.contains(&symbol))
             globals.push_back(&symbol);
     for (const Symbol* a : globals)
         for (const Symbol* b : globals)
             if (a < b && !can_share(*a, *b))
                 add_conflict(conflicts, a, b);
+    for (const Symbol* structure : globals)
+        if (structure->kind == SymbolKind::Struct)
+            for (const Symbol* local : locals)
+                add_conflict(conflicts, structure, local);
+    for (const Symbol* a : members)
+        for (const Symbol* b : members)
+            if (a < b && a->owner == b->owner)
+                add_conflict(conflicts, a, b);
     return conflicts;
 }
 
+// A kept name holds its letter as much as a short name does.
 bool letter_taken(const std::set<const Symbol*>& neighbours, char letter)
 {
     return std::any_of(neighbours.begin(), neighbours.end(), [&](const Symbol* neighbour) {
-        return neighbour->short_name.size() == 1 && neighbour->short_name[0] == letter;
+        const std::string& name = neighbour->kept ? neighbour->name : neighbour->short_name;
+        return name.size() == 1 && name[0] == letter;
     });
+}
+
+bool renamable(const Symbol& symbol)
+{
+    return !symbol.kept && symbol.uses > 0;
 }
 
 } // namespace
 
-bool is_kept_name(std::string_view name)
+void keep_names(Program& program, const std::set<std::string>& names)
 {
-    return name == "main" || name == "black" || name == "red" || name == "ground";
+    for (Symbol& symbol : program.symbols)
+    {
+        std::string name = symbol.owner ? symbol.owner->name + "." + symbol.name : symbol.name;
+        symbol.kept = symbol.kept || names.contains(name);
+    }
 }
 
 // A one-letter name is a word character between tokens that are not, or beside a keyword or a
@@ -97,7 +125,7 @@ void tune_short_names(Program& program, std::string_view letters,
         bool moved = false;
         for (Symbol& symbol : program.symbols)
         {
-            if (symbol.short_name.size() != 1)
+            if (!renamable(symbol) || symbol.short_name.size() != 1)
                 continue;
             for (char letter : letters)
             {
@@ -125,7 +153,7 @@ void assign_short_names(Program& program, std::string_view letters)
     Conflicts conflicts = find_conflicts(program);
     std::vector<Symbol*> order;
     for (Symbol& symbol : program.symbols)
-        if (!is_kept_name(symbol.name))
+        if (renamable(symbol))
             order.push_back(&symbol);
     std::stable_sort(order.begin(), order.end(), [](const Symbol* a, const Symbol* b) { return a->uses > b->uses; });
     for (Symbol* symbol : order)

@@ -1,4 +1,5 @@
-// Operator precedence shared by the GLSL parser and the compact printer.
+// The GLSL tree's shared pieces: operator precedence for the parser and the printer, copies of
+// expressions, and the walks over statements, expressions and declarations.
 #include "glsl_syntax.h"
 
 #include <array>
@@ -60,6 +61,124 @@ int Expr::level() const
     if (is_assignment_operator(text))
         return level::assignment;
     return binary_operator_level(text);
+}
+
+ExprPtr clone(const Expr& expr)
+{
+    auto copy = std::make_unique<Expr>();
+    copy->kind = expr.kind;
+    copy->text = expr.text;
+    copy->symbol = expr.symbol;
+    for (const ExprPtr& operand : expr.operands)
+        copy->operands.push_back(clone(*operand));
+    if (expr.array)
+        copy->array = ArraySuffix{expr.array->size ? clone(*expr.array->size) : nullptr};
+    return copy;
+}
+
+void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action)
+{
+    for (StmtPtr& inner : stmt.statements)
+        action(*inner);
+    for (StmtPtr* inner : {&stmt.init, &stmt.then_branch, &stmt.else_branch, &stmt.body})
+        if (*inner)
+            action(**inner);
+}
+
+std::string type_name(const Type& type, const std::optional<ArraySuffix>& array)
+{
+    return type.name + (type.array || array ? "[]" : "");
+}
+
+namespace {
+
+void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size);
+
+void visit(std::optional<ArraySuffix>& array, const ExprVisitor& visitor)
+{
+    if (array && array->size)
+        visit(*array->size, visitor, true);
+}
+
+void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size)
+{
+    visitor(expr, in_array_size);
+    for (ExprPtr& operand : expr.operands)
+        visit(*operand, visitor, in_array_size);
+    visit(expr.array, visitor);
+}
+
+void visit(Declaration& declaration, const ExprVisitor& visitor)
+{
+    visit(declaration.type.array, visitor);
+    for (Declarator& declarator : declaration.declarators)
+    {
+        visit(declarator.array, visitor);
+        if (declarator.initializer)
+            visit(*declarator.initializer, visitor, false);
+    }
+}
+
+void visit(Stmt& stmt, const ExprVisitor& visitor)
+{
+    if (stmt.declaration)
+        visit(*stmt.declaration, visitor);
+    for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
+        if (*expr)
+            visit(**expr, visitor, false);
+    for_each_substatement(stmt, [&](Stmt& inner) { visit(inner, visitor); });
+}
+
+void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action)
+{
+    if (stmt.declaration)
+        action(*stmt.declaration);
+    for_each_substatement(stmt, [&](Stmt& inner) { for_each_declaration(inner, action); });
+}
+
+} // namespace
+
+void visit_expressions(Expr& expr, const ExprVisitor& visitor)
+{
+    visit(expr, visitor, false);
+}
+
+void visit_expressions(Program& program, const ExprVisitor& visitor)
+{
+    for (External& external : program.externals)
+    {
+        if (external.declaration)
+            visit(*external.declaration, visitor);
+        if (external.structure)
+            for (StructMember& member : external.structure->members)
+            {
+                visit(member.type.array, visitor);
+                for (MemberName& name : member.names)
+                    visit(name.array, visitor);
+            }
+        if (external.function)
+        {
+            visit(external.function->result.array, visitor);
+            for (Parameter& parameter : external.function->parameters)
+            {
+                visit(parameter.type.array, visitor);
+                visit(parameter.array, visitor);
+            }
+            if (external.function->body)
+                visit(*external.function->body, visitor);
+        }
+    }
+}
+
+void for_each_declaration(Program& program, const std::function<void(Declaration&)>& action)
+{
+    for (External& external : program.externals)
+    {
+        if (external.declaration)
+            action(*external.declaration);
+        if (external.function && external.function->body)
+            for_each_declaration(*external.function->body, action);
+    }
 }
 
 } // namespace shader_packer::glsl

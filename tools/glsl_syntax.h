@@ -1,5 +1,5 @@
-// GLSL syntax inside the shader packer: tokens, the tree the parser builds, and the symbols
-// (declared names) that the renamer gives one-letter names.
+// GLSL syntax inside the shader packer: the tree the parser builds, the symbols (declared names)
+// that the renamer gives one-letter names, and walks over the tree that the passes share.
 #pragma once
 
 #include <deque>
@@ -13,34 +13,24 @@
 
 namespace shader_packer::glsl {
 
-enum class TokenKind
+enum class SymbolKind
 {
-    Word,
-    Number,
-    Punctuator,
-    Directive,
-    End
+    Variable, // stage-level or local, parameters included
+    Function, // all the overloads that share one name, which always keep one shared name
+    Struct,
+    Member, // of one struct: members of different structs are different symbols
 };
 
-struct Token
-{
-    TokenKind kind;
-    std::string text; // a directive holds its whole line, "#version 450"
-    int line;
-};
-
-// Splits source into tokens, dropping comments and whitespace. Throws PackError.
-std::vector<Token> lex(std::string_view source);
-
-// A declared name of the program's own: a variable, a parameter, or all the functions that
-// share one name (overloads), which always keep one shared name.
+// A declared name of the program's own.
 struct Symbol
 {
     std::string name;
-    int line = 0; // where first declared
-    bool is_function = false;
-    std::vector<std::vector<std::string>> signatures; // parameter shapes of each overload
-    int uses = 0;                                     // declarations and references
+    SymbolKind kind = SymbolKind::Variable;
+    int line = 0;                                     // where first declared
+    std::vector<std::vector<std::string>> signatures; // a function's parameter shapes, per overload
+    const Symbol* owner = nullptr;                    // a member's struct
+    int uses = 0;                                     // declarations and references; 0 once a pass has removed them all
+    bool kept = false;                                // written as declared, never renamed
     std::string short_name;                           // given by the renamer; empty keeps the name
 };
 
@@ -55,11 +45,11 @@ struct ArraySuffix
 
 enum class ExprKind
 {
-    Name,        // text, symbol when declared by the program
+    Name,        // text, symbol when declared by the program (a struct's name as a constructor too)
     Literal,     // text: a number, true or false
     Call,        // operands[0] callee (a Name), then the arguments; array for "T[](...)"
     Index,       // operands[0][operands[1]]
-    Field,       // operands[0].text
+    Field,       // operands[0].text, symbol when a member of a struct of the program's
     Prefix,      // text operands[0]
     Postfix,     // operands[0] text
     Binary,      // operands[0] text operands[1], assignments and the comma included
@@ -88,10 +78,14 @@ struct Expr
     int level() const;
 };
 
+// A deep copy of expr, bound to the same symbols.
+ExprPtr clone(const Expr& expr);
+
 struct Type
 {
     std::vector<std::string> qualifiers; // const, out, "layout(location=0)", ...
     std::string name;                    // float, vec3, a struct's name
+    const Symbol* symbol = nullptr;      // the struct, for a struct of the program's
     std::optional<ArraySuffix> array;
 };
 
@@ -113,13 +107,13 @@ using StmtPtr = std::unique_ptr<Stmt>;
 
 enum class StmtKind
 {
-    Block,       // children
+    Block,       // { statements }
     Declaration, // declaration
-    Expression,  // expr
-    If,          // if (expr) children[0] [else children[1]]
-    While,       // while (expr) children[0]
-    DoWhile,     // do children[0] while (expr);
-    For,         // for (children[0] expr; step) children[1]
+    Expression,  // expr;
+    If,          // if (condition) then_branch [else else_branch]
+    While,       // while (condition) body
+    DoWhile,     // do body while (condition);
+    For,         // for (init [condition]; [step]) body
     Return,      // return [expr];
     Jump,        // text: break, continue or discard
     Empty,       // ;
@@ -128,10 +122,15 @@ enum class StmtKind
 struct Stmt
 {
     StmtKind kind;
-    ExprPtr expr;
-    ExprPtr step;
+    std::vector<StmtPtr> statements;
     std::unique_ptr<Declaration> declaration;
-    std::vector<StmtPtr> children;
+    ExprPtr expr;
+    ExprPtr condition;
+    StmtPtr init; // a declaration, an expression statement or Empty
+    ExprPtr step;
+    StmtPtr body;
+    StmtPtr then_branch;
+    StmtPtr else_branch;
     std::string text;
 };
 
@@ -152,7 +151,7 @@ struct Function
 
 struct MemberName
 {
-    std::string name;
+    const Symbol* symbol;
     std::optional<ArraySuffix> array;
 };
 
@@ -164,7 +163,7 @@ struct StructMember
 
 struct Struct
 {
-    std::string name;
+    const Symbol* symbol;
     std::vector<StructMember> members;
 };
 
@@ -189,67 +188,24 @@ struct Program
     std::vector<External> externals;
     std::deque<Symbol> symbols; // stable addresses
     std::vector<FunctionScope> function_scopes;
-    std::set<std::string> foreign_names; // names used but not renamed: structs, built-ins
+    std::set<std::string> foreign_names; // names used but not declared here: built-ins
 };
 
-// Parses a whole translation unit and binds every name to its declaration. Throws PackError.
-Program parse(std::string_view source);
+// The statements directly inside stmt, in source order: a block's statements, a for's init, the
+// branches of an if, a loop's body.
+void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action);
 
-// Joins each run of neighbouring declarations of one type, in a block or at stage level, into
-// one: "float a=1.;float b=a;" becomes "float a=1.,b=a;". Declarations with a layout or with an
-// array type stay apart.
-void merge_declarations(Program& program);
+// Called with each expression and whether it lies inside an array size, a constant expression.
+using ExprVisitor = std::function<void(Expr&, bool in_array_size)>;
 
-// Writes integral float literals that are arguments of float scalar, vector and matrix
-// constructors as the shorter integer literals the constructor converts exactly: vec3(0.,-6.,.5)
-// prints as vec3(0,-6,.5). A negated zero stays a float, as -0 would be +0.
-void use_integer_constructor_arguments(Program& program);
+// Every expression of the program, array sizes included, each before its operands.
+void visit_expressions(Program& program, const ExprVisitor& visitor);
+void visit_expressions(Expr& expr, const ExprVisitor& visitor);
 
-// Writes integral float literals as the shorter integer literals where the language converts
-// the int to float exactly and the meaning stays: an operand of + - * / whose other operand is
-// certainly a float scalar, vector or matrix, an operand of a comparison or the value of an
-// assignment, initializer or return whose other side is certainly a float scalar. "x<0." prints
-// as "x<0", "v*2." as "v*2"; so do arguments of min beside a float argument. Other function
-// and built-in arguments, whose overloads an int could change, stay, and so does -0., as -0
-// would be +0.
-void use_integer_operands_of_floats(Program& program);
+// Every declaration of the program, stage-level and local, for-loop initialisers included.
+void for_each_declaration(Program& program, const std::function<void(Declaration&)>& action);
 
-// Drops "const" from stage-level float and vector constants whose initializers are spelt out in
-// literals, where no constant expression (array size, other const initializer) names them: the
-// value is the same, computed or folded.
-void drop_const_from_literal_globals(Program& program);
-
-// Names that stay as written: the entry point and the colour constants. (The struct material
-// and its members col, hit and d keep theirs as struct and member names always do.)
-bool is_kept_name(std::string_view name);
-
-// Gives each renamable symbol its one-letter name. letters lists the candidates, the most
-// wanted first. Throws PackError when a scope needs more names than there are letters.
-void assign_short_names(Program& program, std::string_view letters);
-
-// Improves the names that assign_short_names gave for a compressor: one symbol at a time, tries
-// every other letter of letters that no conflicting name holds, and moves to it where size_of of
-// the compact text falls, or stays equal and the letter comes later in letters: moves across
-// equal sizes let later moves reach smaller texts, and going one way they never swing back.
-// Stops after rounds passes over all symbols, or after a pass that moved nothing.
-void tune_short_names(Program& program, std::string_view letters,
-                      const std::function<std::size_t(const std::string&)>& size_of, int rounds);
-
-// Writes the program in compact form. With placeholders, renamable names print as nothing,
-// which leaves the text whose letters the short names should echo.
-std::string print_compact(const Program& program, bool placeholders = false);
-
-// Where print_compact wrote a short name: its offset in the text, and whose name it is.
-struct NamePlace
-{
-    std::size_t offset;
-    const Symbol* symbol;
-};
-
-// The compact form, listing where each short name was written.
-std::string print_compact(const Program& program, std::vector<NamePlace>& places);
-
-// True when a and b, written next to each other, would read back as other tokens.
-bool tokens_merge(std::string_view a, std::string_view b);
+// The name of a declared variable's type; an array's ends in "[]".
+std::string type_name(const Type& type, const std::optional<ArraySuffix>& array);
 
 } // namespace shader_packer::glsl

@@ -1,7 +1,12 @@
 // Tree rewrites before printing that shorten the compact form and leave every value the program
-// computes as it was: joined declarations, integer literals where the language converts them to
-// float exactly, and literal-valued stage-level constants declared without "const".
-#include "glsl_syntax.h"
+// computes as it was: constants written as their values, joined declarations, integer literals
+// where the language converts them to float exactly, and literal-valued stage-level constants
+// declared without "const".
+#include "glsl_transforms.h"
+
+#include "glsl_printer.h"
+#include "glsl_type_inference.h"
+#include "glsl_vocabulary.h"
 #include "shader_packer.h"
 
 #include <algorithm>
@@ -14,94 +19,44 @@ namespace shader_packer::glsl {
 
 namespace {
 
-// Called with each expression and whether it lies inside an array size, a constant expression.
-using ExprVisitor = std::function<void(Expr&, bool in_array_size)>;
-
-void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size = false);
-
-void visit(std::optional<ArraySuffix>& array, const ExprVisitor& visitor)
+// The built-in type of a value spelt out in literals, the same whether folded at compile time or
+// computed: a literal, a negated number, or a constructor of such values. Empty for anything else.
+std::string literal_value_type(const Expr& expr)
 {
-    if (array && array->size)
-        visit(*array->size, visitor, true);
-}
-
-void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size)
-{
-    visitor(expr, in_array_size);
-    for (ExprPtr& operand : expr.operands)
-        visit(*operand, visitor, in_array_size);
-    visit(expr.array, visitor);
-}
-
-void visit(Declaration& declaration, const ExprVisitor& visitor)
-{
-    visit(declaration.type.array, visitor);
-    for (Declarator& declarator : declaration.declarators)
+    if (expr.kind == ExprKind::Literal)
+        return literal_type(expr.text);
+    if (expr.kind == ExprKind::Prefix && expr.text == "-")
     {
-        visit(declarator.array, visitor);
-        if (declarator.initializer)
-            visit(*declarator.initializer, visitor);
+        std::string type = literal_value_type(*expr.operands[0]);
+        return type == "bool" ? std::string() : type;
     }
+    if (expr.kind != ExprKind::Call || expr.array)
+        return {};
+    const Expr& callee = *expr.operands[0];
+    bool literal_arguments = std::all_of(expr.operands.begin() + 1, expr.operands.end(), [](const ExprPtr& argument) {
+        return !literal_value_type(*argument).empty();
+    });
+    return !callee.symbol && is_builtin_type(callee.text) && literal_arguments ? callee.text : std::string();
 }
 
-void visit(Stmt& stmt, const ExprVisitor& visitor)
+bool has_qualifiers_only_const(const Declaration& declaration)
 {
-    if (stmt.declaration)
-        visit(*stmt.declaration, visitor);
-    if (stmt.expr)
-        visit(*stmt.expr, visitor);
-    if (stmt.step)
-        visit(*stmt.step, visitor);
-    for (StmtPtr& child : stmt.children)
-        visit(*child, visitor);
+    return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array;
 }
 
-// Every expression of the program, array sizes included.
-void visit(Program& program, const ExprVisitor& visitor)
+// A declarator that fold_literal_constants may write out at its uses.
+bool is_literal_constant(const Declaration& declaration, const Declarator& declarator)
 {
-    for (External& external : program.externals)
-    {
-        if (external.declaration)
-            visit(*external.declaration, visitor);
-        if (external.structure)
-            for (StructMember& member : external.structure->members)
-            {
-                visit(member.type.array, visitor);
-                for (MemberName& name : member.names)
-                    visit(name.array, visitor);
-            }
-        if (external.function)
-        {
-            visit(external.function->result.array, visitor);
-            for (Parameter& parameter : external.function->parameters)
-            {
-                visit(parameter.type.array, visitor);
-                visit(parameter.array, visitor);
-            }
-            if (external.function->body)
-                visit(*external.function->body, visitor);
-        }
-    }
+    return has_qualifiers_only_const(declaration) && !declarator.symbol->kept && !declarator.array &&
+           declarator.initializer && literal_value_type(*declarator.initializer) == declaration.type.name;
 }
 
-// Every declaration of the program, stage-level and local, for-loop initialisers included.
-void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action)
+// The value at each use against ",n=value" added to a declaration and one letter at each use.
+bool folding_is_no_longer(const Declarator& declarator)
 {
-    if (stmt.declaration)
-        action(*stmt.declaration);
-    for (StmtPtr& child : stmt.children)
-        for_each_declaration(*child, action);
-}
-
-void for_each_declaration(Program& program, const std::function<void(Declaration&)>& action)
-{
-    for (External& external : program.externals)
-    {
-        if (external.declaration)
-            action(*external.declaration);
-        if (external.function && external.function->body)
-            for_each_declaration(*external.function->body, action);
-    }
+    std::size_t value = print_compact(*declarator.initializer).size();
+    std::size_t uses = std::size_t(declarator.symbol->uses - 1);
+    return uses * value <= 3 + value + uses;
 }
 
 bool has_layout(const Type& type)
@@ -139,35 +94,26 @@ void merge_runs(std::vector<Item>& items, const std::function<Declaration*(Item&
 
 void merge_declarations_in(Stmt& stmt)
 {
-    for (StmtPtr& child : stmt.children)
-        merge_declarations_in(*child);
+    for_each_substatement(stmt, merge_declarations_in);
     if (stmt.kind == StmtKind::Block)
-        merge_runs<StmtPtr>(stmt.children, [](StmtPtr& child) {
-            return child->kind == StmtKind::Declaration ? child->declaration.get() : nullptr;
+        merge_runs<StmtPtr>(stmt.statements, [](StmtPtr& inner) {
+            return inner->kind == StmtKind::Declaration ? inner->declaration.get() : nullptr;
         });
-}
-
-bool is_float_constructor(const Expr& callee)
-{
-    static const std::set<std::string, std::less<>> names = {
-        "float",  "vec2",   "vec3",   "vec4",   "mat2",   "mat3",   "mat4",   "mat2x2",
-        "mat2x3", "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
-    };
-    return callee.kind == ExprKind::Name && !callee.symbol && names.contains(callee.text);
 }
 
 bool is_float_constructor_call(const Expr& expr)
 {
-    return expr.kind == ExprKind::Call && !expr.array && is_float_constructor(*expr.operands[0]);
+    if (expr.kind != ExprKind::Call || expr.array)
+        return false;
+    const Expr& callee = *expr.operands[0];
+    return callee.kind == ExprKind::Name && !callee.symbol && is_float_type(callee.text);
 }
 
 // The integer literal that converts to exactly the value of a float literal, where one exists
 // and is shorter; empty otherwise. Integers up to 2^24 are exact in single precision.
 std::string integer_spelling(const std::string& literal)
 {
-    bool is_float = literal.find_first_of(".eE") != std::string::npos && !literal.starts_with("0x") &&
-                    !literal.starts_with("0X") && !literal.ends_with("lf") && !literal.ends_with("LF");
-    if (!is_float)
+    if (literal_type(literal) != "float")
         return {};
     double value = std::stod(literal);
     if (value != std::floor(value) || value >= 16777216.0)
@@ -188,301 +134,136 @@ void use_integer_spelling(Expr& expr, bool negated)
         use_integer_spelling(*expr.operands[0], true);
 }
 
-const std::set<std::string, std::less<>> float_types = {"float", "vec2", "vec3", "vec4"};
-
-// A value spelt out with literals, so the same whether folded at compile time or computed.
-bool is_literal_value(const Expr& expr)
-{
-    if (expr.kind == ExprKind::Literal)
-        return true;
-    if (expr.kind == ExprKind::Prefix && expr.text == "-")
-        return is_literal_value(*expr.operands[0]);
-    return is_float_constructor_call(expr) && float_types.contains(expr.operands[0]->text) &&
-           std::all_of(expr.operands.begin() + 1, expr.operands.end(),
-                       [](const ExprPtr& operand) { return is_literal_value(*operand); });
-}
-
 bool is_const_literal_global(const Declaration& declaration)
 {
-    return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array &&
-           float_types.contains(declaration.type.name) &&
+    return has_qualifiers_only_const(declaration) && is_float_type(declaration.type.name) &&
            std::all_of(declaration.declarators.begin(), declaration.declarators.end(), [](const Declarator& d) {
-               return !d.array && d.initializer && is_literal_value(*d.initializer);
+               return !d.array && d.initializer && !literal_value_type(*d.initializer).empty();
            });
 }
 
 void collect_names(Expr& expr, std::set<const Symbol*>& names)
 {
-    visit(expr, [&](Expr& inner, bool) {
+    visit_expressions(expr, [&](Expr& inner, bool) {
         if (inner.symbol)
             names.insert(inner.symbol);
     });
 }
 
-bool float_based(const std::string& type)
-{
-    return type == "float" || type.starts_with("vec") || type.starts_with("mat");
-}
-
-// Types of the program's own names, functions and struct members, for telling where an operand
-// is certainly a float scalar, vector or matrix. Types are names; an array's ends in "[]".
-class TypeInference
-{
-public:
-    explicit TypeInference(Program& program)
-    {
-        for_each_declaration(program, [&](Declaration& declaration) {
-            for (const Declarator& declarator : declaration.declarators)
-                variables_[declarator.symbol] = type_name(declaration.type, declarator.array);
-        });
-        for (External& external : program.externals)
-        {
-            if (external.structure)
-                for (const StructMember& member : external.structure->members)
-                    for (const MemberName& name : member.names)
-                        members_[external.structure->name][name.name] = type_name(member.type, name.array);
-            if (external.function)
-            {
-                Function& function = *external.function;
-                results_[function.symbol].emplace_back(function.parameters.size(), type_name(function.result, {}));
-                for (const Parameter& parameter : function.parameters)
-                    if (parameter.symbol)
-                        variables_[parameter.symbol] = type_name(parameter.type, parameter.array);
-            }
-        }
-    }
-
-    // The type of expr as the tree now stands, or empty where it is not certain.
-    std::string type_of(const Expr& expr) const
-    {
-        switch (expr.kind)
-        {
-        case ExprKind::Literal:
-            if (expr.text == "true" || expr.text == "false")
-                return "bool";
-            if (expr.text.ends_with("lf") || expr.text.ends_with("LF"))
-                return {};
-            if (expr.text.starts_with("0x") || expr.text.starts_with("0X"))
-                return expr.text.ends_with("u") || expr.text.ends_with("U") ? "uint" : "int";
-            if (expr.text.find_first_of(".eE") != std::string::npos)
-                return "float";
-            return expr.text.ends_with("u") || expr.text.ends_with("U") ? "uint" : "int";
-        case ExprKind::Name:
-            return expr.symbol && variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
-        case ExprKind::Field:
-            return field_type(type_of(*expr.operands[0]), expr.text);
-        case ExprKind::Index:
-            return element_type(type_of(*expr.operands[0]));
-        case ExprKind::Prefix:
-            return expr.text == "!" ? "bool" : type_of(*expr.operands[0]);
-        case ExprKind::Postfix:
-            return type_of(*expr.operands[0]);
-        case ExprKind::Conditional:
-        {
-            std::string type = type_of(*expr.operands[1]);
-            return type == type_of(*expr.operands[2]) ? type : std::string();
-        }
-        case ExprKind::Binary:
-            return binary_type(expr);
-        case ExprKind::Call:
-            return call_type(expr);
-        case ExprKind::InitList:
-            return {};
-        }
-        return {};
-    }
-
-private:
-    static std::string type_name(const Type& type, const std::optional<ArraySuffix>& array)
-    {
-        return type.name + (type.array || array ? "[]" : "");
-    }
-
-    std::string field_type(const std::string& base, const std::string& field) const
-    {
-        if (float_based(base) && !base.starts_with("mat"))
-            return field.size() == 1 ? "float" : "vec" + std::to_string(field.size());
-        auto structure = members_.find(base);
-        if (structure == members_.end() || !structure->second.contains(field))
-            return {};
-        return structure->second.at(field);
-    }
-
-    static std::string element_type(const std::string& base)
-    {
-        if (base.ends_with("[]"))
-            return base.substr(0, base.size() - 2);
-        if (base.starts_with("vec"))
-            return "float";
-        return {};
-    }
-
-    std::string binary_type(const Expr& expr) const
-    {
-        const std::string& op = expr.text;
-        std::string left = type_of(*expr.operands[0]), right = type_of(*expr.operands[1]);
-        if (op == ",")
-            return right;
-        if (is_assignment_operator(op))
-            return left;
-        if (op != "+" && op != "-" && op != "*" && op != "/")
-            return binary_operator_level(op) >= 7 && binary_operator_level(op) <= 9 ? std::string("bool")
-                                                                                    : std::string();
-        if (left.empty() || right.empty() || left.starts_with("mat") || right.starts_with("mat"))
-            return {};
-        if (left == right)
-            return left;
-        if (left == "int" && float_based(right))
-            return right;
-        if (right == "int" && float_based(left))
-            return left;
-        if (left == "float" && float_based(right))
-            return right;
-        if (right == "float" && float_based(left))
-            return left;
-        return {};
-    }
-
-    std::string call_type(const Expr& expr) const
-    {
-        const Expr& callee = *expr.operands[0];
-        std::size_t arguments = expr.operands.size() - 1;
-        if (expr.array)
-            return {};
-        if (callee.symbol)
-        {
-            auto overloads = results_.find(callee.symbol);
-            if (overloads == results_.end())
-                return {};
-            std::string result;
-            for (const auto& [parameters, type] : overloads->second)
-                if (parameters == arguments)
-                {
-                    if (!result.empty() && result != type)
-                        return {};
-                    result = type;
-                }
-            return result;
-        }
-        static const std::set<std::string, std::less<>> constructors = {"float", "vec2", "vec3", "vec4", "int",
-                                                                        "bool",  "mat2", "mat3", "mat4"};
-        static const std::set<std::string, std::less<>> to_float = {"length", "distance", "dot"};
-        // Each of these takes and gives one float type only (genFType), or in min, max, abs,
-        // clamp and sign the type of its first argument.
-        static const std::set<std::string, std::less<>> like_first = {
-            "sin",  "cos",        "tan",       "asin",        "acos",  "atan", "pow",   "exp",   "log",
-            "exp2", "log2",       "sqrt",      "inversesqrt", "floor", "ceil", "fract", "mod",   "mix",
-            "step", "smoothstep", "normalize", "reflect",     "min",   "max",  "abs",   "clamp", "sign"};
-        if (constructors.contains(callee.text) || members_.contains(callee.text))
-            return callee.text;
-        if (to_float.contains(callee.text))
-            return "float";
-        if (like_first.contains(callee.text) && arguments > 0)
-        {
-            std::string first = type_of(*expr.operands[1]);
-            return float_based(first) && !first.starts_with("mat") ? first : std::string();
-        }
-        return {};
-    }
-
-    std::map<const Symbol*, std::string> variables_;
-    std::map<std::string, std::map<std::string, std::string>> members_;
-    std::map<const Symbol*, std::vector<std::pair<std::size_t, std::string>>> results_;
-};
-
-// A float literal, perhaps negated, that an integer literal may spell where the int converts
-// implicitly to float; left as it is where that integer would be no shorter or -0.
-bool spell_as_integer(Expr& expr)
-{
-    std::string before = expr.kind == ExprKind::Prefix ? expr.operands[0]->text : expr.text;
-    use_integer_spelling(expr, false);
-    return (expr.kind == ExprKind::Prefix ? expr.operands[0]->text : expr.text) != before;
-}
-
-bool is_float_literal(const Expr& expr)
+// A float literal, perhaps negated, that a shorter integer literal may spell.
+bool has_integer_spelling(const Expr& expr)
 {
     if (expr.kind == ExprKind::Prefix && expr.text == "-")
-        return is_float_literal(*expr.operands[0]);
+        return has_integer_spelling(*expr.operands[0]);
     return expr.kind == ExprKind::Literal && !integer_spelling(expr.text).empty();
 }
 
-// min has float and integer overloads, each with one base type in every argument: once one
-// argument is certainly a float, a float overload is the only one an int argument converts to.
-// (max, clamp, pow and the others take ints the same way, but measured in the packed
-// executable their literals compress better left as floats.)
-void integer_arguments_of_builtin(Expr& call, const TypeInference& types)
+// Rewrites the integral float literals of a program once their neighbours' types are known.
+class IntegerOperands
 {
-    static const std::set<std::string, std::less<>> builtins = {"min"};
-    const Expr& callee = *call.operands[0];
-    if (callee.symbol || callee.kind != ExprKind::Name || call.array || !builtins.contains(callee.text))
-        return;
-    std::vector<ExprPtr>& arguments = call.operands;
-    bool float_argument = std::any_of(arguments.begin() + 1, arguments.end(), [&](const ExprPtr& argument) {
-        return !is_float_literal(*argument) && float_based(types.type_of(*argument));
-    });
-    if (float_argument)
-        for (auto argument = arguments.begin() + 1; argument != arguments.end(); ++argument)
-            if (is_float_literal(**argument))
-                spell_as_integer(**argument);
-}
+public:
+    IntegerOperands(Program& program, const std::set<std::string>& argument_functions)
+        : types_(program), argument_functions_(argument_functions)
+    {}
 
-void integer_operands_in(Expr& expr, const TypeInference& types)
-{
-    for (ExprPtr& operand : expr.operands)
-        integer_operands_in(*operand, types);
-    if (expr.kind == ExprKind::Call)
-        integer_arguments_of_builtin(expr, types);
-    if (expr.kind != ExprKind::Binary)
-        return;
-    const std::string& op = expr.text;
-    bool arithmetic = op == "+" || op == "-" || op == "*" || op == "/";
-    bool comparison = op == "<" || op == ">" || op == "<=" || op == ">=" || op == "==" || op == "!=";
-    bool assignment = op == "=" || op == "+=" || op == "-=" || op == "*=" || op == "/=";
-    Expr& left = *expr.operands[0];
-    Expr& right = *expr.operands[1];
-    // Arithmetic converts an int to the float base of a vector or matrix too; comparisons and
-    // assignments only to a float scalar, as a vector would not take a scalar there.
-    auto takes_integer = [&](const Expr& other) {
-        std::string type = types.type_of(other);
-        return arithmetic ? float_based(type) : type == "float";
-    };
-    if (!arithmetic && !comparison && !assignment)
-        return;
-    if (is_float_literal(right) && takes_integer(left))
-        spell_as_integer(right);
-    else if (!assignment && is_float_literal(left) && takes_integer(right))
-        spell_as_integer(left);
-}
-
-void integer_operands_in(Declaration& declaration, const TypeInference& types)
-{
-    for (Declarator& declarator : declaration.declarators)
-        if (declarator.initializer)
-        {
-            integer_operands_in(*declarator.initializer, types);
-            if (declaration.type.name == "float" && !declaration.type.array && !declarator.array &&
-                is_float_literal(*declarator.initializer))
-                spell_as_integer(*declarator.initializer);
-        }
-}
-
-void integer_operands_in(Stmt& stmt, const TypeInference& types, const std::string& result)
-{
-    if (stmt.declaration)
-        integer_operands_in(*stmt.declaration, types);
-    if (stmt.expr)
+    void in(Expr& expr)
     {
-        integer_operands_in(*stmt.expr, types);
-        if (stmt.kind == StmtKind::Return && result == "float" && is_float_literal(*stmt.expr))
-            spell_as_integer(*stmt.expr);
+        for (ExprPtr& operand : expr.operands)
+            in(*operand);
+        if (expr.kind == ExprKind::Call)
+            in_arguments(expr);
+        if (expr.kind != ExprKind::Binary)
+            return;
+        const std::string& op = expr.text;
+        bool arithmetic = op == "+" || op == "-" || op == "*" || op == "/";
+        bool comparison = op == "<" || op == ">" || op == "<=" || op == ">=" || op == "==" || op == "!=";
+        bool assignment = op == "=" || op == "+=" || op == "-=" || op == "*=" || op == "/=";
+        Expr& left = *expr.operands[0];
+        Expr& right = *expr.operands[1];
+        // Arithmetic converts an int to the float base of a vector or matrix too; comparisons and
+        // assignments only to a float scalar, as a vector would not take a scalar there.
+        auto takes_integer = [&](const Expr& other) {
+            std::string type = types_.type_of(other);
+            return arithmetic ? is_float_type(type) : type == "float";
+        };
+        if (!arithmetic && !comparison && !assignment)
+            return;
+        if (has_integer_spelling(right) && takes_integer(left))
+            use_integer_spelling(right, false);
+        else if (!assignment && has_integer_spelling(left) && takes_integer(right))
+            use_integer_spelling(left, false);
     }
-    if (stmt.step)
-        integer_operands_in(*stmt.step, types);
-    for (StmtPtr& child : stmt.children)
-        integer_operands_in(*child, types, result);
-}
+
+    void in(Declaration& declaration)
+    {
+        for (Declarator& declarator : declaration.declarators)
+            if (declarator.initializer)
+            {
+                in(*declarator.initializer);
+                if (type_name(declaration.type, declarator.array) == "float")
+                    use_integer_spelling(*declarator.initializer, false);
+            }
+    }
+
+    void in(Stmt& stmt, const std::string& result)
+    {
+        if (stmt.declaration)
+            in(*stmt.declaration);
+        for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
+            if (*expr)
+                in(**expr);
+        if (stmt.kind == StmtKind::Return && stmt.expr && result == "float")
+            use_integer_spelling(*stmt.expr, false);
+        for_each_substatement(stmt, [&](Stmt& inner) { in(inner, result); });
+    }
+
+private:
+    // The built-ins named take one base type in every argument: once one argument is certainly
+    // a float, a float overload is the only one an int argument converts to.
+    void in_arguments(Expr& call)
+    {
+        const Expr& callee = *call.operands[0];
+        if (callee.symbol || callee.kind != ExprKind::Name || call.array || !argument_functions_.contains(callee.text))
+            return;
+        std::vector<ExprPtr>& arguments = call.operands;
+        bool float_argument = std::any_of(arguments.begin() + 1, arguments.end(), [&](const ExprPtr& argument) {
+            return !has_integer_spelling(*argument) && is_float_type(types_.type_of(*argument));
+        });
+        if (float_argument)
+            for (auto argument = arguments.begin() + 1; argument != arguments.end(); ++argument)
+                use_integer_spelling(**argument, false);
+    }
+
+    TypeInference types_;
+    const std::set<std::string>& argument_functions_;
+};
 
 } // namespace
+
+void fold_literal_constants(Program& program)
+{
+    std::map<const Symbol*, const Expr*> values;
+    for (External& external : program.externals)
+        if (external.declaration)
+            for (const Declarator& declarator : external.declaration->declarators)
+                if (is_literal_constant(*external.declaration, declarator) && folding_is_no_longer(declarator))
+                    values[declarator.symbol] = declarator.initializer.get();
+    visit_expressions(program, [&](Expr& expr, bool) {
+        auto value = values.find(expr.symbol);
+        if (expr.kind == ExprKind::Name && value != values.end())
+            expr = std::move(*clone(*value->second));
+    });
+    for (External& external : program.externals)
+        if (external.declaration)
+            std::erase_if(external.declaration->declarators,
+                          [&](const Declarator& declarator) { return values.contains(declarator.symbol); });
+    std::erase_if(program.externals, [](const External& external) {
+        return external.declaration && external.declaration->declarators.empty();
+    });
+    for (Symbol& symbol : program.symbols)
+        if (values.contains(&symbol))
+            symbol.uses = 0;
+}
 
 void merge_declarations(Program& program)
 {
@@ -494,23 +275,22 @@ void merge_declarations(Program& program)
 
 void use_integer_constructor_arguments(Program& program)
 {
-    visit(program, [](Expr& expr, bool) {
+    visit_expressions(program, [](Expr& expr, bool) {
         if (is_float_constructor_call(expr))
             for (std::size_t i = 1; i < expr.operands.size(); ++i)
                 use_integer_spelling(*expr.operands[i], false);
     });
 }
 
-void use_integer_operands_of_floats(Program& program)
+void use_integer_operands_of_floats(Program& program, const std::set<std::string>& integer_argument_functions)
 {
-    TypeInference types(program);
+    IntegerOperands rewrite(program, integer_argument_functions);
     for (External& external : program.externals)
     {
         if (external.declaration)
-            integer_operands_in(*external.declaration, types);
+            rewrite.in(*external.declaration);
         if (external.function && external.function->body)
-            integer_operands_in(*external.function->body, types,
-                                external.function->result.name + (external.function->result.array ? "[]" : ""));
+            rewrite.in(*external.function->body, type_name(external.function->result, {}));
     }
 }
 
@@ -523,7 +303,7 @@ void drop_const_from_literal_globals(Program& program)
 
     // Names that a constant expression needs: array sizes, and initializers of what stays const.
     std::set<const Symbol*> needed_as_constants;
-    visit(program, [&](Expr& expr, bool in_array_size) {
+    visit_expressions(program, [&](Expr& expr, bool in_array_size) {
         if (in_array_size && expr.symbol)
             needed_as_constants.insert(expr.symbol);
     });

@@ -1,4 +1,5 @@
-// Word lists of GLSL 4.50: keywords, reserved words, built-in types, functions and variables.
+// Word lists of GLSL 4.50: keywords, reserved words, built-in types, functions and variables;
+// the float types and the types of literals.
 #include "glsl_vocabulary.h"
 
 #include <set>
@@ -194,6 +195,11 @@ const WordSet builtin_functions = {
     "usubBorrow",
 };
 
+const WordSet float_types = {
+    "float",  "vec2",   "vec3",   "vec4",   "mat2",   "mat3",   "mat4",   "mat2x2",
+    "mat2x3", "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
+};
+
 const WordSet plain_types = {"atomic_uint", "bool", "double", "float", "int", "uint", "void"};
 
 // Vectors and matrices: [bdiu]vec2..4, [d]mat2..4 and [d]matNxM.
@@ -236,6 +242,31 @@ bool is_builtin_type(std::string_view word)
     return contains(plain_types, word) || is_vector_or_matrix(word) || is_opaque_type(word);
 }
 
+bool is_builtin_function(std::string_view word)
+{
+    return contains(builtin_functions, word);
+}
+
+bool is_float_type(std::string_view word)
+{
+    return contains(float_types, word);
+}
+
+bool is_matrix_type(std::string_view word)
+{
+    return is_vector_or_matrix(word) && word.find("mat") != std::string_view::npos;
+}
+
+std::string literal_type(std::string_view literal)
+{
+    if (literal == "true" || literal == "false")
+        return "bool";
+    bool is_hex = literal.starts_with("0x") || literal.starts_with("0X");
+    if (!is_hex && literal.find_first_of(".eE") != std::string_view::npos)
+        return literal.ends_with("lf") || literal.ends_with("LF") ? "double" : "float";
+    return literal.ends_with("u") || literal.ends_with("U") ? "uint" : "int";
+}
+
 bool is_keyword(std::string_view word)
 {
     return is_qualifier(word) || is_builtin_type(word) || contains(statement_words, word) ||
@@ -244,7 +275,7 @@ bool is_keyword(std::string_view word)
 
 bool is_reserved_name(std::string_view word)
 {
-    return is_keyword(word) || contains(builtin_functions, word) || word.starts_with("gl_") ||
+    return is_keyword(word) || is_builtin_function(word) || word.starts_with("gl_") ||
            word.find("__") != std::string_view::npos;
 }
 
@@ -257,7 +288,7 @@ std::string parameter_shape(std::string_view type_name, std::string_view array_s
     {
         std::string_view size = type_name.substr(type_name.find_first_of("234"));
         bool is_bool = type_name.starts_with("b");
-        bool is_matrix = type_name.find("mat") != std::string_view::npos;
+        bool is_matrix = is_matrix_type(type_name);
         shape = std::string(is_bool ? "bool" : is_matrix ? "matrix" : "numeric") + std::string(size);
         if (is_matrix && size.size() == 1)
             shape += "x" + std::string(size);

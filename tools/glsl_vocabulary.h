@@ -1,5 +1,5 @@
 // GLSL 4.50 vocabulary the packer must recognise and never rename: keywords, qualifiers,
-// built-in types, functions and variables.
+// built-in types, functions and variables; and the types of literals and of float values.
 #pragma once
 
 #include <string>
@@ -15,6 +15,18 @@ bool is_builtin_type(std::string_view word);
 
 // A word that names no value: keywords, qualifiers, reserved words and built-in types.
 bool is_keyword(std::string_view word);
+
+// A built-in function of GLSL 4.50.
+bool is_builtin_function(std::string_view word);
+
+// Single-precision float scalar, vector and matrix types: float, vec2 to vec4, mat2 to mat4x4.
+bool is_float_type(std::string_view word);
+
+// Matrix types of any base: mat2 to mat4x4, dmat2 to dmat4x4.
+bool is_matrix_type(std::string_view word);
+
+// The type a number or boolean literal denotes: "bool", "int", "uint", "float" or "double".
+std::string literal_type(std::string_view literal);
 
 // A name the program may not declare: keywords, reserved words, built-in types, functions and
 // variables, anything starting with "gl_" or holding "__".

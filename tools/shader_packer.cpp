@@ -3,13 +3,18 @@
 #include "shader_packer.h"
 
 #include "file_io.h"
-#include "glsl_syntax.h"
+#include "glsl_parser.h"
+#include "glsl_printer.h"
+#include "glsl_renamer.h"
+#include "glsl_transforms.h"
+#include "glsl_vocabulary.h"
 #include "packing.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <variant>
 #include <vector>
 
 namespace shader_packer {
@@ -86,12 +91,6 @@ std::string positional(const DecimalLiteral& decimal)
     return "." + std::string(-point, '0') + decimal.digits;
 }
 
-bool is_float_literal(std::string_view literal)
-{
-    bool is_hex = literal.starts_with("0x") || literal.starts_with("0X");
-    return !is_hex && literal.find_first_of(".eE") != std::string_view::npos;
-}
-
 std::string escaped(std::string_view line)
 {
     std::string text;
@@ -121,15 +120,74 @@ bool is_identifier(std::string_view name)
            std::all_of(name.begin(), name.end(), is_word_char);
 }
 
-constexpr std::string_view usage = "usage: pack_shader [--readable] NAME INPUT OUTPUT";
+constexpr std::string_view usage =
+    "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT";
+
+std::set<std::string> comma_separated(std::string_view list)
+{
+    std::set<std::string> items;
+    for (std::size_t start = 0; start <= list.size();)
+    {
+        std::size_t end = std::min(list.find(',', start), list.size());
+        items.emplace(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+struct CommandLine
+{
+    bool readable = false;
+    CompactOptions options;
+    std::string_view name, input, output;
+};
+
+// The command line's parts, or a message saying what is wrong with it.
+std::variant<CommandLine, std::string> parse_command_line(std::span<const std::string_view> arguments)
+{
+    CommandLine command;
+    while (!arguments.empty() && arguments[0].starts_with("--"))
+    {
+        std::string_view option = arguments[0];
+        if (option == "--readable")
+        {
+            command.readable = true;
+            arguments = arguments.subspan(1);
+            continue;
+        }
+        if ((option != "--keep" && option != "--integer-arguments") || arguments.size() < 2)
+            return std::string(option) + (arguments.size() < 2 ? " needs a value" : " is no option");
+        std::set<std::string> names = comma_separated(arguments[1]);
+        if (!std::all_of(names.begin(), names.end(), [](const std::string& name) { return !name.empty(); }))
+            return std::string(option) + " takes names between commas";
+        if (option == "--keep")
+            command.options.kept_names.merge(names);
+        else
+            for (const std::string& function : names)
+            {
+                if (!glsl::is_builtin_function(function))
+                    return "--integer-arguments: '" + function + "' is no built-in function";
+                command.options.integer_argument_functions.insert(function);
+            }
+        arguments = arguments.subspan(2);
+    }
+    if (arguments.size() != 3 || !is_identifier(arguments[0]))
+        return "NAME must be a C++ identifier, followed by INPUT and OUTPUT";
+    command.name = arguments[0];
+    command.input = arguments[1];
+    command.output = arguments[2];
+    return command;
+}
 
 } // namespace
 
 std::string compact(std::string_view source, const CompactOptions& options)
 {
     glsl::Program program = glsl::parse(source);
+    glsl::keep_names(program, options.kept_names);
+    glsl::fold_literal_constants(program);
     glsl::use_integer_constructor_arguments(program);
-    glsl::use_integer_operands_of_floats(program);
+    glsl::use_integer_operands_of_floats(program, options.integer_argument_functions);
     glsl::drop_const_from_literal_globals(program);
     glsl::merge_declarations(program);
     std::string remaining_text = glsl::print_compact(program, true);
@@ -146,7 +204,8 @@ std::string compact(std::string_view source, const CompactOptions& options)
 
 std::string shortest_number(std::string_view literal)
 {
-    if (!is_float_literal(literal))
+    std::string type = glsl::literal_type(literal);
+    if (type != "float" && type != "double")
         return std::string(literal);
     DecimalLiteral decimal = parse_decimal(literal);
     if (decimal.digits.empty())
@@ -173,15 +232,14 @@ std::string header_text(std::string_view name, std::string_view text)
 
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors)
 {
-    bool readable = !arguments.empty() && arguments[0] == "--readable";
-    if (readable)
-        arguments = arguments.subspan(1);
-    if (arguments.size() != 3 || !is_identifier(arguments[0]))
+    std::variant<CommandLine, std::string> parsed = parse_command_line(arguments);
+    if (auto* problem = std::get_if<std::string>(&parsed))
     {
-        errors << "pack_shader: error: " << usage << "; NAME must be a C++ identifier\n";
+        errors << "pack_shader: error: " << usage << "; " << *problem << "\n";
         return 2;
     }
-    std::string_view name = arguments[0], input = arguments[1], output = arguments[2];
+    const CommandLine& command = std::get<CommandLine>(parsed);
+    std::string_view name = command.name, input = command.input, output = command.output;
     std::string source;
     try
     {
@@ -195,7 +253,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     std::string text;
     try
     {
-        text = readable ? source : compact(source);
+        text = command.readable ? source : compact(source, command.options);
     }
     catch (const PackError& error)
     {

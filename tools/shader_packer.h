@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <ostream>
+#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -22,9 +23,17 @@ private:
     int line_;
 };
 
-// How compact chooses the one-letter names.
+// What compact keeps and how it chooses the one-letter names.
 struct CompactOptions
 {
+    // Names written as declared (see glsl::keep_names): variables, functions and structs by
+    // name, members as "struct.member"; names the source does not declare change
+    // nothing. main always keeps its name; a name another stage or the host looks up (a varying,
+    // a uniform) must be listed here.
+    std::set<std::string> kept_names;
+    // Built-in functions whose integral float arguments are written as integers beside a float
+    // argument (see glsl::use_integer_operands_of_floats).
+    std::set<std::string> integer_argument_functions;
     // Passes that try other letters for each name and keep those with which the text compresses
     // no larger (see glsl::tune_short_names); 0 keeps the letters given by frequency of use.
     int name_tuning_rounds = 4;
@@ -41,7 +50,9 @@ std::string shortest_number(std::string_view literal);
 // A C++ header that defines `constexpr char name[]` holding text, one string piece per line.
 std::string header_text(std::string_view name, std::string_view text);
 
-// The pack_shader command: arguments [--readable] NAME INPUT OUTPUT (without the program name).
+// The pack_shader command, its arguments without the program name:
+//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT
+// with comma-separated lists for the kept names and the built-in functions of CompactOptions.
 // Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors);
 

@@ -1,15 +1,20 @@
-// Compact form, one transform at a time: comments, whitespace, parentheses and braces. The
-// inputs name only kept names (black, red, ground, main) and built-ins, so every expected text
-// follows from the transform alone, whatever letters the renamer would pick.
+// Compact form, one transform at a time: comments, whitespace, parentheses and braces, literals,
+// declarations and constants. The inputs name only the names they keep (black, red, ground, main)
+// and built-ins, so every expected text follows from the transform alone, whatever letters the
+// renamer would pick.
 #include "shader_packer.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
-using shader_packer::compact;
-
 namespace {
+
+std::string compact(const std::string& source, shader_packer::CompactOptions options = {})
+{
+    options.kept_names.insert({"black", "red", "ground", "main"});
+    return shader_packer::compact(source, options);
+}
 
 // A fragment stage whose main body is the given statements, over three kept stage-level names
 // declared apart (neighbours of one type would be joined).
@@ -130,6 +135,8 @@ TEST(CompactTransforms, JoinsNeighbouringDeclarationsOfOneType)
               "double red=1.,ground=red*2.;vec2 black;float main;");
     EXPECT_EQ(compact_body("if (black) { double red = 1.0; double ground = red; gl_FragDepth = ground; }"),
               "if(black){double red=1.,ground=red;gl_FragDepth=ground;}");
+    EXPECT_EQ(compact_body("if (black) ; else { double red = 1.0; double ground = red; gl_FragDepth = ground; }"),
+              "if(black);else{double red=1.,ground=red;gl_FragDepth=ground;}");
 }
 
 TEST(CompactTransforms, KeepsDeclarationsApartWhereTheirTypesOrPlacesDiffer)
@@ -191,7 +198,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
     std::string stage = "#version 450\nout vec3 red;\nout float ground;\n"
                         "struct material { float d; vec3 col; };\n";
     auto compact_main = [&](const std::string& statements) {
-        std::string text = compact(stage + "void main() {\n" + statements + "\n}\n");
+        std::string text =
+            compact(stage + "void main() {\n" + statements + "\n}\n",
+                    {.kept_names = {"material", "material.d", "material.col"}, .integer_argument_functions = {"min"}});
         std::string prefix =
             "#version 450\nout vec3 red;out float ground;struct material{float d;vec3 col;};void main(){";
         EXPECT_TRUE(text.starts_with(prefix)) << text;
@@ -219,6 +228,11 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
         compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
         std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
         << "int arithmetic, -0, fractions and floats beyond 2^24 stay";
+    EXPECT_TRUE(std::regex_match(compact_main("for (float level = 0.0; level < 2.0; level += 1.0) ground += level;"),
+                                 std::regex(R"(for\(float (\w)=0;\1<2;\1\+=1\)ground\+=\1;)")))
+        << "a variable declared in a for loop's init is a float in its condition";
+    EXPECT_EQ(compact_main("ground = float(ground * 2.0lf);"), "ground=float(ground*2.lf);")
+        << "a double literal makes double arithmetic";
 }
 
 TEST(CompactTransforms, WritesIntegralFloatResultsOfFloatFunctionsAsIntegers)
@@ -227,4 +241,51 @@ TEST(CompactTransforms, WritesIntegralFloatResultsOfFloatFunctionsAsIntegers)
                       "vec2 black() { return red() * ground() + 2.0; }\nvoid main() {}"),
               "#version 450\nfloat red(){return 1;}vec2 ground(){return vec2(1)*2;}"
               "vec2 black(){return red()*ground()+2;}void main(){}");
+}
+
+// Only the built-ins named take integer arguments: by default none, as an int could pick
+// another overload of a built-in that has one.
+TEST(CompactTransforms, WritesIntegerArgumentsOnlyOfTheBuiltInsNamed)
+{
+    std::string source = "#version 450\nout float red;\nvoid main() { red = min(red, 0.0) + max(red, 1.0); }";
+    EXPECT_EQ(compact(source), "#version 450\nout float red;void main(){red=min(red,0.)+max(red,1.);}");
+    EXPECT_EQ(compact(source, {.integer_argument_functions = {"max"}}),
+              "#version 450\nout float red;void main(){red=min(red,0.)+max(red,1);}");
+}
+
+// A const of a built-in type whose initializer is spelt in literals of that very type has the
+// same value written out wherever it is named, so its name may give way to its value; the
+// other transforms then treat the value as if it had been written there.
+TEST(CompactTransforms, WritesLiteralConstantsAtTheirUses)
+{
+    EXPECT_EQ(
+        compact("#version 450\nconst float budget = 80.0;\nconst vec2 up = vec2(0.0, 1.0);\n"
+                "const float low = -0.5;\nconst int count = 3;\nconst bool on = true;\nconst float unused = 1.0;\n"
+                "out vec2 red;\n"
+                "void main() { float ground[count]; red = up * low; if (on && red.y < budget) red = red - low; }"),
+        "#version 450\nout vec2 red;"
+        "void main(){float ground[3];red=vec2(0,1)*-.5;if(true&&red.y<80)red=red- -.5;}");
+}
+
+// Each of these keeps its name, for one reason: written out, an int literal would make a float
+// constant an int (3 / 2. is int arithmetic), a computed value would be computed again, and a
+// value used often takes more room than a name; a kept name stays a name, and so do variables
+// and local constants.
+TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
+{
+    auto expect_text = [](const std::string& declarations, const std::string& statements, const std::string& pattern) {
+        std::string text =
+            compact("#version 450\n" + declarations + "\nout vec3 red;\nvoid main() { " + statements + " }");
+        EXPECT_TRUE(std::regex_match(text, std::regex("#version 450\n" + pattern))) << text;
+    };
+    expect_text("const float count = 3;", "red.x = count / 2.0;",
+                R"(float (\w)=3;out vec3 red;void main\(\)\{red\.x=\1/2;\})");
+    expect_text("const float third = 1.0 / 3.0;", "red.x = third;",
+                R"(const float (\w)=1\./3;out vec3 red;void main\(\)\{red\.x=\1;\})");
+    expect_text("const vec3 shade = vec3(0.25, 0.5, 0.75);", "red = shade * shade * shade;",
+                R"(vec3 (\w)=vec3\(\.25,\.5,\.75\);out vec3 red;void main\(\)\{red=\1\*\1\*\1;\})");
+    expect_text("const float ground = 2.5;", "red.x = ground;",
+                R"(float ground=2\.5;out vec3 red;void main\(\)\{red\.x=ground;\})");
+    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part;",
+                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;\})");
 }

@@ -2,16 +2,17 @@
 // and a run that either writes its whole output or reports the fault and writes nothing.
 #include "shader_packer.h"
 
+#include "file_io.h"
+#include "process.h"
+
 #include "fragment_text.h"
+#include "picture_options.h"
 #include "vertex_text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -19,15 +20,12 @@ namespace {
 
 std::string read_file(const fs::path& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return support::read_text(path);
 }
 
 void write_file(const fs::path& path, const std::string& text)
 {
-    std::ofstream(path, std::ios::binary) << text;
+    support::write_file_atomically(path, text);
 }
 
 struct CommandResult
@@ -36,12 +34,15 @@ struct CommandResult
     std::string errors;
 };
 
-// Runs pack_shader with the arguments, catching what it writes to stderr.
-CommandResult run_pack_shader(const std::string& arguments, const fs::path& errors_file)
+// Runs pack_shader with the arguments, split at spaces, catching what it writes to stderr.
+CommandResult run_pack_shader(const std::string& arguments)
 {
-    std::string command = std::string(PACK_SHADER_PATH) + " " + arguments + " 2>" + errors_file.string();
-    int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(errors_file)};
+    std::vector<std::string> command = {PACK_SHADER_PATH};
+    std::istringstream words(arguments);
+    for (std::string word; words >> word;)
+        command.push_back(word);
+    support::Finished finished = support::run(command);
+    return {finished.status.exited ? finished.status.code : -1, finished.err};
 }
 
 class PackShaderCommand : public testing::Test
@@ -58,7 +59,7 @@ protected:
 
     fs::path path(const std::string& name) const { return directory_ / name; }
 
-    CommandResult run(const std::string& arguments) { return run_pack_shader(arguments, errors_path_); }
+    CommandResult run(const std::string& arguments) { return run_pack_shader(arguments); }
 
     std::vector<std::string> files() const
     {
@@ -71,7 +72,6 @@ protected:
 
 private:
     fs::path directory_;
-    fs::path errors_path_ = fs::temp_directory_path() / ("pack_shader_errors_" + std::to_string(getpid()));
 };
 
 } // namespace
@@ -105,7 +105,7 @@ TEST(HeaderText, BuildHeadersHoldThePackedShaderTexts)
     }
     else
     {
-        EXPECT_EQ(fragment_text, shader_packer::compact(fragment));
+        EXPECT_EQ(fragment_text, shader_packer::compact(fragment, picture_fragment_options()));
         EXPECT_EQ(vertex_text, shader_packer::compact(vertex));
     }
 }
@@ -119,6 +119,16 @@ TEST_F(PackShaderCommand, WritesTheHeaderAndNothingElse)
     EXPECT_TRUE(std::regex_search(read_file(path("out.h")), std::regex(R"("out float (\w);void main\(\)\{\1=\.5;\}")")))
         << read_file(path("out.h"));
     EXPECT_EQ(files(), (std::vector<std::string>{"in.frag", "out.h"}));
+}
+
+TEST_F(PackShaderCommand, KeepsTheNamesAndWritesTheIntegerArgumentsAsked)
+{
+    write_file(path("in.frag"), "#version 450\nout float level;\nvoid main()\n{\n    level = min(level, 1.0);\n}\n");
+    CommandResult result = run("--keep level,unused --integer-arguments min stage_text " + path("in.frag").string() +
+                               " " + path("out.h").string());
+    EXPECT_EQ(result.exit_status, 0) << result.errors;
+    EXPECT_NE(read_file(path("out.h")).find("\"out float level;void main(){level=min(level,1);}\""), std::string::npos)
+        << read_file(path("out.h"));
 }
 
 TEST_F(PackShaderCommand, ReadableEmbedsTheTextUnchanged)
@@ -148,9 +158,18 @@ TEST_F(PackShaderCommand, BadInputReportsFileAndLineAndLeavesTheOutputAlone)
 TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
 {
     EXPECT_NE(run("stage_text " + path("in.frag").string()).exit_status, 0);
-    CommandResult bad_name = run("\"not a name\" a b");
+    CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
-    EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] NAME INPUT OUTPUT"), std::string::npos);
+    EXPECT_NE(bad_name.errors.find(
+                  "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT"),
+              std::string::npos);
+    std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
+    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink"})
+    {
+        CommandResult bad_option = run(options + files_part);
+        EXPECT_EQ(bad_option.exit_status, 2) << options;
+        EXPECT_TRUE(bad_option.errors.starts_with("pack_shader: error: usage: ")) << bad_option.errors;
+    }
     CommandResult missing = run("stage_text " + path("missing.frag").string() + " " + path("out.h").string());
     EXPECT_NE(missing.exit_status, 0);
     EXPECT_TRUE(missing.errors.starts_with(path("missing.frag").string() + ": error: ")) << missing.errors;

@@ -1,6 +1,8 @@
 // One-letter names: which names are renamed, which may share a letter, and which letters the
 // most used names get.
-#include "glsl_syntax.h"
+#include "glsl_parser.h"
+#include "glsl_printer.h"
+#include "glsl_renamer.h"
 #include "shader_packer.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +14,9 @@ namespace {
 
 // The compact form with the letters given by frequency of use, before any tuning to the
 // compressor: which names may share a letter shows in which letters they get.
-std::string compact(const std::string& source)
+std::string compact(const std::string& source, std::set<std::string> kept_names = {})
 {
-    return shader_packer::compact(source, {.name_tuning_rounds = 0});
+    return shader_packer::compact(source, {.kept_names = kept_names, .name_tuning_rounds = 0});
 }
 
 // The captures of pattern over the whole of text; empty when it does not match.
@@ -41,7 +43,8 @@ void main()
     material m = paint(gl_FragCoord.xyz);
     frag_color = m.hit ? black : m.col + ground * m.d;
 }
-)");
+)",
+                               {"material", "material.d", "material.col", "material.hit", "black", "red", "ground"});
     std::smatch names = match(
         text, R"(#version 450
 struct material\{float d;vec3 col;bool hit;\};vec3 black=vec3\(-\.015\),)"
@@ -170,4 +173,56 @@ TEST(Renaming, TuningKeepsNamesThatMustDifferApart)
                               4),
               "#version 450\nfloat z(float z){return z;}float c(float z){return z;}"
               "void main(){gl_FragDepth=z(1.)+c(2.);}");
+}
+
+// Nothing kept, a struct's name and its members take letters too, each struct's members apart
+// from each other, the struct's name apart from every other name: it is a type name wherever it
+// stands. Swizzles stay.
+TEST(Renaming, RenamesStructsAndTheirMembersUnlessKept)
+{
+    std::string text = compact(R"(#version 450
+struct light { vec3 colour; float power; };
+struct beam { float power; };
+out vec3 result;
+light lamp(float power) { return light(vec3(power), power); }
+void main()
+{
+    light l = lamp(2.0);
+    beam b = beam(l.power);
+    result = l.colour.xyz * b.power;
+}
+)");
+    std::smatch names =
+        match(text, R"(#version 450
+struct (\w)\{vec3 (\w);float (\w);\};struct (\w)\{float (\w);\};out vec3 (\w);)"
+                    R"(\1 (\w)\(float (\w)\)\{return \1\(vec3\(\8\),\8\);\})"
+                    R"(void main\(\)\{\1 (\w)=\7\(2\.\);\4 (\w)=\4\(\9\.\3\);\6=\9\.\2\.xyz\*\10\.\5;\})");
+    ASSERT_FALSE(names.empty()) << text;
+    EXPECT_NE(names[2], names[3]) << "members of one struct";
+    for (int structure : {1, 4})
+        for (int other : {1, 4, 6, 7, 8, 9, 10})
+            if (other != structure)
+                EXPECT_NE(names[structure], names[other]) << structure << " and " << other;
+}
+
+// pick(2) may be either struct as far as the packer tells (overloads of one length, two result
+// types), so every member named value keeps its name; scale, taken from a variable, does not.
+TEST(Renaming, KeepsTheMembersOfAFieldWhoseStructCannotBeTold)
+{
+    std::string text = compact(R"(#version 450
+struct first { float value; float scale; };
+struct second { float value; };
+out float result;
+first pick(float x) { return first(x, 2.0); }
+second pick(int x) { return second(float(x)); }
+void main()
+{
+    first f = pick(1.0);
+    result = f.scale * pick(2).value;
+}
+)");
+    std::smatch names = match(text, R"(#version 450
+struct (\w)\{float value;float (\w);\};struct (\w)\{float value;\};out float (\w);.*)"
+                                    R"(\1 (\w)=\w\(1\.\);\4=\5\.\2\*\w\(2\)\.value;\})");
+    EXPECT_FALSE(names.empty()) << text;
 }

@@ -1,5 +1,6 @@
 // The offscreen renderer behind stillray-snapshot: size parsing, checked program builds, frames
-// read back top row first, and the tool's refusals.
+// read back top row first, the record of the renderer, and the tool's refusals.
+#include "file_io.h"
 #include "shader_probe.h"
 
 #include <algorithm>
@@ -105,6 +106,26 @@ TEST_F(FileOutput, SnapshotRefusesBadRequestsWithOneLineAndWritesNothing)
     auto [written, nothing] = run_snapshot("--size 16x9 --output " + output);
     EXPECT_EQ(written, 0) << nothing;
     EXPECT_EQ(entries(), std::vector<fs::path>{output});
+}
+
+// The record holds GL_RENDERER and GL_VERSION as the driver reports them to any context.
+TEST_F(FileOutput, SnapshotRecordsTheRendererBesideThePicture)
+{
+    std::string picture = directory_ / "picture.png", record = directory_ / "picture.renderer";
+    auto [status, message] = run_snapshot("--size 16x9 --output " + picture + " --renderer-output " + record);
+    ASSERT_EQ(status, 0) << message;
+    offscreen::Context context;
+    std::optional<offscreen::Failure> no_context = context.open();
+    ASSERT_FALSE(no_context) << no_context->message;
+    std::string expected = reinterpret_cast<const char*>(glGetString(GL_RENDERER)) + std::string("\n") +
+                           reinterpret_cast<const char*>(glGetString(GL_VERSION)) + "\n";
+    EXPECT_EQ(support::read_text(record), expected);
+    EXPECT_EQ(entries().size(), 2u);
+
+    auto [failed, reason] =
+        run_snapshot("--size 16x9 --output " + picture + " --renderer-output " + (directory_ / "none" / "r").string());
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(reason.rfind("stillray-snapshot: cannot write " + (directory_ / "none" / "r").string(), 0), 0u) << reason;
 }
 
 } // namespace

@@ -243,10 +243,16 @@ Vec3 probe_pixel(GLuint program, int x, int y)
     return shader_probe::pixel(image, 0, 0);
 }
 
-TEST_F(Camera, ScreenMappingAndProjectionAnchors)
+// The pixel whose gl_FragCoord lies nearest a projected position, as GLSL.
+std::string nearest_pixel(std::array<double, 2> position)
 {
-    // Independent check of the landmarks' layout through the camera, from the scene frame's
-    // definition: ball centre about (930, 900), drum centre about (930, 590).
+    return "ivec2(" + std::to_string(std::lround(position[0])) + ", " + std::to_string(std::lround(position[1])) + ")";
+}
+
+TEST_F(Camera, RaysPassThroughTheLandmarksWhereTheCameraProjectsThem)
+{
+    // The landmarks through the camera, worked out here from the scene frame's definition: ball
+    // centre about (930, 900), drum centre about (930, 590).
     auto ball = projected_pixel(ball_centre);
     auto drum = projected_pixel(drum_centre);
     EXPECT_NEAR(ball[0], 930.0, 10.0);
@@ -254,6 +260,28 @@ TEST_F(Camera, ScreenMappingAndProjectionAnchors)
     EXPECT_NEAR(drum[0], 930.0, 10.0);
     EXPECT_NEAR(drum[1], 590.0, 10.0);
 
+    // The shader's ray from its eye through the pixel nearest each projection: how far it passes
+    // from the landmark, and how far along it the landmark lies.
+    GLuint program = shader_probe::build(shader_probe::probe_source(
+        "const vec3 landmarks[2] = vec3[](" + glsl(eye_point(ball_centre)) + ", " + glsl(eye_point(drum_centre)) +
+        ");\nconst ivec2 pixels[2] = ivec2[](" + nearest_pixel(ball) + ", " + nearest_pixel(drum) + R"();
+        void main()
+        {
+            vec3 landmark = landmarks[ivec2(gl_FragCoord.xy) == pixels[0] ? 0 : 1];
+            frag_color = vec3(length(cross(landmark - eye, ray_dir)), dot(landmark - eye, ray_dir), 0.0);
+        })"));
+    // Rounded to a pixel, a ray is off by half a pixel's diagonal at most: at 960 pixels per unit
+    // of the image plane at distance 1, sqrt(0.5) / 960 per unit along the ray.
+    for (auto [name, position] : {std::pair{"ball", ball}, std::pair{"drum", drum}})
+    {
+        Vec3 ray = probe_pixel(program, int(std::lround(position[0])), int(std::lround(position[1])));
+        EXPECT_LE(ray[0], std::sqrt(0.5f) / 960.0f * ray[1] + 1e-6f) << name;
+    }
+    glDeleteProgram(program);
+}
+
+TEST_F(Camera, ScreenMappingAndTheLandmarksHit)
+{
     GLuint program = shader_probe::build(shader_probe::probe_source(R"(
         void main()
         {
@@ -393,6 +421,42 @@ TEST_F(Shade, ShadowsAndReflectionFactorsWeighTheLights)
     // n half-way between L0 and -view gives a = 1 for light 0; then as in the first case.
     expect_vec3_near(r[6], unshadowed_shade(halfway, ahead, {0.25, 0.5, 0.75}), 1e-5f);
     expect_vec3_near(r[7], unshadowed_shade({0, 0, -1}, ahead, {0.25, 0.5, 0.75}), 1e-5f);
+}
+
+// shade's own shadow marches: the stage's soft_shadow behind one that notes how shade calls it.
+TEST_F(Shade, MarchesOneShadowPerLightFromThePointWithItsLimits)
+{
+    std::string source = shader_probe::probe_source(R"(
+        void main()
+        {
+            picture_main();  // fills the light table, and may shade: the notes start after it
+            shadow_calls = 0.0;
+            matching_calls = 0.0;
+            shaded_point = vec3(0.0, 50.0, 0.0);
+            ray_dir = vec3(0.0, 0.0, 1.0);
+            shade(shaded_point, vec3(0.0, 0.0, -1.0), vec3(0.0), 0.1);
+            frag_color = gl_FragCoord.x == 0.0 ? shadow_limits : vec3(shadow_calls, matching_calls, 0.0);
+        })");
+    source = shader_probe::replaced(source, "float soft_shadow(", "float picture_soft_shadow(");
+    source = shader_probe::replaced(source, "vec3 shade(", R"(
+        vec3 shaded_point;
+        vec3 shadow_limits;  // t_min, t_max and k of the latest call
+        float shadow_calls;
+        float matching_calls;  // calls from shaded_point towards light k, k the number of calls before
+        float soft_shadow(vec3 origin, vec3 dir, float t_min, float t_max, float k)
+        {
+            matching_calls += float(origin == shaded_point && shadow_calls < 3.0 &&
+                                    dir == light_dir[min(int(shadow_calls), 2)]);
+            shadow_calls += 1.0;
+            shadow_limits = vec3(t_min, t_max, k);
+            return picture_soft_shadow(origin, dir, t_min, t_max, k);
+        }
+        vec3 shade()");
+    GLuint program = shader_probe::build(source);
+    support::Image<float> notes = offscreen::render<float>(program, {2, 1});
+    glDeleteProgram(program);
+    EXPECT_EQ(shader_probe::pixel(notes, 0, 0), (Vec3{0.1f, 20.0f, 25.0f})) << "t_min, t_max, k";
+    EXPECT_EQ(shader_probe::pixel(notes, 1, 0), (Vec3{3.0f, 3.0f, 0.0f})) << "calls, and those of the expected ray";
 }
 
 TEST_F(PixelPipeline, MissFadeAndGamma)

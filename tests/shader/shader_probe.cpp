@@ -80,6 +80,11 @@ void DriverTest::TearDownTestSuite()
     context_.reset();
 }
 
+std::string DriverTest::renderer()
+{
+    return context_->renderer();
+}
+
 void DriverTest::SetUp()
 {
     if (open_failure_)

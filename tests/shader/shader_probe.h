@@ -54,6 +54,9 @@ protected:
     static void TearDownTestSuite();
     void SetUp() override;
 
+    // The open context's GL_RENDERER and GL_VERSION, as offscreen::Context::renderer gives them.
+    static std::string renderer();
+
 private:
     static std::unique_ptr<offscreen::Context> context_;
     static std::optional<offscreen::Failure> open_failure_;

@@ -1,0 +1,33 @@
+// GLSL tokens for the shader packer: the tokenizer, and the test of which neighbours need a
+// space between them.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace shader_packer::glsl {
+
+enum class TokenKind
+{
+    Word,
+    Number,
+    Punctuator,
+    Directive,
+    End
+};
+
+struct Token
+{
+    TokenKind kind;
+    std::string text; // a directive holds its whole line, "#version 450"
+    int line;
+};
+
+// Splits source into tokens, dropping comments and whitespace. Throws PackError.
+std::vector<Token> lex(std::string_view source);
+
+// True when a and b, written next to each other, would read back as other tokens.
+bool tokens_merge(std::string_view a, std::string_view b);
+
+} // namespace shader_packer::glsl

@@ -1,0 +1,31 @@
+// One-letter names for the shader packer: which names stay as written, the letters given by
+// frequency of use, and their tuning to the compressor.
+#pragma once
+
+#include "glsl_syntax.h"
+
+#include <cstddef>
+#include <functional>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace shader_packer::glsl {
+
+// Marks the names that the caller keeps as written: every variable, function or struct of a name
+// in names, and each member named there as "struct.member".
+void keep_names(Program& program, const std::set<std::string>& names);
+
+// Gives each renamable symbol its one-letter name. letters lists the candidates, the most
+// wanted first. Throws PackError when a scope needs more names than there are letters.
+void assign_short_names(Program& program, std::string_view letters);
+
+// Improves the names that assign_short_names gave for a compressor: one symbol at a time, tries
+// every other letter of letters that no conflicting name holds, and moves to it where size_of of
+// the compact text falls, or stays equal and the letter comes later in letters: moves across
+// equal sizes let later moves reach smaller texts, and going one way they never swing back.
+// Stops after rounds passes over all symbols, or after a pass that moved nothing.
+void tune_short_names(Program& program, std::string_view letters,
+                      const std::function<std::size_t(const std::string&)>& size_of, int rounds);
+
+} // namespace shader_packer::glsl

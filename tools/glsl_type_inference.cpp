@@ -1,0 +1,162 @@
+// Type inference over the GLSL tree: declared types of names, members and function results, and
+// the built-in rules for literals, swizzles, operators, constructors and float functions.
+#include "glsl_type_inference.h"
+
+#include "glsl_vocabulary.h"
+
+#include <set>
+
+namespace shader_packer::glsl {
+
+namespace {
+
+bool is_float_vector(const std::string& type)
+{
+    return is_float_type(type) && type != "float" && !is_matrix_type(type);
+}
+
+std::string element_type(const std::string& base)
+{
+    if (base.ends_with("[]"))
+        return base.substr(0, base.size() - 2);
+    return is_float_vector(base) ? "float" : "";
+}
+
+} // namespace
+
+TypeInference::TypeInference(Program& program)
+{
+    for_each_declaration(program, [&](Declaration& declaration) {
+        for (const Declarator& declarator : declaration.declarators)
+            variables_[declarator.symbol] = type_name(declaration.type, declarator.array);
+    });
+    for (External& external : program.externals)
+    {
+        if (external.structure)
+            for (const StructMember& member : external.structure->members)
+                for (const MemberName& name : member.names)
+                    structs_[external.structure->symbol->name][name.symbol->name] = {type_name(member.type, name.array),
+                                                                                     name.symbol};
+        if (external.function)
+        {
+            Function& function = *external.function;
+            results_[function.symbol].emplace_back(function.parameters.size(), type_name(function.result, {}));
+            for (const Parameter& parameter : function.parameters)
+                if (parameter.symbol)
+                    variables_[parameter.symbol] = type_name(parameter.type, parameter.array);
+        }
+    }
+}
+
+std::string TypeInference::type_of(const Expr& expr) const
+{
+    switch (expr.kind)
+    {
+    case ExprKind::Literal:
+        return literal_type(expr.text);
+    case ExprKind::Name:
+        return expr.symbol && variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
+    case ExprKind::Field:
+        return field_type(type_of(*expr.operands[0]), expr.text);
+    case ExprKind::Index:
+        return element_type(type_of(*expr.operands[0]));
+    case ExprKind::Prefix:
+        return expr.text == "!" ? "bool" : type_of(*expr.operands[0]);
+    case ExprKind::Postfix:
+        return type_of(*expr.operands[0]);
+    case ExprKind::Conditional:
+    {
+        std::string type = type_of(*expr.operands[1]);
+        return type == type_of(*expr.operands[2]) ? type : std::string();
+    }
+    case ExprKind::Binary:
+        return binary_type(expr);
+    case ExprKind::Call:
+        return call_type(expr);
+    case ExprKind::InitList:
+        return {};
+    }
+    return {};
+}
+
+const Symbol* TypeInference::member_of(const Expr& field) const
+{
+    auto structure = structs_.find(type_of(*field.operands[0]));
+    if (structure == structs_.end())
+        return nullptr;
+    auto member = structure->second.find(field.text);
+    return member == structure->second.end() ? nullptr : member->second.symbol;
+}
+
+std::string TypeInference::field_type(const std::string& base, const std::string& field) const
+{
+    if (is_float_type(base) && !is_matrix_type(base))
+        return field.size() == 1 ? "float" : "vec" + std::to_string(field.size());
+    auto structure = structs_.find(base);
+    if (structure == structs_.end() || !structure->second.contains(field))
+        return {};
+    return structure->second.at(field).type;
+}
+
+std::string TypeInference::binary_type(const Expr& expr) const
+{
+    const std::string& op = expr.text;
+    std::string left = type_of(*expr.operands[0]), right = type_of(*expr.operands[1]);
+    if (op == ",")
+        return right;
+    if (is_assignment_operator(op))
+        return left;
+    if (op != "+" && op != "-" && op != "*" && op != "/")
+        return binary_operator_level(op) >= 7 && binary_operator_level(op) <= 9 ? std::string("bool") : std::string();
+    if (left.empty() || right.empty() || is_matrix_type(left) || is_matrix_type(right))
+        return {};
+    if (left == right)
+        return left;
+    if ((left == "int" || left == "float") && is_float_type(right))
+        return right;
+    if ((right == "int" || right == "float") && is_float_type(left))
+        return left;
+    return {};
+}
+
+std::string TypeInference::call_type(const Expr& expr) const
+{
+    const Expr& callee = *expr.operands[0];
+    std::size_t arguments = expr.operands.size() - 1;
+    if (expr.array)
+        return {};
+    if (callee.symbol && callee.symbol->kind == SymbolKind::Function)
+    {
+        auto overloads = results_.find(callee.symbol);
+        if (overloads == results_.end())
+            return {};
+        std::string result;
+        for (const auto& [parameters, type] : overloads->second)
+            if (parameters == arguments)
+            {
+                if (!result.empty() && result != type)
+                    return {};
+                result = type;
+            }
+        return result;
+    }
+    static const std::set<std::string, std::less<>> to_float = {"length", "distance", "dot"};
+    // Each of these takes and gives one float type only (genFType), or in min, max, abs, clamp
+    // and sign the type of its first argument.
+    static const std::set<std::string, std::less<>> like_first = {
+        "sin",  "cos",        "tan",       "asin",        "acos",  "atan", "pow",   "exp",   "log",
+        "exp2", "log2",       "sqrt",      "inversesqrt", "floor", "ceil", "fract", "mod",   "mix",
+        "step", "smoothstep", "normalize", "reflect",     "min",   "max",  "abs",   "clamp", "sign"};
+    if (is_builtin_type(callee.text) || structs_.contains(callee.text))
+        return callee.text;
+    if (to_float.contains(callee.text))
+        return "float";
+    if (like_first.contains(callee.text) && arguments > 0)
+    {
+        std::string first = type_of(*expr.operands[1]);
+        return is_float_type(first) && !is_matrix_type(first) ? first : std::string();
+    }
+    return {};
+}
+
+} // namespace shader_packer::glsl
