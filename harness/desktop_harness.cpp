@@ -787,7 +787,7 @@ Environment x11_environment(const XServer& server, const std::filesystem::path& 
 
 // ---- Wayland ----
 
-Weston::Weston(const XServer& server, int scale) : socket_name_("stillray-test")
+Weston::Weston(XServer& server, int scale) : server_(server), socket_name_("stillray-test")
 {
     const Rect screen = server.screen_rect();
     process_.emplace(
@@ -802,6 +802,15 @@ Weston::Weston(const XServer& server, int scale) : socket_name_("stillray-test")
     const auto socket = runtime_dir() / socket_name_;
     if (!poll_until(server_start_timeout, [&] { return std::filesystem::exists(socket); }))
         fail("weston made no socket: " + process_->standard_error());
+}
+
+void Weston::align_pointer()
+{
+    if (!poll_until(server_start_timeout, [&] { return !server_.capture(server_.screen_rect()).uniform(); }))
+        fail("weston showed no desktop: " + process_->standard_error());
+    const Rect screen = server_.screen_rect();
+    server_.move_pointer(0, 0);
+    server_.move_pointer(screen.width - 1, screen.height - 1);
 }
 
 Environment wayland_environment(const Weston& weston, const std::filesystem::path& home)

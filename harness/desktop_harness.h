@@ -251,12 +251,19 @@ Environment x11_environment(const XServer& server, const std::filesystem::path& 
 class Weston
 {
 public:
-    explicit Weston(const XServer& server, int scale = 1);
+    explicit Weston(XServer& server, int scale = 1);
 
     const std::string& socket_name() const { return socket_name_; }
     const std::filesystem::path& runtime_dir() const { return runtime_.path(); }
 
+    // Brings Weston's pointer to where the server's is, the bottom-right corner. The backend
+    // moves it by the server pointer's motion, clamped to the output, from wherever it started,
+    // and loses motion that comes before the output runs; so once the desktop shell has drawn,
+    // the pointer is pushed into one corner and then into the opposite one.
+    void align_pointer();
+
 private:
+    XServer& server_;
     TempDir runtime_{"weston"};
     TempDir home_{"weston-home"};
     std::string socket_name_;

@@ -26,7 +26,7 @@ constexpr auto window_timeout = 60s;
 constexpr auto exit_timeout = 10s;
 constexpr auto ping_timeout = 30s;
 // How long Weston is given to draw its pointer where XTest has moved it: a frame or two, or
-// longer while the program, busy rendering, has not yet read where the pointer is.
+// longer while the program, busy rendering, has not yet set its pointer image.
 constexpr auto pointer_settle = 1s;
 
 const std::filesystem::path program = STILLRAY_PROGRAM;
@@ -477,16 +477,20 @@ TEST_F(Desktop, NoDisplayGivesTheToolkitsMessageAndAFailureStatus)
 TEST_F(Desktop, WaylandClientCoversTheOutputAndBlanksThePointer)
 {
     start_weston(960, 540);
-    x->move_pointer(100, 400);
+    weston->align_pointer();
+    const Rect under_pointer{480, 270, 32, 32};
     Image desktop;
     ASSERT_TRUE(poll_until(window_timeout, [&] {
-        desktop = x->capture(x->screen_rect());
+        desktop = x->capture(under_pointer);
         std::this_thread::sleep_for(pointer_settle);
-        return x->capture(x->screen_rect()) == desktop;
+        return x->capture(under_pointer) == desktop;
     })) << "the empty desktop keeps changing";
-    x->move_pointer(480, 270);
-    ASSERT_TRUE(poll_until(window_timeout, [&] { return !(x->capture(x->screen_rect()) == desktop); }))
-        << "moving the pointer changes nothing on the empty desktop, so a visible one could not be told apart";
+    x->move_pointer(under_pointer.x, under_pointer.y);
+    ASSERT_TRUE(poll_until(window_timeout, [&] { return !(x->capture(under_pointer) == desktop); }))
+        << "the pointer moved over the empty desktop does not show, so a visible one could not be told apart";
+    x->move_pointer(0, 0);
+    ASSERT_TRUE(poll_until(window_timeout, [&] { return x->capture(under_pointer) == desktop; }))
+        << "the desktop under the pointer stays changed once the pointer has left";
 
     launch();
     expect_screen(small_snapshot());
