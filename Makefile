@@ -1,30 +1,40 @@
-# The commands: run, test, screenshot and bench. Each configures and builds first.
+# The commands: run, screenshot, test and bench. Each installs the Debian packages it needs,
+# then configures and builds.
 BUILD_DIR ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: deps build run test screenshot bench clean
+# A build tree made for the program alone leaves the tests out, so that showing the picture
+# needs none of their packages; a tree that has them already keeps them.
+PROGRAM_FLAGS = $(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,-DSTILLRAY_TESTS=OFF)
 
-deps:
-	@sh scripts/install-deps.sh
+.PHONY: program build run test screenshot bench clean
 
-build: deps
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+# The program, the packed program and the snapshot tool.
+program:
+	@sh scripts/install-deps.sh run
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) $(PROGRAM_FLAGS)
 	cmake --build $(BUILD_DIR) --parallel
 
-run: build
-	./$(BUILD_DIR)/stillray
+# Everything, the tests and the benchmark included.
+build:
+	@sh scripts/install-deps.sh test
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DSTILLRAY_TESTS=ON
+	cmake --build $(BUILD_DIR) --parallel
+
+run: program
+	$(BUILD_DIR)/stillray
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
-screenshot: build
-	./$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
+screenshot: program
+	$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
 
 # Measures this build against a second one that carries the readable shader texts.
 bench: build
-	cmake -S . -B $(BUILD_DIR)-readable $(CMAKE_FLAGS) -DSTILLRAY_READABLE_SHADERS=ON
+	cmake -S . -B $(BUILD_DIR)-readable $(CMAKE_FLAGS) -DSTILLRAY_READABLE_SHADERS=ON -DSTILLRAY_TESTS=ON
 	cmake --build $(BUILD_DIR)-readable --parallel --target stillray-bench
-	./$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
+	$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-readable

@@ -1,5 +1,5 @@
-// End-to-end harness: Xvfb and openbox through Xlib, XTest and XFixes, headless Weston through
-// weston-screenshooter.
+// End-to-end harness: Xvfb and openbox through Xlib, XTest and XFixes, and Weston nested in an
+// Xvfb, whose output is the Xvfb's screen.
 #include "desktop_harness.h"
 
 #include <X11/XKBlib.h>
@@ -147,15 +147,27 @@ std::optional<Window> XServer::find_window_of(Process& process, Duration timeout
 
 std::optional<Window> XServer::find_window(pid_t pid, Duration timeout, const std::function<bool()>& give_up)
 {
+    std::vector<Window> found;
+    poll_until(timeout, [&] {
+        found = windows_of(pid);
+        return !found.empty() || give_up();
+    });
+    if (found.empty())
+        return std::nullopt;
+    return found.front();
+}
+
+std::vector<Window> XServer::windows_of(pid_t pid)
+{
     const Atom pid_atom = XInternAtom(display_, "_NET_WM_PID", False);
-    std::optional<Window> found;
+    std::vector<Window> found;
     std::function<void(Window)> search = [&](Window window) {
         XWindowAttributes attributes;
         if (window != root() && XGetWindowAttributes(display_, window, &attributes) &&
             attributes.c_class == InputOutput && attributes.map_state == IsViewable &&
             cardinal_property(display_, window, pid_atom) == pid)
         {
-            found = window;
+            found.push_back(window);
             return;
         }
         Window root_return, parent;
@@ -163,15 +175,12 @@ std::optional<Window> XServer::find_window(pid_t pid, Duration timeout, const st
         unsigned int count = 0;
         if (!XQueryTree(display_, window, &root_return, &parent, &children, &count))
             return;
-        for (unsigned int i = 0; i < count && !found; ++i)
+        for (unsigned int i = 0; i < count; ++i)
             search(children[i]);
         if (children)
             XFree(children);
     };
-    poll_until(timeout, [&] {
-        search(root());
-        return found.has_value() || give_up();
-    });
+    search(root());
     return found;
 }
 
@@ -442,47 +451,30 @@ Environment x11_environment(const XServer& server, const std::filesystem::path& 
 
 // ---- Wayland ----
 
-Weston::Weston(int width, int height) : socket_name_("stillray-test")
+Weston::Weston(XServer& server, int scale) : server_(server), socket_name_("stillray-test")
 {
+    const Rect screen = server.screen_rect();
     process_.emplace(
         installed_program("weston"),
-        LaunchOptions{
-            {"--backend=headless-backend.so", "--use-gl", "--idle-time=0", "--shell=desktop-shell.so",
-             "--socket=" + socket_name_, "--width=" + std::to_string(width), "--height=" + std::to_string(height),
-             "--debug"},
-            {{"XDG_RUNTIME_DIR", runtime_dir().string()}, {"HOME", home_.path().string()}, {"PATH", program_path}}});
+        LaunchOptions{{"--backend=x11-backend.so", "--idle-time=0", "--shell=desktop-shell.so",
+                       "--socket=" + socket_name_, "--width=" + std::to_string(screen.width / scale),
+                       "--height=" + std::to_string(screen.height / scale), "--scale=" + std::to_string(scale)},
+                      {{"DISPLAY", server.display_name()},
+                       {"XDG_RUNTIME_DIR", runtime_dir().string()},
+                       {"HOME", home_.path().string()},
+                       {"PATH", program_path}}});
     const auto socket = runtime_dir() / socket_name_;
     if (!poll_until(server_start_timeout, [&] { return std::filesystem::exists(socket); }))
         fail("weston made no socket: " + process_->standard_error());
 }
 
-Image Weston::screenshot()
+void Weston::align_pointer()
 {
-    TempDir shots("screenshot");
-    Process shooter(installed_program("weston-screenshooter"),
-                    LaunchOptions{{},
-                                  {{"WAYLAND_DISPLAY", socket_name_},
-                                   {"XDG_RUNTIME_DIR", runtime_dir().string()},
-                                   {"HOME", home_.path().string()},
-                                   {"PATH", program_path}},
-                                  shots.path()});
-    const auto status = shooter.wait_for_exit(server_start_timeout);
-    if (!status || !status->clean_exit())
-        fail("weston-screenshooter failed: " + shooter.standard_error());
-    for (const auto& entry : std::filesystem::directory_iterator(shots.path()))
-        if (entry.path().extension() == ".png")
-            return read_png(entry.path());
-    fail("weston-screenshooter wrote no PNG: " + shooter.standard_error());
-}
-
-Image Weston::wait_for_picture(const Image& expected, Duration timeout)
-{
-    Image last;
-    poll_until(timeout, [&] {
-        last = screenshot();
-        return last == expected;
-    });
-    return last;
+    if (!poll_until(server_start_timeout, [&] { return !server_.capture(server_.screen_rect()).uniform(); }))
+        fail("weston showed no desktop: " + process_->standard_error());
+    const Rect screen = server_.screen_rect();
+    server_.move_pointer(0, 0);
+    server_.move_pointer(screen.width - 1, screen.height - 1);
 }
 
 Environment wayland_environment(const Weston& weston, const std::filesystem::path& home)

@@ -1,4 +1,4 @@
-// Desktop harness: real display servers (Xvfb, openbox, headless Weston) and a real program
+// Desktop harness: real display servers (Xvfb, openbox, Weston nested in Xvfb) and a real program
 // under them, driven as a user would: keys, pointer, window manager requests, pixels on screen.
 #pragma once
 
@@ -76,6 +76,8 @@ public:
     std::optional<XWindow> find_window_of(pid_t pid, Duration timeout);
     // The same for a child process; gives up at once when the process ends.
     std::optional<XWindow> find_window_of(Process& process, Duration timeout);
+    // Every such window of the process at this moment, dialogs and other top-levels included.
+    std::vector<XWindow> windows_of(pid_t pid);
     // The window's area on the screen, in root coordinates.
     Rect window_rect(XWindow window);
     bool viewable(XWindow window);
@@ -143,23 +145,26 @@ Environment x11_environment(const XServer& server, const std::filesystem::path& 
 
 // ---- Wayland ----
 
-// Weston's headless backend with its GL renderer and one output of the given size, on a socket
-// of its own in a runtime directory of its own. Started with --debug, which lets clients take
-// screenshots through the weston_screenshooter protocol.
+// Weston with its X11 backend, nested in the server: its one output window fills the server's
+// screen, so a capture of the screen is Weston's output and the server's keyboard and pointer
+// (XTest input included) are Weston's seat. The output has `scale` device pixels to a logical
+// one. The constructor returns once Weston's socket, in a runtime directory of its own, exists.
 class Weston
 {
 public:
-    Weston(int width, int height);
+    explicit Weston(XServer& server, int scale = 1);
 
     const std::string& socket_name() const { return socket_name_; }
     const std::filesystem::path& runtime_dir() const { return runtime_.path(); }
 
-    // One screenshot of the whole output, through weston-screenshooter.
-    Image screenshot();
-    // Polls screenshots until one shows `expected`; returns the last one either way.
-    Image wait_for_picture(const Image& expected, Duration timeout);
+    // Brings Weston's pointer to where the server's is, the bottom-right corner. The backend
+    // moves it by the server pointer's motion, clamped to the output, from wherever it started,
+    // and loses motion that comes before the output runs; so once the desktop shell has drawn,
+    // the pointer is pushed into one corner and then into the opposite one.
+    void align_pointer();
 
 private:
+    XServer& server_;
     TempDir runtime_{"weston"};
     TempDir home_{"weston-home"};
     std::string socket_name_;

@@ -1,14 +1,27 @@
 #!/bin/sh
-# Installs the Debian 12 packages that building, running and testing stillray need, when any
-# is missing: directly as root, otherwise through sudo.
+# Installs the Debian 12 packages that stillray needs, when any is missing: directly as root,
+# otherwise through sudo. "run" (the default) is what building and running the program, the
+# packed program and the snapshot tool need; "test" adds what the tests and the benchmark need.
 set -eu
 
-packages="
+run_packages="
 cmake g++ make pkg-config binutils xz-utils liblzma-dev
 libgtk-3-dev libgl-dev libegl-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
-libgtest-dev libx11-dev libxtst-dev libxfixes-dev
+"
+# GoogleTest, the X11 client libraries of the desktop harness and the display servers it drives.
+test_packages="
+libgtest-dev libgmock-dev libx11-dev libxtst-dev libxfixes-dev
 xvfb openbox weston
 "
+
+case "${1:-run}" in
+    run) packages=$run_packages ;;
+    test) packages="$run_packages $test_packages" ;;
+    *)
+        echo "usage: $0 [run|test]" >&2
+        exit 2
+        ;;
+esac
 
 missing=""
 for package in $packages; do
