@@ -23,9 +23,9 @@
 #   one half; the weights start at zero).
 # - The coder starts with a range of 1, so that the normalisation before the first bit reads the
 #   first three stream bytes, with no separate start.
-# - Fields that neither the kernel nor readelf looks at (e_ident's padding, e_version, e_flags
-#   and e_ehsize, p_paddr, p_align) carry the first instructions, joined by short jumps.
-# - The empty path that memfd_create and execveat take is the null that ends argv.
+# - Fields that neither the kernel nor readelf looks at (e_ident's padding, e_version, p_paddr,
+#   p_align) carry the first instructions, joined by short jumps, and the program header lies
+#   over the file header's end.
 
         .intel_syntax noprefix
 
@@ -59,24 +59,20 @@ entry_2:                                        # e_version
         .quad   base + entry - file_start
         .quad   program_header - file_start
         .quad   0                               # no section headers
-entry_3:                                        # e_flags, e_ehsize
-        pop     rbp                             # range 1
-        jmp     entry_4
-        .org    54
-        .short  56, 1                           # program header size and count
-        .short  64, 0, 0                        # section header size, count, name index
-# One program header: the whole file, read, written and executed where it lies, and the zero
-# memory after it for the models and the output.
+# One program header, over the file header's last 16 bytes: the whole file, read, written and
+# executed where it lies, and the zero memory after it for the models and the output. Its flags
+# hold e_ehsize and e_phentsize in their upper bits, which the kernel ignores; its offset of 1
+# (the address 1 past the base, the same page) holds e_phnum = 1 and zero section header fields.
 program_header:
-        .long   1, 7                            # loadable; read, write and execute
-        .quad   0, base
-entry_4:                                        # p_paddr
+        .long   1                               # loadable (e_flags)
+        .long   0x00380007                      # read, write and execute; header sizes
+        .quad   1, base + 1
+entry_3:                                        # p_paddr
+        pop     rbp                             # range 1
         mov     edi, output
         jmp     byte_loop
-        .org    96
-        .quad   0                               # file size: the packer's
-        .quad   memory_size
-
+        .quad   0                               # file size less 1: the packer's
+        .quad   memory_size - 1
 byte_loop:                                      # from p_align on
         push    1
         pop     rbx
@@ -102,9 +98,10 @@ context_loop:
         shr     eax, 1
         jnc     2f
         xor     edx, r14d
-2:      mov     rcx, rdi
+2:      push    rdi
+        pop     rcx
 hash_loop:
-        dec     rcx
+        dec     ecx
         shr     eax, 1
         jnc     3f
         xor     dl, [rcx]
@@ -149,17 +146,17 @@ hash_loop:
         xor     eax, eax
         div     ecx
 
-        # Decode the bit: a code below range * p is a 1.
+        # Decode the bit: a code below range * p is a 1; the borrow of code - range * p is the bit.
         mov     r11d, eax
         mul     ebp
-        cmp     r12d, edx
-        sbb     r8w, r8w
-        jb      4f
         sub     r12d, edx
-        sub     ebp, edx
+        jnc     4f
+        add     r12d, edx                       # a 1: the code as it was, the carry set again
+        mov     ebp, edx
         jmp     5f
-4:      mov     ebp, edx
-5:      adc     ebx, ebx
+4:      sub     ebp, edx
+5:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
+        adc     ebx, ebx
         shr     r11d, 16
         neg     r11d
         add     r11d, r8d                       # error: target - p
@@ -217,9 +214,8 @@ update_loop:
 
         # memfd_create("", MFD_CLOEXEC), write(fd, output, size), then
         # execveat(fd, "", argv, envp, AT_EMPTY_PATH); the stack holds argc, argv..., 0, envp...
-        pop     rcx
-        lea     r12, [rsp + rcx * 8]
-        mov     rdi, r12
+        # The empty names are zero bytes of memory: the one after the output, the one before it.
+        pop     rbx                             # argc
         push    mfd_cloexec
         pop     rsi
         mov     ax, sys_memfd_create            # eax is below 2^16: the last byte stored
@@ -233,9 +229,9 @@ update_loop:
         syscall
         cmp     eax, edx
         jne     fail
-        mov     rsi, r12
+        dec     esi
         mov     rdx, rsp
-        lea     r10, [r12 + 8]
+        lea     r10, [rsp + rbx * 8 + 8]
         mov     r8w, at_empty_path              # r8's upper bits are zero: only r8w was set
         mov     ax, sys_execveat                # eax is the size written, below 2^16
         syscall

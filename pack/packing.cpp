@@ -60,9 +60,9 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
                              const context_mixing::ModelSet& models)
 {
     std::size_t contexts = models.contexts.size();
-    if (program.empty() || program.size() > stub.symbol("output_capacity"))
+    if (program.empty() || program.size() >= stub.symbol("output_capacity"))
         throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to "
-                           + std::to_string(stub.symbol("output_capacity")));
+                           + std::to_string(stub.symbol("output_capacity") - 1));
     if (contexts == 0 || 4 * contexts > 127)
         throw PackingError("the decoder takes 1 to 31 contexts, not " + std::to_string(contexts));
     if (models.weight_shift < 0 || models.weight_shift > 31 || models.count_limit < 0 || models.count_limit > 255)
@@ -91,7 +91,8 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
     elf::Image image = elf::read(std::span(packed.bytes).first(stub.text.size()));
     if (image.segments.size() != 1 || image.segments[0].p_type != PT_LOAD || image.segments[0].p_filesz != 0)
         throw elf::Malformed("the decoding stub has not one loadable segment waiting for the file's size");
-    add_at(packed.bytes, image.program_header_at(0) + offsetof(Elf64_Phdr, p_filesz), 8, packed.bytes.size());
+    add_at(packed.bytes, image.program_header_at(0) + offsetof(Elf64_Phdr, p_filesz), 8,
+           packed.bytes.size() - image.segments[0].p_offset);
     if (elf::read(packed.bytes).used_end != packed.bytes.size())
         throw elf::Malformed("the packed file's segment does not end at its end");
     return packed;
