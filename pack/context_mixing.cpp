@@ -84,9 +84,10 @@ public:
         int error = target - static_cast<int>(probability >> 16);
         for (std::size_t m = contexts_.size(); m-- > 0;)
         {
-            weights_[m] += static_cast<std::uint32_t>(
-                static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) * static_cast<std::uint32_t>(error))
-                >> weight_shift_);
+            weights_[m] +=
+                static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) *
+                                                                     static_cast<std::uint32_t>(error)) >>
+                                           weight_shift_);
             std::uint32_t& slot = slots_[slot_of_[m]];
             int p = static_cast<int>((slot & 0xffff) ^ 0x8000);
             std::uint32_t count = slot >> 16;
@@ -213,8 +214,8 @@ std::vector<double> code_lengths(std::span<const std::uint8_t> data, const std::
 
 // The best of the candidates when it improves on best by more than margin (which may be
 // negative, to accept a loss); best and models are updated then.
-bool take_best(std::span<const std::uint8_t> data, const std::vector<ModelSet>& candidates, double margin,
-               double& best, ModelSet& models)
+bool take_best(std::span<const std::uint8_t> data, const std::vector<ModelSet>& candidates, double margin, double& best,
+               ModelSet& models)
 {
     if (candidates.empty())
         return false;
@@ -301,8 +302,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
 {
     // What a context costs in the packed file: its 4 bytes.
     constexpr double context_cost = 4;
-    static const std::uint32_t additions[] = {0x0, 0x1, 0x2, 0x3, 0x6, 0x7, 0xa, 0xe, 0x1e, 0x3e, 0x100, 0x102,
-                                              0x10100, 0x1010100, 0x1000000, 0x1000002};
+    static const std::uint32_t additions[] = {0x0,  0x1,  0x2,   0x3,   0x6,     0x7,       0xa,       0xe,
+                                              0x1e, 0x3e, 0x100, 0x102, 0x10100, 0x1010100, 0x1000000, 0x1000002};
     ModelSet models = start;
     double best = code_length(data, models);
     for (int round = 0; round < rounds; ++round)
@@ -314,8 +315,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                 {
                     ModelSet candidate = models;
                     candidate.*rate += step;
-                    bool valid = candidate.weight_shift >= 0 && candidate.weight_shift < 32
-                              && candidate.count_limit >= 0 && candidate.count_limit < 256;
+                    bool valid = candidate.weight_shift >= 0 && candidate.weight_shift < 32 &&
+                                 candidate.count_limit >= 0 && candidate.count_limit < 256;
                     moved = valid && take_best(data, {candidate}, 0, best, models);
                     improved = improved || moved;
                 }

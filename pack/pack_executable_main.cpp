@@ -38,8 +38,7 @@ int main(int argc, char** argv)
             packing::context_mixing::search_models(program_bytes, packing::context_mixing::default_models(), rounds);
         packing::PackedFile decoded = packing::pack_with_decoder(
             packing::read_stub_object(support::read_file(decoder_stub)), program_bytes, models);
-        packing::PackedFile unpacked_by_xzcat =
-            packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
+        packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);
         print_sizes(unpacked_by_xzcat);
         const packing::PackedFile& shipped = packing::smaller_within(decoded, unpacked_by_xzcat, limit);

@@ -9,6 +9,8 @@ namespace packing {
 
 namespace {
 
+constexpr std::size_t page_size = 4096;
+
 // Adds to the little-endian value of the given width at offset, refusing a result that does not
 // fit that width.
 void add_at(std::vector<std::uint8_t>& stub, std::uint64_t offset, int width, std::uint64_t amount)
@@ -25,8 +27,8 @@ void add_at(std::vector<std::uint8_t>& stub, std::uint64_t offset, int width, st
 
 std::string sizes(const PackedFile& packed)
 {
-    return packed.way + ": " + std::to_string(packed.bytes.size()) + " bytes (stub " + std::to_string(packed.stub_size)
-         + " + payload " + std::to_string(packed.payload_size()) + ")";
+    return packed.way + ": " + std::to_string(packed.bytes.size()) + " bytes (stub " +
+           std::to_string(packed.stub_size) + " + payload " + std::to_string(packed.payload_size()) + ")";
 }
 
 } // namespace
@@ -61,8 +63,8 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
 {
     std::size_t contexts = models.contexts.size();
     if (program.empty() || program.size() >= stub.symbol("output_capacity"))
-        throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to "
-                           + std::to_string(stub.symbol("output_capacity") - 1));
+        throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to " +
+                           std::to_string(stub.symbol("output_capacity") - 1));
     if (contexts == 0 || 4 * contexts > 127)
         throw PackingError("the decoder takes 1 to 31 contexts, not " + std::to_string(contexts));
     if (models.weight_shift < 0 || models.weight_shift > 31 || models.count_limit < 0 || models.count_limit > 255)
@@ -87,7 +89,12 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
         for (int shift = 0; shift < 32; shift += 8)
             packed.bytes.push_back(static_cast<std::uint8_t>(context >> shift));
 
-    // The one loadable segment covers the whole file; the rest of its memory is the decoder's.
+    // The stub decodes from its own mapping, one loadable segment over the whole file. Within one
+    // page a cut copy still loads (the page holds file bytes; past the file's end it reads zero)
+    // and fails its check; a segment beyond the file's last page would fault in the loader.
+    if (packed.bytes.size() > page_size)
+        throw PackingError("the decoder's file would be " + std::to_string(packed.bytes.size()) +
+                           " bytes, over the page of " + std::to_string(page_size) + " it is mapped from");
     elf::Image image = elf::read(std::span(packed.bytes).first(stub.text.size()));
     if (image.segments.size() != 1 || image.segments[0].p_type != PT_LOAD || image.segments[0].p_filesz != 0)
         throw elf::Malformed("the decoding stub has not one loadable segment waiting for the file's size");
@@ -102,8 +109,8 @@ const PackedFile& smaller_within(const PackedFile& a, const PackedFile& b, std::
 {
     const PackedFile& smaller = b.bytes.size() < a.bytes.size() ? b : a;
     if (smaller.bytes.size() > size_limit)
-        throw PackingError("packed executable would be over the limit of " + std::to_string(size_limit) + " bytes: "
-                           + sizes(a) + ", " + sizes(b));
+        throw PackingError("packed executable would be over the limit of " + std::to_string(size_limit) +
+                           " bytes: " + sizes(a) + ", " + sizes(b));
     return smaller;
 }
 

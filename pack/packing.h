@@ -54,8 +54,9 @@ std::vector<std::uint8_t> compress_payload(std::span<const std::uint8_t> program
 PackedFile pack_with_xzcat(std::span<const std::uint8_t> stub, std::span<const std::uint8_t> program);
 
 // The decoding stub with its marked places filled in for the program, followed by the
-// program's stream and the models' contexts. Throws PackingError when the program or the models
-// do not fit what the stub can hold, elf::Malformed for a stub that is not one.
+// program's stream and the models' contexts, in one page at most. Throws PackingError when the
+// program, the models or the result do not fit what the stub can hold, elf::Malformed for a
+// stub that is not one.
 PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_t> program,
                              const context_mixing::ModelSet& models);
 

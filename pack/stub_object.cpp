@@ -13,8 +13,8 @@ namespace {
 // The section headers, checked to lie within the file.
 std::vector<Elf64_Shdr> section_headers(std::span<const std::uint8_t> object, const Elf64_Ehdr& header)
 {
-    if (header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shoff > object.size()
-        || std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr) > object.size() - header.e_shoff)
+    if (header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shoff > object.size() ||
+        std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr) > object.size() - header.e_shoff)
         throw elf::Malformed("section header table lies outside the object");
     std::vector<Elf64_Shdr> sections;
     for (std::size_t i = 0; i < header.e_shnum; ++i)
@@ -55,8 +55,8 @@ StubObject read_stub_object(std::span<const std::uint8_t> object)
     if (object.size() < sizeof(Elf64_Ehdr))
         throw elf::Malformed("object is shorter than an ELF header");
     Elf64_Ehdr header = elf::load<Elf64_Ehdr>(object, 0);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64
-        || header.e_ident[EI_DATA] != ELFDATA2LSB || header.e_type != ET_REL || header.e_machine != EM_X86_64)
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+        header.e_ident[EI_DATA] != ELFDATA2LSB || header.e_type != ET_REL || header.e_machine != EM_X86_64)
         throw elf::Malformed("not a 64-bit x86-64 relocatable object");
     std::vector<Elf64_Shdr> sections = section_headers(object, header);
     if (header.e_shstrndx >= sections.size())
