@@ -88,9 +88,11 @@ bit_loop:
 1:
         # Predict: per context, hash it with the partial byte into a slot, stretch the slot's
         # probability (log2 p - log2 (1 - p), through the float format's bits: exact for these
-        # integers) and add it to the mixer's sum by its weight. Slot and stretch go on the stack.
+        # integers) and add it to the mixer's sum by its weight. Stretch and slot go on the stack,
+        # over a zero that ends the update.
         mov     esi, base + stream - file_start
         .set    patch_contexts_start, . - 4
+        push    0                               # no slot: the update's end
         xor     r10d, r10d
 context_loop:
         lodsd                                   # bit 0: the word; bit j: the byte j back
@@ -112,17 +114,16 @@ hash_loop:
         imul    edx, edx, hash_k
         shr     edx, slot_shift
         lea     rcx, [slots + rdx * 4]
-        push    rcx
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80                        # p, 16 bits
         cvtsi2ss xmm0, eax
         not     ax
         cvtsi2ss xmm1, eax                      # 65535 - p
+        psubd   xmm0, xmm1
         movd    eax, xmm0
-        movd    ecx, xmm1
-        sub     eax, ecx
         sar     eax, 14
         push    rax
+        push    rcx
         .byte   0x0f, 0xaf, 0x46, 0             # imul eax, [rsi + weight - 4]
         .set    patch_weight_before, . - 1
         cdqe
@@ -164,8 +165,9 @@ hash_loop:
         # Update, contexts in reverse: each weight by stretch * error, each slot's p towards the
         # target by 2 / (2n + 3) of the way, n counting up to the limit.
 update_loop:
-        pop     rax
         pop     rcx
+        jrcxz   7f
+        pop     rax
         sub     esi, 4
         imul    eax, r11d
         .byte   0xc1, 0xf8, 0                   # sar eax, weight shift
@@ -185,9 +187,8 @@ update_loop:
         cdq
         idiv    r9d
         add     [rcx], ax
-        cmp     esi, base + stream - file_start
-        .set    patch_contexts_start_2, . - 4
-        ja      update_loop
+        jmp     update_loop
+7:
         test    bh, bh
         jz      bit_loop
 
@@ -202,9 +203,9 @@ update_loop:
         or      al, 32
         sub     al, 'a'
         cmp     al, 26
-        jb      6f
+        jb      8f
         xor     r14d, r14d
-6:      cmp     edi, output
+8:      cmp     edi, output
         .set    patch_output_end, . - 4
         jb      byte_loop
         .byte   0x41, 0x81, 0xff                # cmp r15d, check value (imm32)

@@ -73,7 +73,6 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
     std::vector<std::uint8_t> stream = context_mixing::encode(program, models);
     std::vector<std::uint8_t> bytes = stub.text;
     add_at(bytes, stub.symbol("patch_contexts_start"), 4, stream.size());
-    add_at(bytes, stub.symbol("patch_contexts_start_2"), 4, stream.size());
     add_at(bytes, stub.symbol("patch_contexts_end"), 4, stream.size() + 4 * contexts);
     add_at(bytes, stub.symbol("patch_weight_before"), 1, 4 * contexts - 4);
     add_at(bytes, stub.symbol("patch_weight_after"), 1, 4 * contexts);
