@@ -3,9 +3,35 @@
 
 #include "elf_image.h"
 
-#include <string>
+#include <cstring>
 
 namespace packing {
+
+namespace {
+
+constexpr std::size_t page_size = 4096;
+
+// Adds to the little-endian value of the given width at offset, refusing a result that does not
+// fit that width.
+void add_at(std::vector<std::uint8_t>& stub, std::uint64_t offset, int width, std::uint64_t amount)
+{
+    if (offset + width > stub.size())
+        throw elf::Malformed("a marked place lies outside the stub");
+    std::uint64_t value = 0;
+    std::memcpy(&value, stub.data() + offset, width);
+    value += amount;
+    if (width < 8 && value >> (8 * width) != 0)
+        throw PackingError("a value does not fit its " + std::to_string(width) + "-byte place in the stub");
+    std::memcpy(stub.data() + offset, &value, width);
+}
+
+std::string sizes(const PackedFile& packed)
+{
+    return packed.way + ": " + std::to_string(packed.bytes.size()) + " bytes (stub " +
+           std::to_string(packed.stub_size) + " + payload " + std::to_string(packed.payload_size()) + ")";
+}
+
+} // namespace
 
 std::vector<std::uint8_t> compress_payload(std::span<const std::uint8_t> program)
 {
@@ -22,27 +48,69 @@ std::vector<std::uint8_t> compress_payload(std::span<const std::uint8_t> program
     return best;
 }
 
-std::vector<std::uint8_t> pack_executable(std::span<const std::uint8_t> stub, std::span<const std::uint8_t> payload,
-                                          std::size_t size_limit)
+PackedFile pack_with_xzcat(std::span<const std::uint8_t> stub, std::span<const std::uint8_t> program)
 {
     if (elf::read(stub).used_end != stub.size())
         throw PackingError("the stub's segments do not end at its end, where it reads the payload from");
-    try
-    {
-        support::settings_of_lzma_stream(payload);
-    }
-    catch (const std::runtime_error&)
-    {
-        throw PackingError("the payload is not a .lzma stream");
-    }
-    std::size_t total = stub.size() + payload.size();
-    if (total > size_limit)
-        throw PackingError("packed executable would be " + std::to_string(total) + " bytes (stub " +
-                           std::to_string(stub.size()) + " + payload " + std::to_string(payload.size()) +
-                           "), over the limit of " + std::to_string(size_limit));
-    std::vector<std::uint8_t> packed(stub.begin(), stub.end());
-    packed.insert(packed.end(), payload.begin(), payload.end());
+    PackedFile packed{"xzcat", {stub.begin(), stub.end()}, stub.size()};
+    std::vector<std::uint8_t> payload = compress_payload(program);
+    packed.bytes.insert(packed.bytes.end(), payload.begin(), payload.end());
     return packed;
+}
+
+PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_t> program,
+                             const context_mixing::ModelSet& models)
+{
+    std::size_t contexts = models.contexts.size();
+    if (program.empty() || program.size() >= stub.symbol("output_capacity"))
+        throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to " +
+                           std::to_string(stub.symbol("output_capacity") - 1));
+    if (contexts == 0 || 4 * contexts > 127)
+        throw PackingError("the decoder takes 1 to 31 contexts, not " + std::to_string(contexts));
+    if (models.weight_shift < 0 || models.weight_shift > 31 || models.count_limit < 0 || models.count_limit > 255)
+        throw PackingError("a rate lies outside what the decoder takes");
+
+    std::vector<std::uint8_t> stream = context_mixing::encode(program, models);
+    std::vector<std::uint8_t> bytes = stub.text;
+    add_at(bytes, stub.symbol("patch_contexts_start"), 4, stream.size());
+    add_at(bytes, stub.symbol("patch_contexts_end"), 4, stream.size() + 4 * contexts);
+    add_at(bytes, stub.symbol("patch_weight_before"), 1, 4 * contexts - 4);
+    add_at(bytes, stub.symbol("patch_weight_after"), 1, 4 * contexts);
+    add_at(bytes, stub.symbol("patch_weight_shift"), 1, models.weight_shift);
+    add_at(bytes, stub.symbol("patch_count_limit"), 1, models.count_limit);
+    add_at(bytes, stub.symbol("patch_output_end"), 4, program.size());
+    add_at(bytes, stub.symbol("patch_output_size"), 4, program.size());
+    add_at(bytes, stub.symbol("patch_check_value"), 4, context_mixing::check_value(program));
+
+    PackedFile packed{"decoder", std::move(bytes), stub.text.size()};
+    packed.bytes.insert(packed.bytes.end(), stream.begin(), stream.end());
+    for (std::uint32_t context : models.contexts)
+        for (int shift = 0; shift < 32; shift += 8)
+            packed.bytes.push_back(static_cast<std::uint8_t>(context >> shift));
+
+    // The stub decodes from its own mapping, one loadable segment over the whole file. Within one
+    // page a cut copy still loads (the page holds file bytes; past the file's end it reads zero)
+    // and fails its check; a segment beyond the file's last page would fault in the loader.
+    if (packed.bytes.size() > page_size)
+        throw PackingError("the decoder's file would be " + std::to_string(packed.bytes.size()) +
+                           " bytes, over the page of " + std::to_string(page_size) + " it is mapped from");
+    elf::Image image = elf::read(std::span(packed.bytes).first(stub.text.size()));
+    if (image.segments.size() != 1 || image.segments[0].p_type != PT_LOAD || image.segments[0].p_filesz != 0)
+        throw elf::Malformed("the decoding stub has not one loadable segment waiting for the file's size");
+    add_at(packed.bytes, image.program_header_at(0) + offsetof(Elf64_Phdr, p_filesz), 8,
+           packed.bytes.size() - image.segments[0].p_offset);
+    if (elf::read(packed.bytes).used_end != packed.bytes.size())
+        throw elf::Malformed("the packed file's segment does not end at its end");
+    return packed;
+}
+
+const PackedFile& smaller_within(const PackedFile& a, const PackedFile& b, std::size_t size_limit)
+{
+    const PackedFile& smaller = b.bytes.size() < a.bytes.size() ? b : a;
+    if (smaller.bytes.size() > size_limit)
+        throw PackingError("packed executable would be over the limit of " + std::to_string(size_limit) +
+                           " bytes: " + sizes(a) + ", " + sizes(b));
+    return smaller;
 }
 
 } // namespace packing

@@ -1,51 +1,35 @@
-// The self-unpacking file stillray-4k: what it carries and how it is compressed, and how it fails
-// when it cannot unpack, with each failure really provoked (a refused system call, a damaged copy).
+// The self-unpacking file stillray-4k: it is the smaller of the two ways the program packs, and
+// the xzcat way carries exactly the program and fails cleanly when it cannot unpack, each failure
+// really provoked (a refused system call, a cut copy). The decoding stub's way has its own tests.
 #include "file_io.h"
 #include "lzma_compression.h"
 #include "packing.h"
 #include "process.h"
+#include "system_call_refusal.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstddef>
-#include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <regex>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
+
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
+namespace cm = packing::context_mixing;
 using Bytes = std::vector<std::uint8_t>;
 using support::Finished;
 using support::run;
 
-// The payload starts where the stub's one loadable segment ends, as readelf reads it.
-std::size_t payload_offset()
+Bytes program()
 {
-    Finished finished = run({"/usr/bin/readelf", "-lW", STILLRAY_PACKED});
-    std::smatch match;
-    std::regex load(R"(LOAD\s+0x0+\s+0x[0-9a-f]+\s+0x[0-9a-f]+\s+0x([0-9a-f]+))");
-    if (!std::regex_search(finished.out, match, load))
-        return 0;
-    return std::stoul(match[1], nullptr, 16);
+    return support::read_file(STILLRAY_EXECUTABLE);
 }
 
-// In the child: from here on, the given system call fails with the given error.
-void refuse_system_call(int number, int error)
+packing::PackedFile packed_with_xzcat()
 {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(125);
+    return packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program());
 }
 
 // A failure to unpack: status 1 from an exit, not a signal, and exactly one line on stderr.
@@ -57,55 +41,64 @@ void expect_clean_failure(const Finished& finished, const char* cause)
     EXPECT_EQ(finished.out, "") << cause;
 }
 
-Bytes payload()
+// The build packs both ways, the decoder's with the models its search finds, and ships the
+// smaller, within 4 KiB.
+TEST(PackedFile, IsTheSmallerOfTheTwoWays)
 {
-    Bytes packed = support::read_file(STILLRAY_PACKED);
-    std::size_t offset = payload_offset();
-    if (offset == 0 || offset >= packed.size())
-        throw std::runtime_error("readelf shows no payload after the stub");
-    return {packed.begin() + offset, packed.end()};
+    Bytes shipped = support::read_file(STILLRAY_PACKED);
+    cm::ModelSet models = cm::search_models(program(), cm::default_models(), SEARCH_ROUNDS);
+    packing::PackedFile decoded =
+        packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program(), models);
+    packing::PackedFile xzcat = packed_with_xzcat();
+    EXPECT_TRUE(shipped == packing::smaller_within(decoded, xzcat, 4096).bytes)
+        << "shipped " << shipped.size() << " bytes; decoder " << decoded.bytes.size() << ", xzcat "
+        << xzcat.bytes.size();
 }
 
-TEST(PackedFile, CarriesExactlyThePlainProgram)
+TEST(XzcatWay, CarriesExactlyTheProgram)
 {
-    support::TempDir directory("packed-file");
-    support::write_file_atomically(directory.path() / "payload.lzma", payload());
+    packing::PackedFile packed = packed_with_xzcat();
+    support::TempDir directory("xzcat-way");
+    support::write_file_atomically(directory.path() / "payload.lzma",
+                                   std::span(packed.bytes).subspan(packed.stub_size));
     Finished finished = run({"/usr/bin/xzcat", directory.path() / "payload.lzma"});
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
-    EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), support::read_file(STILLRAY_EXECUTABLE));
+    EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), program());
 }
 
 // The shader packer tunes its one-letter names with the compression that
 // packing::program_payload_settings names; the payload is exactly that compression of the program,
-// settings in its header and all, so the names are tuned against what ships.
-TEST(PackedFile, PayloadIsTheCompressionTheShaderPackerMeasures)
+// settings in its header and all, so the names are tuned against what this way carries.
+TEST(XzcatWay, PayloadIsTheCompressionTheShaderPackerMeasures)
 {
-    Bytes carried = payload();
+    packing::PackedFile packed = packed_with_xzcat();
+    Bytes carried(packed.bytes.begin() + static_cast<std::ptrdiff_t>(packed.stub_size), packed.bytes.end());
     EXPECT_EQ(support::settings_of_lzma_stream(carried), packing::program_payload_settings);
-    EXPECT_TRUE(carried ==
-                support::compress_lzma(support::read_file(STILLRAY_EXECUTABLE), packing::program_payload_settings));
+    EXPECT_TRUE(carried == support::compress_lzma(program(), packing::program_payload_settings));
 }
 
-TEST(PackedFile, FailsCleanlyWhenItCannotUnpack)
+TEST(XzcatWay, FailsCleanlyWhenItCannotUnpack)
 {
-    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_memfd_create, EACCES); }),
-                         "memfd_create refused");
-    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
-    expect_clean_failure(run({STILLRAY_PACKED}, [] { refuse_system_call(SYS_execveat, ENOSYS); }), "execveat refused");
+    packing::PackedFile packed = packed_with_xzcat();
+    support::TempDir directory("xzcat-way");
+    std::string path = directory.path() / "stillray-4k";
+    support::write_file_atomically(path, packed.bytes, {.mode = 0755});
+    expect_clean_failure(run({path}, [] { refuse_system_call(SYS_memfd_create, EACCES); }), "memfd_create refused");
+    expect_clean_failure(run({path}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
+    expect_clean_failure(run({path}, [] { refuse_system_call(SYS_execveat, ENOSYS); }), "execveat refused");
 
     // The decompressor cannot be run: execve refused, the stub itself started through execveat.
-    expect_clean_failure(run({STILLRAY_PACKED},
-                             [] {
+    expect_clean_failure(run({path},
+                             [&] {
                                  refuse_system_call(SYS_execve, ENOENT);
-                                 char* argv[] = {const_cast<char*>(STILLRAY_PACKED), nullptr};
-                                 syscall(SYS_execveat, AT_FDCWD, STILLRAY_PACKED, argv, environ, 0);
+                                 char* argv[] = {path.data(), nullptr};
+                                 syscall(SYS_execveat, AT_FDCWD, path.c_str(), argv, environ, 0);
                              }),
                          "decompressor not runnable");
 
     // A damaged copy: xzcat fails on the cut stream.
-    Bytes damaged = support::read_file(STILLRAY_PACKED);
-    damaged.resize(payload_offset() + (damaged.size() - payload_offset()) / 2);
-    support::TempDir directory("packed-file");
+    Bytes damaged = packed.bytes;
+    damaged.resize(packed.stub_size + packed.payload_size() / 2);
     support::write_file_atomically(directory.path() / "stillray-4k-cut", damaged, {.mode = 0755});
     expect_clean_failure(run({directory.path() / "stillray-4k-cut"}), "payload cut in half");
 }

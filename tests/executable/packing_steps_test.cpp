@@ -154,6 +154,13 @@ TEST(TrimExecutable, RejectsDamagedInputNamingTheFault)
 class CommandLine : public ::testing::Test
 {
 protected:
+    static std::vector<std::string> pack_command(const std::string& limit, const std::string& program,
+                                                 const std::string& output)
+    {
+        return {PACK_EXECUTABLE, "--limit", limit, "--search-rounds", std::to_string(SEARCH_ROUNDS), XZCAT_STUB,
+                DECODER_STUB,    program,   output};
+    }
+
     std::string write(const std::string& name, const Bytes& bytes)
     {
         std::string path = directory / name;
@@ -228,10 +235,11 @@ TEST(ReadelfCheck, PassesTheProgramAndRefusesWhatReadelfWarnsAbout)
 TEST_F(CommandLine, PackingOverTheLimitFailsTheStepWithoutOutput)
 {
     std::string output = directory / "packed";
-    Finished finished = support::run({PACK_EXECUTABLE, "--limit", "1000", UNPACK_STUB, STILLRAY_EXECUTABLE, output});
+    Finished finished = support::run(pack_command("1000", STILLRAY_EXECUTABLE, output));
     EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
-    EXPECT_NE(finished.err.find("over the limit of 1000"), std::string::npos) << finished.err;
+    EXPECT_NE(finished.err.find("over the limit of 1000 bytes: decoder: "), std::string::npos) << finished.err;
+    EXPECT_NE(finished.err.find(", xzcat: "), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
     EXPECT_EQ(file_count(), 0u);
 }
@@ -241,7 +249,7 @@ TEST_F(CommandLine, PackingRejectsADamagedProgram)
     Bytes damaged = read_file(STILLRAY_EXECUTABLE);
     damaged.resize(damaged.size() - 1);
     std::string input = write("damaged", damaged), output = directory / "packed";
-    Finished finished = support::run({PACK_EXECUTABLE, "--limit", "4096", UNPACK_STUB, input, output});
+    Finished finished = support::run(pack_command("4096", input, output));
     EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
     EXPECT_NE(finished.err.find("past the end of the file"), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
@@ -259,22 +267,85 @@ TEST_F(CommandLine, XzcatRestoresTheCompressedProgram)
     EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), program);
 }
 
-TEST(PackExecutable, ChecksStubPayloadAndLimit)
+TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
 {
-    Bytes stub = read_file(UNPACK_STUB);
-    Bytes payload = packing::compress_payload(read_file(STILLRAY_EXECUTABLE));
-    Bytes packed = packing::pack_executable(stub, payload, stub.size() + payload.size());
-    EXPECT_EQ(packed.size(), stub.size() + payload.size());
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), packed.begin() + stub.size()));
+    std::string output = directory / "packed";
+    Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output));
+    ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
+    std::vector<std::string> lines = support::lines_of(finished.out);
+    ASSERT_EQ(lines.size(), 3u) << finished.out;
+    EXPECT_TRUE(lines[0].starts_with("decoder  stub ")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("xzcat    stub ")) << lines[1];
+    EXPECT_TRUE(lines[2] == "shipped: decoder" || lines[2] == "shipped: xzcat") << lines[2];
+    if (fs::exists(STILLRAY_PACKED))
+        EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the build's own step gives the same file";
+}
 
-    EXPECT_THROW(packing::pack_executable(stub, payload, stub.size() + payload.size() - 1), packing::PackingError);
+TEST(PackWithXzcat, AppendsThePayloadToAStubThatEndsWhereItReadsIt)
+{
+    Bytes stub = read_file(XZCAT_STUB), program = read_file(STILLRAY_EXECUTABLE);
+    packing::PackedFile packed = packing::pack_with_xzcat(stub, program);
+    Bytes payload = packing::compress_payload(program);
+    EXPECT_EQ(packed.stub_size, stub.size());
+    EXPECT_TRUE(Bytes(packed.bytes.begin(), packed.bytes.begin() + static_cast<std::ptrdiff_t>(stub.size())) == stub);
+    EXPECT_TRUE(Bytes(packed.bytes.begin() + static_cast<std::ptrdiff_t>(stub.size()), packed.bytes.end()) == payload);
+
     Bytes stub_with_tail = stub;
     stub_with_tail.push_back(0);
-    EXPECT_THROW(packing::pack_executable(stub_with_tail, payload, 1 << 20), packing::PackingError);
-    Bytes not_lzma = payload;
-    not_lzma[0] = 0xff;
-    EXPECT_THROW(packing::pack_executable(stub, not_lzma, 1 << 20), packing::PackingError);
-    EXPECT_THROW(packing::pack_executable(Bytes(stub.begin(), stub.begin() + 60), payload, 1 << 20), elf::Malformed);
+    EXPECT_THROW(packing::pack_with_xzcat(stub_with_tail, program), packing::PackingError);
+    EXPECT_THROW(packing::pack_with_xzcat(Bytes(stub.begin(), stub.begin() + 60), program), elf::Malformed);
+}
+
+TEST(PackWithDecoder, RefusesWhatTheStubCannotHold)
+{
+    packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
+    Bytes program = read_file(STILLRAY_EXECUTABLE);
+    namespace cm = packing::context_mixing;
+    cm::ModelSet models = cm::default_models();
+    EXPECT_THROW(packing::pack_with_decoder(stub, Bytes{}, models), packing::PackingError);
+    EXPECT_THROW(packing::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity")), models),
+                 packing::PackingError);
+    EXPECT_NO_THROW(packing::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity") - 1), {{0x0}, 15, 5}));
+    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{}, 15, 5}), packing::PackingError);
+    EXPECT_THROW(packing::pack_with_decoder(stub, program, {std::vector<std::uint32_t>(32, 0x2), 15, 5}),
+                 packing::PackingError);
+    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 32, 5}), packing::PackingError);
+    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 15, 256}), packing::PackingError);
+
+    packing::StubObject unmarked = stub;
+    unmarked.symbols.erase("patch_check_value");
+    EXPECT_THROW(packing::pack_with_decoder(unmarked, program, models), elf::Malformed);
+}
+
+// The decoder's file: the stub with its places filled in, the stream, the contexts; one
+// segment over the whole file that readelf reads without a warning.
+TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
+{
+    packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
+    Bytes program = read_file(STILLRAY_EXECUTABLE);
+    namespace cm = packing::context_mixing;
+    cm::ModelSet models = cm::default_models();
+    packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
+    Bytes stream = cm::encode(program, models);
+    ASSERT_EQ(packed.bytes.size(), stub.text.size() + stream.size() + 4 * models.contexts.size());
+    EXPECT_TRUE(
+        std::equal(stream.begin(), stream.end(), packed.bytes.begin() + static_cast<std::ptrdiff_t>(stub.text.size())));
+    for (std::size_t m = 0; m < models.contexts.size(); ++m)
+    {
+        std::uint32_t context;
+        std::memcpy(&context, &packed.bytes[stub.text.size() + stream.size() + 4 * m], 4);
+        EXPECT_EQ(context, models.contexts[m]);
+    }
+    std::uint32_t check;
+    std::memcpy(&check, &packed.bytes[stub.symbol("patch_check_value")], 4);
+    EXPECT_EQ(check, cm::check_value(program));
+    EXPECT_EQ(packed.bytes[stub.symbol("patch_count_limit")], models.count_limit);
+    EXPECT_EQ(packed.bytes[stub.symbol("patch_weight_shift")], models.weight_shift);
+    elf::Image image = elf::read(packed.bytes);
+    EXPECT_EQ(image.used_end, packed.bytes.size());
+    support::TempDir directory("decoder-layout");
+    support::write_file_atomically(directory.path() / "packed", packed.bytes);
+    EXPECT_NO_THROW(packing::check_with_readelf(directory.path() / "packed"));
 }
 
 } // namespace

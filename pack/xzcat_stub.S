@@ -13,8 +13,9 @@
 # - Small system call numbers go through push and pop, or a byte move where eax is known to be
 #   below 256, both shorter than a move of the whole number.
 # - Fields that neither the kernel nor readelf looks at (e_ident's OS/ABI byte and padding,
-#   e_flags and e_ehsize, p_paddr, p_align) carry the first instructions and the strings. The
-#   code there runs in four pieces joined by short jumps.
+#   e_version, p_paddr, p_align) carry the first instructions and the strings. The code there
+#   runs in three pieces joined by short jumps, and the program header lies over the file
+#   header's end.
 
         .set    base, 0x400000
         .set    sys_write, 1
@@ -34,7 +35,7 @@
 file_start:
 # ELF file header
         .byte   0x7f, 'E', 'L', 'F', 2, 1, 1            # 64-bit, little-endian, version 1
-# memfd_create("", MFD_CLOEXEC), part 1 of 4 (OS/ABI byte and padding): rbx will hold the
+# memfd_create("", MFD_CLOEXEC), part 1 of 3 (OS/ABI byte and padding): rbx will hold the
 # memory file, rbp the strings.
 entry:
         mov     $base + empty_name - file_start, %ebp
@@ -43,33 +44,28 @@ entry:
         .org    16
         .short  2                                       # executable
         .short  62                                      # x86-64
-# Part 2 of 4 (e_version).
+# Part 2 of 3 (e_version).
 entry_2:
         inc     %esi                                    # MFD_CLOEXEC
         jmp     entry_3
         .quad   base + entry - file_start
         .quad   program_header - file_start
         .quad   0                                       # no section headers
-# Part 3 of 4 (e_flags, e_ehsize).
+# One program header, over the file header's last 16 bytes: the whole stub, read and executed
+# where it lies. The payload after it is not mapped; the decompressor reads it from the file. The
+# flags hold e_ehsize and e_phentsize in their upper bits, which the kernel ignores; the offset
+# of 1 (the address 1 past the base, the same page) holds e_phnum = 1 and zero section header
+# fields.
+program_header:
+        .long   1                                       # loadable (e_flags)
+        .long   0x00380005                              # read and execute; header sizes
+        .quad   1, base + 1
+# Part 3 of 3 (p_paddr).
 entry_3:
         mov     $sys_memfd_create, %ax
-        jmp     entry_4
-        .org    54
-        .short  56, 1                                   # program header size and count
-        .short  64, 0, 0                                # section header size, count, name index
-# One program header: the whole stub, read and executed where it lies. The payload after it is
-# not mapped; the decompressor reads it from the file.
-program_header:
-        .long   1, 5                                    # loadable, read and execute
-        .quad   0, base
-# Part 4 of 4 (p_paddr).
-entry_4:
         syscall
-        xchg    %eax, %ebx                              # eax is zero again
-        test    %ebx, %ebx
-        jmp     entry_5
-        .org    96
-        .quad   file_end - file_start, file_end - file_start
+        jmp     entry_4
+        .quad   file_end - file_start - 1, file_end - file_start - 1
 # The strings begin in p_align, which means nothing to the kernel for a fixed-address file.
 # Debian 12 merges /bin into /usr/bin, so the decompressor's short path is as good as the long.
 own_file:
@@ -82,7 +78,9 @@ message:
         .ascii  "stillray: cannot unpack\n"
 message_end:
 
-entry_5:
+entry_4:
+        xchg    %eax, %ebx                              # eax is zero again
+        test    %ebx, %ebx
         js      fail
         mov     $sys_fork, %al
         syscall

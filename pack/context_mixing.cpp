@@ -1,0 +1,363 @@
+// The context-mixing coder (see context_mixing.h), step for step as decoder_stub.S runs it.
+#include "context_mixing.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+namespace packing::context_mixing {
+
+namespace {
+
+constexpr std::uint32_t hash_k = 0x2f0b4c1d;
+constexpr int slot_bits = 22;
+constexpr int stretch_shift = 14;
+
+// log2 x with 23 fraction bits, less a constant: the float format's bits of an integer it holds
+// exactly (below 2^24) are its exponent and the leading bits after its top one.
+int log_bits(std::uint32_t x)
+{
+    return static_cast<int>(std::bit_cast<std::uint32_t>(static_cast<float>(x)));
+}
+
+// P(1) * 2^32 for the mixer's sum x, log2 odds with 11 fraction bits: 2^(x / 2048 + 16) as the
+// float whose bits are x << 12 plus the exponent bias, truncated to an integer (exact: the
+// float's value is what the bits say, and truncation has no rounding to choose), then
+// e / (e + 2^16). Between 2^16 and 2^32 - 2^16.
+std::uint32_t squash(int x)
+{
+    std::uint32_t bits = static_cast<std::uint32_t>(x) * 4096u + (143u << 23);
+    auto e = static_cast<std::uint64_t>(std::bit_cast<float>(bits));
+    return static_cast<std::uint32_t>((e << 32) / (e + 0x10000));
+}
+
+// The models' state between bits: slots of p ^ 0x8000 (16 bits) and a count (16 bits), one
+// weight per model, and the current word's hash.
+class Predictor
+{
+public:
+    explicit Predictor(const ModelSet& models, std::vector<std::uint32_t>& slots)
+        : contexts_(models.contexts), weight_shift_(models.weight_shift), count_limit_(models.count_limit),
+          slots_(slots), weights_(contexts_.size()), hashes_(contexts_.size()), slot_of_(contexts_.size()),
+          stretch_(contexts_.size())
+    {
+        slots_.assign(std::size_t{1} << slot_bits, 0);
+    }
+
+    // Hashes each context before the partial byte: at points at the byte about to be coded,
+    // with history bytes before it.
+    void start_byte(const std::uint8_t* at)
+    {
+        for (std::size_t m = 0; m < contexts_.size(); ++m)
+        {
+            std::uint32_t mask = contexts_[m], hash = mask;
+            if (mask & 1)
+                hash ^= word_;
+            for (int back = 1; back <= history; ++back)
+                if (mask >> back & 1)
+                    hash = (hash ^ at[-back]) * hash_k;
+            hashes_[m] = hash;
+        }
+    }
+
+    // P(the next bit is 1) * 2^32, for the bits so far of this byte after a leading 1.
+    std::uint32_t predict(std::uint32_t partial)
+    {
+        std::int64_t sum = 0;
+        for (std::size_t m = 0; m < contexts_.size(); ++m)
+        {
+            slot_of_[m] = ((hashes_[m] ^ partial) * hash_k) >> (32 - slot_bits);
+            std::uint32_t p = (slots_[slot_of_[m]] & 0xffff) ^ 0x8000;
+            stretch_[m] = (log_bits(p) - log_bits(65535 - p)) >> stretch_shift;
+            sum += static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) * weights_[m]);
+        }
+        return squash(static_cast<int>(std::clamp<std::int64_t>(sum >> 16, -32768, 32767)));
+    }
+
+    void update(std::uint32_t probability, int bit)
+    {
+        int target = bit ? 65535 : 0;
+        int error = target - static_cast<int>(probability >> 16);
+        for (std::size_t m = contexts_.size(); m-- > 0;)
+        {
+            weights_[m] +=
+                static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) *
+                                                                     static_cast<std::uint32_t>(error)) >>
+                                           weight_shift_);
+            std::uint32_t& slot = slots_[slot_of_[m]];
+            int p = static_cast<int>((slot & 0xffff) ^ 0x8000);
+            std::uint32_t count = slot >> 16;
+            int step = (target - p) * 2 / static_cast<int>(2 * count + 3);
+            if (count < static_cast<std::uint32_t>(count_limit_))
+                ++count;
+            slot = count << 16 | ((slot + static_cast<std::uint32_t>(step)) & 0xffff);
+        }
+    }
+
+    void end_byte(std::uint8_t byte)
+    {
+        word_ = (word_ ^ byte) * hash_k;
+        if (static_cast<std::uint8_t>((byte | 32) - 'a') >= 26)
+            word_ = 0;
+    }
+
+private:
+    const std::vector<std::uint32_t>& contexts_;
+    int weight_shift_;
+    int count_limit_;
+    std::vector<std::uint32_t>& slots_;
+    std::vector<std::uint32_t> weights_;
+    std::vector<std::uint32_t> hashes_;
+    std::vector<std::uint32_t> slot_of_;
+    std::vector<int> stretch_;
+    std::uint32_t word_ = 0;
+};
+
+// Runs the predictor over the data, history zeros before it, calling code(probability, bit)
+// for every bit.
+template <class Code>
+void model_bits(std::span<const std::uint8_t> data, const ModelSet& models, Code&& code)
+{
+    std::vector<std::uint8_t> padded(history + data.size());
+    std::copy(data.begin(), data.end(), padded.begin() + history);
+    thread_local std::vector<std::uint32_t> slots;
+    Predictor predictor(models, slots);
+    for (std::size_t i = 0; i < data.size(); ++i)
+    {
+        predictor.start_byte(&padded[history + i]);
+        std::uint32_t partial = 1;
+        for (int shift = 7; shift >= 0; --shift)
+        {
+            int bit = data[i] >> shift & 1;
+            std::uint32_t probability = predictor.predict(partial);
+            code(probability, bit);
+            predictor.update(probability, bit);
+            partial = partial * 2 + bit;
+        }
+        predictor.end_byte(data[i]);
+    }
+}
+
+// LZMA's range encoder: low with its carry, the byte held back while a carry may reach it
+// (cache), and the 0xff bytes after it. It starts with a range of 1, which the normalisation
+// before the first bit takes to 2^24: the bytes for the value's whole part come first, and are
+// dropped, since the decoder's first three bytes are its first fraction bytes.
+class RangeEncoder
+{
+public:
+    void encode(std::uint32_t probability, int bit)
+    {
+        while (range_ < (1u << 24))
+        {
+            range_ <<= 8;
+            shift_low();
+        }
+        auto bound = static_cast<std::uint32_t>(std::uint64_t{range_} * probability >> 32);
+        if (bit)
+            range_ = bound;
+        else
+        {
+            low_ += bound;
+            range_ -= bound;
+        }
+    }
+
+    std::vector<std::uint8_t> finish()
+    {
+        for (int i = 0; i < 5; ++i)
+            shift_low();
+        constexpr std::size_t whole_part = 5;
+        if (!std::all_of(out_.begin(), out_.begin() + whole_part, [](std::uint8_t byte) { return byte == 0; }))
+            throw std::logic_error("range coder: the value's whole part is not zero");
+        return {out_.begin() + whole_part, out_.end()};
+    }
+
+private:
+    void shift_low()
+    {
+        if (static_cast<std::uint32_t>(low_) < 0xff000000u || (low_ >> 32) != 0)
+        {
+            auto carry = static_cast<std::uint8_t>(low_ >> 32);
+            for (std::uint8_t byte = cache_; pending_ > 0; --pending_, byte = 0xff)
+                out_.push_back(static_cast<std::uint8_t>(byte + carry));
+            cache_ = static_cast<std::uint8_t>(low_ >> 24);
+        }
+        ++pending_;
+        low_ = (low_ & 0x00ffffff) << 8;
+    }
+
+    std::uint64_t low_ = 0;
+    std::uint32_t range_ = 1;
+    std::uint8_t cache_ = 0;
+    std::uint64_t pending_ = 1;
+    std::vector<std::uint8_t> out_;
+};
+
+// Evaluates the candidates on both cores, returning their code lengths in order.
+std::vector<double> code_lengths(std::span<const std::uint8_t> data, const std::vector<ModelSet>& candidates)
+{
+    std::vector<double> lengths(candidates.size());
+    unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::jthread> threads;
+    for (unsigned w = 0; w < workers; ++w)
+        threads.emplace_back([&, w] {
+            for (std::size_t i = w; i < candidates.size(); i += workers)
+                lengths[i] = code_length(data, candidates[i]);
+        });
+    threads.clear();
+    return lengths;
+}
+
+// The best of the candidates when it improves on best by more than margin (which may be
+// negative, to accept a loss); best and models are updated then.
+bool take_best(std::span<const std::uint8_t> data, const std::vector<ModelSet>& candidates, double margin, double& best,
+               ModelSet& models)
+{
+    if (candidates.empty())
+        return false;
+    std::vector<double> lengths = code_lengths(data, candidates);
+    auto chosen = std::min_element(lengths.begin(), lengths.end());
+    if (*chosen >= best - margin)
+        return false;
+    best = *chosen;
+    models = candidates[chosen - lengths.begin()];
+    return true;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const ModelSet& models)
+{
+    RangeEncoder encoder;
+    model_bits(data, models, [&](std::uint32_t probability, int bit) { encoder.encode(probability, bit); });
+    return encoder.finish();
+}
+
+std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models)
+{
+    std::vector<std::uint8_t> padded(history + size);
+    thread_local std::vector<std::uint32_t> slots;
+    Predictor predictor(models, slots);
+    std::uint32_t range = 1, code = 0;
+    std::size_t next = 0;
+    for (std::size_t i = history; i < padded.size(); ++i)
+    {
+        predictor.start_byte(&padded[i]);
+        std::uint32_t partial = 1;
+        while (partial < 256)
+        {
+            while (range < (1u << 24))
+            {
+                range <<= 8;
+                code = code << 8 | (next < stream.size() ? stream[next] : 0);
+                ++next;
+            }
+            std::uint32_t probability = predictor.predict(partial);
+            auto bound = static_cast<std::uint32_t>(std::uint64_t{range} * probability >> 32);
+            int bit = code < bound;
+            if (bit)
+                range = bound;
+            else
+            {
+                code -= bound;
+                range -= bound;
+            }
+            predictor.update(probability, bit);
+            partial = partial * 2 + bit;
+        }
+        padded[i] = static_cast<std::uint8_t>(partial);
+        predictor.end_byte(padded[i]);
+    }
+    return {padded.begin() + history, padded.end()};
+}
+
+double code_length(std::span<const std::uint8_t> data, const ModelSet& models)
+{
+    double bits = 0;
+    model_bits(data, models, [&](std::uint32_t probability, int bit) {
+        double p = std::ldexp(static_cast<double>(probability), -32);
+        bits -= std::log2(bit ? p : 1 - p);
+    });
+    return bits / 8;
+}
+
+std::uint32_t check_value(std::span<const std::uint8_t> data)
+{
+    std::uint32_t check = 0;
+    for (std::uint8_t byte : data)
+        check = std::rotl(check, 5) + 256 + byte;
+    return check;
+}
+
+ModelSet default_models()
+{
+    return {{0x0, 0x2, 0x6, 0xe, 0x1e, 0x1, 0x100, 0x10100, 0x1010100}, 15, 5};
+}
+
+ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds)
+{
+    // What a context costs in the packed file: its 4 bytes.
+    constexpr double context_cost = 4;
+    static const std::uint32_t additions[] = {0x0,  0x1,  0x2,   0x3,   0x6,     0x7,       0xa,       0xe,
+                                              0x1e, 0x3e, 0x100, 0x102, 0x10100, 0x1010100, 0x1000000, 0x1000002};
+    ModelSet models = start;
+    double best = code_length(data, models);
+    for (int round = 0; round < rounds; ++round)
+    {
+        bool improved = false;
+        for (int ModelSet::*rate : {&ModelSet::weight_shift, &ModelSet::count_limit})
+            for (int step : {-1, 1})
+                for (bool moved = true; moved;)
+                {
+                    ModelSet candidate = models;
+                    candidate.*rate += step;
+                    bool valid = candidate.weight_shift >= 0 && candidate.weight_shift < 32 &&
+                                 candidate.count_limit >= 0 && candidate.count_limit < 256;
+                    moved = valid && take_best(data, {candidate}, 0, best, models);
+                    improved = improved || moved;
+                }
+        for (std::size_t m = 0; m < models.contexts.size(); ++m)
+        {
+            std::vector<ModelSet> flips;
+            for (int bit = 0; bit <= history; ++bit)
+            {
+                flips.push_back(models);
+                flips.back().contexts[m] ^= 1u << bit;
+            }
+            improved = take_best(data, flips, 0, best, models) || improved;
+        }
+        std::vector<ModelSet> drops;
+        for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
+        {
+            drops.push_back(models);
+            drops.back().contexts.erase(drops.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
+        }
+        while (take_best(data, drops, -context_cost, best, models))
+        {
+            improved = true;
+            drops.clear();
+            for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
+            {
+                drops.push_back(models);
+                drops.back().contexts.erase(drops.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
+            }
+        }
+        std::vector<ModelSet> adds;
+        for (std::uint32_t context : additions)
+            if (std::find(models.contexts.begin(), models.contexts.end(), context) == models.contexts.end())
+            {
+                adds.push_back(models);
+                adds.back().contexts.push_back(context);
+            }
+        improved = take_best(data, adds, context_cost, best, models) || improved;
+        if (!improved)
+            break;
+    }
+    return models;
+}
+
+} // namespace packing::context_mixing

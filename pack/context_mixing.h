@@ -1,0 +1,55 @@
+// The packed executable's own coder: context models over hashed contexts of the bytes before,
+// mixed by a logistic mixer and coded bit by bit by a range coder. Integer arithmetic only (the
+// stretch and squash read the float format's bits of exact integers), so that the decoding stub
+// (decoder_stub.S) computes bit for bit what this encoder did; the decoder here is the reference
+// the tests hold the stub to.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace packing::context_mixing {
+
+// What the decoder needs besides the stream: the contexts and the two rates.
+struct ModelSet
+{
+    // One model per context. Bit 0: the model sees the hash of the current word (the letters
+    // since the last byte that is not one); bit j, 1 to 31: it sees the byte j places back.
+    std::vector<std::uint32_t> contexts;
+    // The mixer learns by stretch * error >> weight_shift.
+    int weight_shift = 15;
+    // A slot moves 2 / (2n + 3) of the way towards each bit, n counting the bits it saw up to
+    // count_limit.
+    int count_limit = 5;
+
+    friend bool operator==(const ModelSet&, const ModelSet&) = default;
+};
+
+// The most bytes back that a context reaches; the decoder keeps that many zeros before the start.
+inline constexpr int history = 31;
+
+// The stream that decode turns back into data; its first decoded bytes are read without a
+// separate start, and decoding never reads past its end.
+std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const ModelSet& models);
+
+// The first size bytes the stream codes. Bytes past the stream's end read as zero.
+std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models);
+
+// The data's code length in bytes as the models predict it, without coding it: what the search
+// minimises, a few bytes under the stream's size.
+double code_length(std::span<const std::uint8_t> data, const ModelSet& models);
+
+// The decoder's check over the decoded bytes: rotated left by 5, plus 256 + the byte, for each.
+std::uint32_t check_value(std::span<const std::uint8_t> data);
+
+// Searches from the start: the rates one step at a time, each context bit flipped, models
+// dropped that save less than their 4 bytes, new ones from a list, for the given number of
+// rounds or until a round finds nothing. Deterministic.
+ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds);
+
+// A start for the search that suits executables with text in them: orders 0 to 4, the word,
+// and bytes 8, 16 and 24 back for tables of 8-, 16- and 24-byte records.
+ModelSet default_models();
+
+} // namespace packing::context_mixing

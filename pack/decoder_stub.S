@@ -1,0 +1,257 @@
+# The decoding stub of the self-unpacking executable: a complete ELF file by itself, header and
+# all, followed in the same file by the program coded with the context-mixing coder of
+# context_mixing.h and by the coder's contexts. It decodes the program into its own zero-filled
+# memory, checks it, writes it to an anonymous memory file and executes that with its own
+# arguments and environment; nothing is written to any file system. Whatever step fails, it
+# prints one line to stderr and exits with status 1.
+#
+# The decoder computes exactly what context_mixing.cpp's Predictor and range decoder compute, in
+# the same integer steps; a change to one is a change to both. The packing step fills in what
+# depends on the program (its size and check value, where the contexts lie, the two rates) at
+# the places marked by the symbols patch_*: each holds the value for an empty program with no
+# contexts, to which the packer adds. The absolute symbol output_capacity bounds the program.
+#
+# Registers across the loops: rdi the next output byte, rbx the partial byte (a leading 1 and
+# the bits so far), ebp the range, r12d the code, r13 the next stream byte, r14d the hash of the
+# current word, r15d the check value; per bit r8w the target (65535 after a 1, 0 after a 0),
+# r10 the mixer's sum and r11d its error; rsi walks the contexts, whose weights lie just after.
+#
+# Size notes.
+# - The kernel starts an ELF file without an interpreter with every general register but rsp
+#   zero (x86-64 ELF_PLAT_INIT), and the memory past the file's bytes zero: the models start
+#   from zero with no set-up code (a slot's probability is stored as p ^ 0x8000, so that zero is
+#   one half; the weights start at zero).
+# - The coder starts with a range of 1, so that the normalisation before the first bit reads the
+#   first three stream bytes, with no separate start.
+# - Fields that neither the kernel nor readelf looks at (e_ident's padding, e_version, p_paddr,
+#   p_align) carry the first instructions, joined by short jumps, and the program header lies
+#   over the file header's end.
+
+        .intel_syntax noprefix
+
+        .set    base, 0x400000
+        .set    slots, base + 0x10000           # 2^22 slots: p ^ 0x8000 (16 bits), n (16 bits)
+        .set    slot_shift, 32 - 22
+        .set    history, 32                     # zero bytes before the output: the contexts' reach
+        .set    output, slots + (4 << 22) + history
+        .set    output_capacity, 0xffff         # the size written is then below 2^16
+        .set    memory_size, output + output_capacity - base
+        .set    hash_k, 0x2f0b4c1d
+        .set    sys_write, 1
+        .set    sys_exit, 60
+        .set    sys_memfd_create, 319
+        .set    sys_execveat, 322
+        .set    mfd_cloexec, 1
+        .set    at_empty_path, 0x1000
+
+        .text
+file_start:
+        .byte   0x7f, 'E', 'L', 'F', 2, 1, 1     # 64-bit, little-endian, version 1
+entry:                                          # e_ident's padding
+        mov     r13d, base + stream - file_start
+        jmp     entry_2
+        .org    16
+        .short  2                               # executable
+        .short  62                              # x86-64
+entry_2:                                        # e_version
+        push    1
+        jmp     entry_3
+        .quad   base + entry - file_start
+        .quad   program_header - file_start
+        .quad   0                               # no section headers
+# One program header, over the file header's last 16 bytes: the whole file, read, written and
+# executed where it lies, and the zero memory after it for the models and the output. Its flags
+# hold e_ehsize and e_phentsize in their upper bits, which the kernel ignores; its offset of 1
+# (the address 1 past the base, the same page) holds e_phnum = 1 and zero section header fields.
+program_header:
+        .long   1                               # loadable (e_flags)
+        .long   0x00380007                      # read, write and execute; header sizes
+        .quad   1, base + 1
+entry_3:                                        # p_paddr
+        pop     rbp                             # range 1
+        mov     edi, output
+        jmp     byte_loop
+        .quad   0                               # file size less 1: the packer's
+        .quad   memory_size - 1
+byte_loop:                                      # from p_align on
+        push    1
+        pop     rbx
+bit_loop:
+        # Normalise: keep the range at 2^24 or more, a stream byte into the code per shift.
+        cmp     ebp, 1 << 24
+        jae     1f
+        shl     ebp, 8
+        shl     r12d, 8
+        mov     r12b, [r13]
+        inc     r13
+        jmp     bit_loop
+1:
+        # Predict: per context, hash it with the partial byte into a slot, stretch the slot's
+        # probability (log2 p - log2 (1 - p), through the float format's bits: exact for these
+        # integers) and add it to the mixer's sum by its weight. Stretch and slot go on the stack,
+        # over a zero that ends the update.
+        mov     esi, base + stream - file_start
+        .set    patch_contexts_start, . - 4
+        push    0                               # no slot: the update's end
+        xor     r10d, r10d
+context_loop:
+        lodsd                                   # bit 0: the word; bit j: the byte j back
+        mov     edx, eax
+        shr     eax, 1
+        jnc     2f
+        xor     edx, r14d
+2:      push    rdi
+        pop     rcx
+hash_loop:
+        dec     ecx
+        shr     eax, 1
+        jnc     3f
+        xor     dl, [rcx]
+        imul    edx, edx, hash_k
+3:      test    eax, eax
+        jnz     hash_loop
+        xor     dl, bl
+        imul    edx, edx, hash_k
+        shr     edx, slot_shift
+        lea     rcx, [slots + rdx * 4]
+        movzx   eax, word ptr [rcx]
+        xor     ah, 0x80                        # p, 16 bits
+        cvtsi2ss xmm0, eax
+        not     ax
+        cvtsi2ss xmm1, eax                      # 65535 - p
+        psubd   xmm0, xmm1
+        movd    eax, xmm0
+        sar     eax, 14
+        push    rax
+        push    rcx
+        .byte   0x0f, 0xaf, 0x46, 0             # imul eax, [rsi + weight - 4]
+        .set    patch_weight_before, . - 1
+        cdqe
+        add     r10, rax
+        cmp     esi, base + stream - file_start
+        .set    patch_contexts_end, . - 4
+        jb      context_loop
+
+        # Squash: 2^(x / 2048 + 16) through the float format's bits for the sum x (saturated to
+        # 16 bits), then p = that / (that + 2^16), 32 bits.
+        sar     r10, 16
+        movq    xmm0, r10
+        packssdw xmm0, xmm0
+        movd    eax, xmm0
+        shl     eax, 16
+        sar     eax, 4
+        add     eax, 143 << 23
+        movd    xmm0, eax
+        cvttss2si rdx, xmm0
+        lea     ecx, [rdx + 0x10000]
+        xor     eax, eax
+        div     ecx
+
+        # Decode the bit: a code below range * p is a 1; the borrow of code - range * p is the bit.
+        mov     r11d, eax
+        mul     ebp
+        sub     r12d, edx
+        jnc     4f
+        add     r12d, edx                       # a 1: the code as it was, the carry set again
+        mov     ebp, edx
+        jmp     5f
+4:      sub     ebp, edx
+5:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
+        adc     ebx, ebx
+        shr     r11d, 16
+        neg     r11d
+        add     r11d, r8d                       # error: target - p
+
+        # Update, contexts in reverse: each weight by stretch * error, each slot's p towards the
+        # target by 2 / (2n + 3) of the way, n counting up to the limit.
+update_loop:
+        pop     rcx
+        jrcxz   7f
+        pop     rax
+        sub     esi, 4
+        imul    eax, r11d
+        .byte   0xc1, 0xf8, 0                   # sar eax, weight shift
+        .set    patch_weight_shift, . - 1
+        .byte   0x01, 0x46, 0                   # add [rsi + weight], eax
+        .set    patch_weight_after, . - 1
+        movzx   edx, byte ptr [rcx + 2]
+        .byte   0x80, 0xfa, 0                   # cmp dl, count limit
+        .set    patch_count_limit, . - 1
+        adc     byte ptr [rcx + 2], 0
+        lea     r9d, [rdx + rdx + 3]
+        movzx   eax, word ptr [rcx]
+        xor     ah, 0x80
+        neg     eax
+        add     eax, r8d
+        add     eax, eax
+        cdq
+        idiv    r9d
+        add     [rcx], ax
+        jmp     update_loop
+7:
+        test    bh, bh
+        jz      bit_loop
+
+        # A whole byte: store it, fold it into the check value and into the word's hash, which a
+        # byte other than a letter clears.
+        xchg    eax, ebx
+        stosb
+        rol     r15d, 5
+        add     r15d, eax
+        xor     r14b, al
+        imul    r14d, r14d, hash_k
+        or      al, 32
+        sub     al, 'a'
+        cmp     al, 26
+        jb      8f
+        xor     r14d, r14d
+8:      cmp     edi, output
+        .set    patch_output_end, . - 4
+        jb      byte_loop
+        .byte   0x41, 0x81, 0xff                # cmp r15d, check value (imm32)
+        .long   0
+        .set    patch_check_value, . - 4
+        jne     fail
+
+        # memfd_create("", MFD_CLOEXEC), write(fd, output, size), then
+        # execveat(fd, "", argv, envp, AT_EMPTY_PATH); the stack holds argc, argv..., 0, envp...
+        # The empty names are zero bytes of memory: the one after the output, the one before it.
+        pop     rbx                             # argc
+        push    mfd_cloexec
+        pop     rsi
+        mov     ax, sys_memfd_create            # eax is below 2^16: the last byte stored
+        syscall
+        xchg    eax, edi
+        mov     esi, output
+        mov     edx, 0
+        .set    patch_output_size, . - 4
+        push    sys_write
+        pop     rax
+        syscall
+        cmp     eax, edx
+        jne     fail
+        dec     esi
+        mov     rdx, rsp
+        lea     r10, [rsp + rbx * 8 + 8]
+        mov     r8w, at_empty_path              # r8's upper bits are zero: only r8w was set
+        mov     ax, sys_execveat                # eax is the size written, below 2^16
+        syscall
+fail:
+        push    2
+        pop     rdi
+        mov     esi, base + message - file_start
+        push    24
+        pop     rdx
+        push    sys_write
+        pop     rax
+        syscall
+        push    sys_exit
+        pop     rax
+        dec     edi
+        syscall
+message:
+        .ascii  "stillray: cannot unpack\n"
+        .if     . - message - 24
+        .error  "the message's length is not the one written"
+        .endif
+stream:

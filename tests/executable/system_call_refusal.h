@@ -1,0 +1,30 @@
+// Refusing one system call in a child before it runs the program under test, through a seccomp
+// filter: from then on the call fails with the given error, as a kernel or a sandbox refusing it.
+#pragma once
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+
+// Makes the system call fail with error, except where its first argument is spared (for write,
+// a descriptor such as stderr); exits the child with 125 when the filter cannot be installed.
+inline void refuse_system_call(int number, int error, std::int64_t spared_first_argument = -1)
+{
+    auto low_word = offsetof(seccomp_data, args[0]);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(low_word)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(spared_first_argument), 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(125);
+}
