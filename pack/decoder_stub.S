@@ -44,29 +44,23 @@
         .set    mfd_cloexec, 1
         .set    at_empty_path, 0x1000
 
+        .include "stub_header.inc"
+
         .text
 file_start:
-        .byte   0x7f, 'E', 'L', 'F', 2, 1, 1     # 64-bit, little-endian, version 1
+        file_header_identity
 entry:                                          # e_ident's padding
         mov     r13d, base + stream - file_start
         jmp     entry_2
-        .org    16
-        .short  2                               # executable
-        .short  62                              # x86-64
+        file_header_type
 entry_2:                                        # e_version
         push    1
         jmp     entry_3
-        .quad   base + entry - file_start
-        .quad   program_header - file_start
-        .quad   0                               # no section headers
-# One program header, over the file header's last 16 bytes: the whole file, read, written and
-# executed where it lies, and the zero memory after it for the models and the output. Its flags
-# hold e_ehsize and e_phentsize in their upper bits, which the kernel ignores; its offset of 1
-# (the address 1 past the base, the same page) holds e_phnum = 1 and zero section header fields.
+        file_header_addresses entry, program_header
+# One program header: the whole file, read, written and executed where it lies, and the zero
+# memory after it for the models and the output.
 program_header:
-        .long   1                               # loadable (e_flags)
-        .long   0x00380007                      # read, write and execute; header sizes
-        .quad   1, base + 1
+        program_header_start 7                  # read, write and execute
 entry_3:                                        # p_paddr
         pop     rbp                             # range 1
         mov     edi, output

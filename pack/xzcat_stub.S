@@ -31,35 +31,27 @@
         .set    sys_execveat, 322
         .set    at_empty_path_bit, 12
 
+        .include "stub_header.inc"
+
         .text
 file_start:
-# ELF file header
-        .byte   0x7f, 'E', 'L', 'F', 2, 1, 1            # 64-bit, little-endian, version 1
+        file_header_identity
 # memfd_create("", MFD_CLOEXEC), part 1 of 3 (OS/ABI byte and padding): rbx will hold the
 # memory file, rbp the strings.
 entry:
         mov     $base + empty_name - file_start, %ebp
         mov     %ebp, %edi
         jmp     entry_2
-        .org    16
-        .short  2                                       # executable
-        .short  62                                      # x86-64
+        file_header_type
 # Part 2 of 3 (e_version).
 entry_2:
         inc     %esi                                    # MFD_CLOEXEC
         jmp     entry_3
-        .quad   base + entry - file_start
-        .quad   program_header - file_start
-        .quad   0                                       # no section headers
-# One program header, over the file header's last 16 bytes: the whole stub, read and executed
-# where it lies. The payload after it is not mapped; the decompressor reads it from the file. The
-# flags hold e_ehsize and e_phentsize in their upper bits, which the kernel ignores; the offset
-# of 1 (the address 1 past the base, the same page) holds e_phnum = 1 and zero section header
-# fields.
+        file_header_addresses entry, program_header
+# One program header: the whole stub, read and executed where it lies. The payload after it is
+# not mapped; the decompressor reads it from the file.
 program_header:
-        .long   1                                       # loadable (e_flags)
-        .long   0x00380005                              # read and execute; header sizes
-        .quad   1, base + 1
+        program_header_start 5                          # read and execute
 # Part 3 of 3 (p_paddr).
 entry_3:
         mov     $sys_memfd_create, %ax
