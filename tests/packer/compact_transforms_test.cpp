@@ -225,8 +225,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
               "red.x=2.*3;ground=(ground<1?2.:3.)*4;")
         << "one of two literals stays a float, and so the operation";
     EXPECT_TRUE(std::regex_match(
-        compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
-        std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
+        compact_main(
+            "int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20 + count;"),
+        std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20\+\1;)")))
         << "int arithmetic, -0, fractions and floats beyond 2^24 stay";
     EXPECT_TRUE(std::regex_match(compact_main("for (float level = 0.0; level < 2.0; level += 1.0) ground += level;"),
                                  std::regex(R"(for\(float (\w)=0;\1<2;\1\+=1\)ground\+=\1;)")))
@@ -286,6 +287,6 @@ TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
                 R"(vec3 (\w)=vec3\(\.25,\.5,\.75\);out vec3 red;void main\(\)\{red=\1\*\1\*\1;\})");
     expect_text("const float ground = 2.5;", "red.x = ground;",
                 R"(float ground=2\.5;out vec3 red;void main\(\)\{red\.x=ground;\})");
-    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part;",
-                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;\})");
+    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part; red.y = part;",
+                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;red\.y=\2;\})");
 }
