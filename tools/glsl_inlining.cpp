@@ -1,8 +1,9 @@
-// Inlining passes of the shader packer: single-use locals written where they are read, each step
-// checked against the effects of the code it moves past.
+// Inlining passes of the shader packer: single-use locals and functions written where they are
+// used, each step checked against the effects of the code it moves past.
 #include "glsl_inlining.h"
 
 #include "glsl_effects.h"
+#include "glsl_printer.h"
 #include "glsl_type_inference.h"
 
 #include <algorithm>
@@ -11,6 +12,22 @@
 namespace shader_packer::glsl {
 
 namespace {
+
+ExprPtr make_name(const Symbol* symbol)
+{
+    auto name = std::make_unique<Expr>();
+    name->kind = ExprKind::Name;
+    name->text = symbol->name;
+    name->symbol = symbol;
+    return name;
+}
+
+StmtPtr make_stmt(StmtKind kind)
+{
+    auto stmt = std::make_unique<Stmt>();
+    stmt->kind = kind;
+    return stmt;
+}
 
 // Every block of every function body, outer blocks before inner ones.
 void for_each_block(Stmt& stmt, const std::function<void(Stmt&)>& action)
@@ -91,6 +108,14 @@ bool refers_to(Stmt& stmt, const Symbol* symbol)
     };
     search(stmt);
     return found;
+}
+
+bool contains(const Expr& expr, const Expr* target)
+{
+    if (&expr == target)
+        return true;
+    return std::any_of(expr.operands.begin(), expr.operands.end(),
+                       [&](const ExprPtr& operand) { return contains(*operand, target); });
 }
 
 bool has_only_qualifiers(const Type& type, std::initializer_list<std::string_view> allowed)
@@ -203,12 +228,365 @@ bool fold_one_reassignment(Program& program)
     return done;
 }
 
+// A value that may be written more than once and still be the same cheap value: a name, a
+// literal, or a field or element of such.
+bool is_plain(const Expr& expr)
+{
+    switch (expr.kind)
+    {
+    case ExprKind::Name:
+    case ExprKind::Literal:
+        return true;
+    case ExprKind::Prefix:
+        return expr.text == "-" && expr.operands[0]->kind == ExprKind::Literal;
+    case ExprKind::Field:
+        return is_plain(*expr.operands[0]);
+    case ExprKind::Index:
+        return is_plain(*expr.operands[0]) && is_plain(*expr.operands[1]);
+    default:
+        return false;
+    }
+}
+
+// A call of the function, where it stands: the block, and the statement of that block.
+struct CallSite
+{
+    Expr* call;
+    Stmt* block = nullptr;
+    std::size_t statement = 0;
+};
+
+class FunctionInliner
+{
+public:
+    FunctionInliner(Program& program, std::size_t index)
+        : program_(program), index_(index), function_(*program.externals[index].function), types_(program),
+          effects_(program)
+    {}
+
+    bool run()
+    {
+        if (!qualifies())
+            return false;
+        std::vector<CallSite> calls = find_calls();
+        if (calls.empty() || !arguments_qualify(calls))
+            return false;
+        const Stmt& body = *function_.body;
+        if (body.statements.size() == 1 && body.statements[0]->kind == StmtKind::Return && body.statements[0]->expr)
+            return inline_expression(calls, *body.statements[0]->expr);
+        return calls.size() == 1 && inline_body(calls[0]);
+    }
+
+private:
+    std::string parameter_type(std::size_t i) const
+    {
+        return type_name(function_.parameters[i].type, function_.parameters[i].array);
+    }
+
+    bool qualifies() const
+    {
+        const Symbol* symbol = function_.symbol;
+        if (!function_.body || symbol->kept || symbol->signatures.size() != 1 || function_.result.array ||
+            function_.result.name == "void")
+            return false;
+        for (const External& external : program_.externals)
+            if (external.function && external.function->symbol == symbol && external.function.get() != &function_)
+                return false;
+        for (const Parameter& parameter : function_.parameters)
+            if (!parameter.symbol || parameter.array || parameter.type.array ||
+                !has_only_qualifiers(parameter.type, {"in", "const"}))
+                return false;
+        return !declares_kept_names(function_) && effects_.of_function(symbol).pure();
+    }
+
+    // Every call, each inside a function body; none where a call stands elsewhere.
+    std::vector<CallSite> find_calls()
+    {
+        std::vector<CallSite> calls;
+        auto is_call = [&](const Expr& expr) {
+            return expr.kind == ExprKind::Call && expr.operands[0]->kind == ExprKind::Name &&
+                   expr.operands[0]->symbol == function_.symbol;
+        };
+        int everywhere = 0;
+        visit_expressions(program_, [&](Expr& expr, bool) { everywhere += is_call(expr); });
+        for_each_block(program_, [&](Stmt& block) {
+            for (std::size_t i = 0; i < block.statements.size(); ++i)
+                for (Expr* expr : run_once(*block.statements[i]))
+                    visit_expressions(*expr, [&](Expr& inner, bool) {
+                        if (is_call(inner))
+                            calls.push_back({&inner, &block, i});
+                    });
+        });
+        // A call anywhere else (a loop's condition, a branch that is no block, a stage-level
+        // initializer) has no site: all calls or none.
+        if (static_cast<int>(calls.size()) != everywhere)
+            return {};
+        return calls;
+    }
+
+    bool arguments_qualify(const std::vector<CallSite>& calls) const
+    {
+        for (const CallSite& site : calls)
+        {
+            const Expr& call = *site.call;
+            if (call.operands.size() != function_.parameters.size() + 1)
+                return false;
+            for (std::size_t i = 0; i < function_.parameters.size(); ++i)
+            {
+                const Expr& argument = *call.operands[i + 1];
+                if (!effects_.of(argument).pure() || types_.type_of(argument) != parameter_type(i))
+                    return false;
+                for (const CallSite& other : calls)
+                    if (contains(argument, other.call))
+                        return false;
+            }
+        }
+        return true;
+    }
+
+    // Replaces the names of the parameters in expr by copies of the call's arguments.
+    void put_arguments(Expr& expr, const Expr& call, const std::vector<bool>& substituted) const
+    {
+        visit_expressions(expr, [&](Expr& inner, bool) {
+            for (std::size_t i = 0; i < function_.parameters.size(); ++i)
+                if (substituted[i] && inner.kind == ExprKind::Name && inner.symbol == function_.parameters[i].symbol)
+                    inner = std::move(*clone(*call.operands[i + 1]));
+        });
+    }
+
+    bool inline_expression(const std::vector<CallSite>& calls, const Expr& result)
+    {
+        if (types_.type_of(result) != type_name(function_.result, {}))
+            return false;
+        std::vector<bool> all(function_.parameters.size(), true);
+        std::vector<std::size_t> reads;
+        ExprPtr reader = clone(result);
+        for (const Parameter& parameter : function_.parameters)
+            reads.push_back(references(*reader, parameter.symbol).size());
+        std::vector<ExprPtr> replacements;
+        for (const CallSite& site : calls)
+        {
+            for (std::size_t i = 0; i < function_.parameters.size(); ++i)
+                if (reads[i] > 1 && !is_plain(*site.call->operands[i + 1]))
+                    return false;
+            ExprPtr replacement = clone(result);
+            put_arguments(*replacement, *site.call, all);
+            replacements.push_back(std::move(replacement));
+        }
+        std::size_t before = compact_length(program_);
+        std::vector<Expr> originals;
+        for (std::size_t i = 0; i < calls.size(); ++i)
+        {
+            originals.push_back(std::move(*calls[i].call));
+            *calls[i].call = std::move(*replacements[i]);
+        }
+        External removed = std::move(program_.externals[index_]);
+        program_.externals.erase(program_.externals.begin() + index_);
+        if (compact_length(program_) < before)
+            return true;
+        program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            *calls[i].call = std::move(originals[i]);
+        return false;
+    }
+
+    // Whether call runs exactly once whenever expr does, with everything else expr evaluates
+    // pure, so that what the call runs may go before the statement.
+    bool runs_once_among_pure(const Expr& expr, const Expr* call) const
+    {
+        if (&expr == call)
+            return true;
+        if (!contains(expr, call))
+            return effects_.of(expr).pure();
+        bool short_circuit = expr.kind == ExprKind::Binary && (expr.text == "&&" || expr.text == "||");
+        for (std::size_t i = 0; i < expr.operands.size(); ++i)
+        {
+            const Expr& operand = *expr.operands[i];
+            bool conditional = (short_circuit && i == 1) || (expr.kind == ExprKind::Conditional && i > 0);
+            if (conditional && contains(operand, call))
+                return false;
+            if (!runs_once_among_pure(operand, call))
+                return false;
+        }
+        return true;
+    }
+
+    // Turns each return inside the loop that ends the body into "local=value;break;", where
+    // the final return gives that local; false where some return stands elsewhere.
+    bool returns_to_breaks(Stmt& body) const
+    {
+        std::size_t returns = 0;
+        count_returns(body, returns);
+        if (returns == 1)
+            return true;
+        std::size_t size = body.statements.size();
+        Expr& result = *body.statements[size - 1]->expr;
+        if (size < 2 || result.kind != ExprKind::Name || !result.symbol || result.symbol->kind != SymbolKind::Variable)
+            return false;
+        Stmt& loop = *body.statements[size - 2];
+        if (loop.kind != StmtKind::While && loop.kind != StmtKind::For && loop.kind != StmtKind::DoWhile)
+            return false;
+        std::size_t converted = 0;
+        if (!break_out(*loop.body, *result.symbol, types_.type_of(result), converted))
+            return false;
+        return converted + 1 == returns;
+    }
+
+    static void count_returns(Stmt& stmt, std::size_t& returns)
+    {
+        returns += stmt.kind == StmtKind::Return;
+        for_each_substatement(stmt, [&](Stmt& inner) { count_returns(inner, returns); });
+    }
+
+    // Through blocks and ifs only: a return in an inner loop would leave that loop alone.
+    bool break_out(Stmt& stmt, const Symbol& local, const std::string& type, std::size_t& converted) const
+    {
+        if (stmt.kind == StmtKind::Return)
+        {
+            if (!stmt.expr || types_.type_of(*stmt.expr) != type)
+                return false;
+            auto assignment = std::make_unique<Expr>();
+            assignment->kind = ExprKind::Binary;
+            assignment->text = "=";
+            assignment->operands.push_back(make_name(&local));
+            assignment->operands.push_back(std::move(stmt.expr));
+            StmtPtr assign = make_stmt(StmtKind::Expression);
+            assign->expr = std::move(assignment);
+            StmtPtr leave = make_stmt(StmtKind::Jump);
+            leave->text = "break";
+            stmt = Stmt{};
+            stmt.kind = StmtKind::Block;
+            stmt.statements.push_back(std::move(assign));
+            stmt.statements.push_back(std::move(leave));
+            ++converted;
+            return true;
+        }
+        if (stmt.kind == StmtKind::Block || stmt.kind == StmtKind::If)
+        {
+            bool fine = true;
+            for_each_substatement(stmt, [&](Stmt& inner) { fine = fine && break_out(inner, local, type, converted); });
+            return fine;
+        }
+        std::size_t nested = 0;
+        count_returns(stmt, nested);
+        return nested == 0;
+    }
+
+    bool inline_body(const CallSite& site)
+    {
+        Stmt& block = *site.block;
+        Stmt& statement = *block.statements[site.statement];
+        std::size_t declarator_index = 0;
+        const Expr* part = nullptr;
+        if (statement.kind == StmtKind::Declaration)
+        {
+            std::vector<Declarator>& declarators = statement.declaration->declarators;
+            while (!declarators[declarator_index].initializer ||
+                   !contains(*declarators[declarator_index].initializer, site.call))
+                ++declarator_index;
+            part = declarators[declarator_index].initializer.get();
+        }
+        else
+            part = run_once(statement)[0];
+        if (!runs_once_among_pure(*part, site.call))
+            return false;
+
+        StmtPtr body = clone(*function_.body);
+        Stmt& last = *body->statements.back();
+        if (last.kind != StmtKind::Return || !last.expr ||
+            types_.type_of(*last.expr) != type_name(function_.result, {}) || !returns_to_breaks(*body))
+            return false;
+        Effects written = effects_.of(*function_.body);
+        std::vector<StmtPtr> hoisted;
+        std::vector<bool> substituted(function_.parameters.size());
+        for (std::size_t i = 0; i < function_.parameters.size(); ++i)
+        {
+            const Parameter& parameter = function_.parameters[i];
+            const Expr& argument = *site.call->operands[i + 1];
+            substituted[i] = is_plain(argument) && !written.writes.contains(parameter.symbol);
+            if (substituted[i])
+                continue;
+            StmtPtr declaring = make_stmt(StmtKind::Declaration);
+            declaring->declaration = std::make_unique<Declaration>();
+            declaring->declaration->type = clone(parameter.type);
+            declaring->declaration->type.qualifiers.clear();
+            declaring->declaration->declarators.push_back({parameter.symbol, std::nullopt, clone(argument)});
+            hoisted.push_back(std::move(declaring));
+        }
+        visit_in_statements(*body, *site.call, substituted);
+        ExprPtr result = std::move(body->statements.back()->expr);
+        body->statements.pop_back();
+        for (StmtPtr& inner : body->statements)
+            hoisted.push_back(std::move(inner));
+
+        std::size_t before = compact_length(program_);
+        std::vector<StmtPtr> backup;
+        for (const StmtPtr& inner : block.statements)
+            backup.push_back(clone(*inner));
+        std::size_t at = site.statement;
+        if (declarator_index > 0)
+        {
+            std::vector<Declarator>& declarators = statement.declaration->declarators;
+            StmtPtr earlier = make_stmt(StmtKind::Declaration);
+            earlier->declaration = std::make_unique<Declaration>();
+            earlier->declaration->type = clone(statement.declaration->type);
+            std::move(declarators.begin(), declarators.begin() + declarator_index,
+                      std::back_inserter(earlier->declaration->declarators));
+            declarators.erase(declarators.begin(), declarators.begin() + declarator_index);
+            block.statements.insert(block.statements.begin() + at++, std::move(earlier));
+        }
+        *site.call = std::move(*result);
+        block.statements.insert(block.statements.begin() + at, std::make_move_iterator(hoisted.begin()),
+                                std::make_move_iterator(hoisted.end()));
+        External removed = std::move(program_.externals[index_]);
+        program_.externals.erase(program_.externals.begin() + index_);
+        if (compact_length(program_) < before)
+            return true;
+        program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
+        block.statements = std::move(backup);
+        return false;
+    }
+
+    void visit_in_statements(Stmt& stmt, const Expr& call, const std::vector<bool>& substituted) const
+    {
+        if (stmt.declaration)
+            for (Declarator& declarator : stmt.declaration->declarators)
+                if (declarator.initializer)
+                    put_arguments(*declarator.initializer, call, substituted);
+        for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
+            if (*expr)
+                put_arguments(**expr, call, substituted);
+        for_each_substatement(stmt, [&](Stmt& inner) { visit_in_statements(inner, call, substituted); });
+    }
+
+    Program& program_;
+    std::size_t index_;
+    Function& function_;
+    TypeInference types_;
+    EffectAnalysis effects_;
+};
+
 } // namespace
 
 void substitute_single_use_locals(Program& program)
 {
     while (substitute_one_local(program) || fold_one_reassignment(program))
     {}
+}
+
+void inline_functions(Program& program)
+{
+    for (bool inlined = true; inlined;)
+    {
+        inlined = false;
+        for (std::size_t index = 0; index < program.externals.size() && !inlined; ++index)
+            if (program.externals[index].function && FunctionInliner(program, index).run())
+            {
+                recount_symbols(program);
+                substitute_single_use_locals(program);
+                inlined = true;
+            }
+    }
 }
 
 } // namespace shader_packer::glsl

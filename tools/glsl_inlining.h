@@ -1,5 +1,6 @@
 // Code written where it is used, where that shortens the compact form and every value the
-// program computes stays as it was: locals read once, in place of their reads.
+// program computes stays as it was: locals read once, and functions, in place of their reads
+// and calls.
 #pragma once
 
 #include "glsl_syntax.h"
@@ -16,5 +17,22 @@ namespace shader_packer::glsl {
 // declaration that reads it once, where both are pure: "vec2 p=q;p=fract(p*2.);" becomes
 // "vec2 p=fract(q*2.);".
 void substitute_single_use_locals(Program& program);
+
+// Writes functions in place of their calls where the compact form gets shorter, measured with
+// one-letter names, and substitutes single-use locals again after each. A function qualifies
+// when it has one definition and no prototype, returns a value, takes only "in" parameters, and
+// changes nothing outside its own variables (see Effects); each argument must be pure and of
+// exactly its parameter's type. Two shapes:
+// - a body that is one "return E;": every call becomes E with the arguments in place of the
+//   parameters ("float sq(float v){return v*v;} ... sq(a)" becomes "a*a"); an argument that E
+//   reads more than once must be a plain name, literal, field or element;
+// - any other body, where the function is called once, in the part of a statement of a block
+//   that runs once and not under && || or ?:, everything else that part evaluates being pure:
+//   the body goes before that statement, the parameters as locals initialized by the arguments
+//   (or, for plain arguments the body never assigns, the arguments written in their place), and
+//   the call becomes the final "return E;"'s E. Other returns may stand only inside a loop that
+//   ends the body, outside any inner loop, when the final return gives a local: each becomes an
+//   assignment of its value to that local and a break.
+void inline_functions(Program& program);
 
 } // namespace shader_packer::glsl

@@ -188,7 +188,10 @@ std::string compact(std::string_view source, const CompactOptions& options)
     glsl::keep_names(program, options.kept_names);
     glsl::fold_literal_constants(program);
     if (options.inline_code)
+    {
         glsl::substitute_single_use_locals(program);
+        glsl::inline_functions(program);
+    }
     glsl::use_integer_constructor_arguments(program);
     glsl::use_integer_operands_of_floats(program, options.integer_argument_functions);
     glsl::drop_const_from_literal_globals(program);
