@@ -55,7 +55,9 @@ std::string TypeInference::type_of(const Expr& expr) const
     case ExprKind::Literal:
         return literal_type(expr.text);
     case ExprKind::Name:
-        return expr.symbol && variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
+        if (!expr.symbol)
+            return builtin_variable_type(expr.text);
+        return variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
     case ExprKind::Field:
         return field_type(type_of(*expr.operands[0]), expr.text);
     case ExprKind::Index:

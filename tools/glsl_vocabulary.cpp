@@ -2,6 +2,7 @@
 // the float types and the types of literals.
 #include "glsl_vocabulary.h"
 
+#include <map>
 #include <set>
 
 namespace shader_packer::glsl {
@@ -282,6 +283,13 @@ const WordSet pure_builtin_functions = {
     "unpackUnorm4x8",
 };
 
+const std::map<std::string, std::string, std::less<>> builtin_variable_types = {
+    {"gl_FragCoord", "vec4"}, {"gl_FragDepth", "float"},   {"gl_FrontFacing", "bool"}, {"gl_HelperInvocation", "bool"},
+    {"gl_InstanceID", "int"}, {"gl_Layer", "int"},         {"gl_PointCoord", "vec2"},  {"gl_PointSize", "float"},
+    {"gl_Position", "vec4"},  {"gl_PrimitiveID", "int"},   {"gl_SampleID", "int"},     {"gl_SamplePosition", "vec2"},
+    {"gl_VertexID", "int"},   {"gl_ViewportIndex", "int"},
+};
+
 const WordSet float_types = {
     "float",  "vec2",   "vec3",   "vec4",   "mat2",   "mat3",   "mat4",   "mat2x2",
     "mat2x3", "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
@@ -337,6 +345,12 @@ bool is_builtin_function(std::string_view word)
 bool is_pure_builtin_function(std::string_view word)
 {
     return contains(pure_builtin_functions, word);
+}
+
+std::string builtin_variable_type(std::string_view name)
+{
+    auto found = builtin_variable_types.find(name);
+    return found == builtin_variable_types.end() ? std::string() : found->second;
 }
 
 bool is_float_type(std::string_view word)

@@ -26,6 +26,10 @@ bool is_builtin_function(std::string_view word);
 // the geometry stage's emits are not among them.
 bool is_pure_builtin_function(std::string_view word);
 
+// The type of a built-in variable of the vertex or fragment stage ("vec4" for gl_FragCoord);
+// empty for any other name.
+std::string builtin_variable_type(std::string_view name);
+
 // Single-precision float scalar, vector and matrix types: float, vec2 to vec4, mat2 to mat4x4.
 bool is_float_type(std::string_view word);
 

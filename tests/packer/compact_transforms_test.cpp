@@ -219,6 +219,10 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
               "ground=min(ground,0)+min(red,1).x+min(0.,1.)+float(min(2,3.));")
         << "min beside a float argument; literals alone, or beside an int, pick their own overload";
     EXPECT_EQ(compact_main("red = vec3(1) * 2.0; ground = float(3) * 2.0;"), "red=vec3(1)*2;ground=float(3)*2;");
+    EXPECT_EQ(
+        compact_main("red = gl_FragCoord.xyz * 2.0 - 1.0; ground = gl_FragCoord.w * 2.0 + float(gl_FrontFacing);"),
+        "red=gl_FragCoord.xyz*2-1;ground=gl_FragCoord.w*2+float(gl_FrontFacing);")
+        << "built-in variables have their types";
     EXPECT_EQ(compact_main("red = red + 1.0; red = vec3(2.0); red *= 2.0;"), "red=red+1;red=vec3(2);red*=2.;")
         << "a vector takes no scalar in an assignment";
     EXPECT_EQ(compact_main("red.x = 2.0 * 3.0; ground = (ground < 1.0 ? 2.0 : 3.0) * 4.0;"),
