@@ -228,6 +228,17 @@ bool fold_one_reassignment(Program& program)
     return done;
 }
 
+// A function of the program's that no other definition or prototype shares a name with.
+bool is_sole_definition(const Program& program, const Function& function)
+{
+    const Symbol* symbol = function.symbol;
+    if (!function.body || symbol->kept || symbol->signatures.size() != 1)
+        return false;
+    return std::none_of(program.externals.begin(), program.externals.end(), [&](const External& external) {
+        return external.function && external.function->symbol == symbol && external.function.get() != &function;
+    });
+}
+
 // A value that may be written more than once and still be the same cheap value: a name, a
 // literal, or a field or element of such.
 bool is_plain(const Expr& expr)
@@ -286,12 +297,8 @@ private:
     bool qualifies() const
     {
         const Symbol* symbol = function_.symbol;
-        if (!function_.body || symbol->kept || symbol->signatures.size() != 1 || function_.result.array ||
-            function_.result.name == "void")
+        if (!is_sole_definition(program_, function_) || function_.result.array || function_.result.name == "void")
             return false;
-        for (const External& external : program_.externals)
-            if (external.function && external.function->symbol == symbol && external.function.get() != &function_)
-                return false;
         for (const Parameter& parameter : function_.parameters)
             if (!parameter.symbol || parameter.array || parameter.type.array ||
                 !has_only_qualifiers(parameter.type, {"in", "const"}))
@@ -566,6 +573,133 @@ private:
     EffectAnalysis effects_;
 };
 
+// The same tree, bound to the same symbols.
+bool same_expression(const Expr& a, const Expr& b)
+{
+    if (a.kind != b.kind || a.text != b.text || a.symbol != b.symbol || a.operands.size() != b.operands.size() ||
+        a.array.has_value() != b.array.has_value())
+        return false;
+    for (std::size_t i = 0; i < a.operands.size(); ++i)
+        if (!same_expression(*a.operands[i], *b.operands[i]))
+            return false;
+    return !a.array || (!a.array->size && !b.array->size) ||
+           (a.array->size && b.array->size && same_expression(*a.array->size, *b.array->size));
+}
+
+// Writes the argument that every call passes for one parameter in place of the parameter, where
+// the text gets shorter; false where the value could differ or the text would not shrink.
+class SharedArgument
+{
+public:
+    SharedArgument(Program& program, std::size_t function_index, std::size_t parameter)
+        : program_(program), index_(function_index), function_(*program.externals[function_index].function),
+          parameter_(parameter), types_(program), effects_(program)
+    {}
+
+    bool run()
+    {
+        if (!is_sole_definition(program_, function_) || declares_kept_names(function_))
+            return false;
+        const Parameter& parameter = function_.parameters[parameter_];
+        if (!parameter.symbol || parameter.array || parameter.type.array ||
+            !has_only_qualifiers(parameter.type, {"in", "const"}) ||
+            effects_.of(*function_.body).writes.contains(parameter.symbol))
+            return false;
+        visit_expressions(program_, [&](Expr& expr, bool) {
+            if (expr.kind == ExprKind::Call && expr.operands[0]->symbol == function_.symbol)
+                calls_.push_back(&expr);
+        });
+        if (calls_.empty())
+            return false;
+        const Expr& shared = *calls_[0]->operands[parameter_ + 1];
+        for (const Expr* call : calls_)
+            if (call->operands.size() != function_.parameters.size() + 1 ||
+                !same_expression(*call->operands[parameter_ + 1], shared))
+                return false;
+        if (types_.type_of(shared) != type_name(parameter.type, parameter.array) ||
+            (literal_value_type(shared).empty() && !is_steady_variable(shared)))
+            return false;
+        return write_in_place(shared);
+    }
+
+private:
+    // A stage-level variable declared before the function that neither the function nor any
+    // argument of a call writes: read in the body, it holds what it held at the call.
+    bool is_steady_variable(const Expr& shared) const
+    {
+        if (shared.kind != ExprKind::Name || !shared.symbol || shared.symbol->kind != SymbolKind::Variable ||
+            effects_.of_function(function_.symbol).writes.contains(shared.symbol))
+            return false;
+        bool declared_before = false;
+        for (std::size_t i = 0; i < index_; ++i)
+            if (const Declaration* declaration = program_.externals[i].declaration.get())
+                for (const Declarator& declarator : declaration->declarators)
+                    declared_before = declared_before || declarator.symbol == shared.symbol;
+        for (const Expr* call : calls_)
+            for (std::size_t i = 1; i < call->operands.size(); ++i)
+            {
+                Effects argument = effects_.of(*call->operands[i]);
+                if (argument.opaque || argument.writes.contains(shared.symbol))
+                    return false;
+            }
+        return declared_before;
+    }
+
+    bool write_in_place(const Expr& shared_argument)
+    {
+        ExprPtr shared = clone(shared_argument);
+        std::size_t before = compact_length(program_);
+        StmtPtr original_body = clone(*function_.body);
+        replace_parameter(*function_.body, *shared);
+        Parameter removed = std::move(function_.parameters[parameter_]);
+        function_.parameters.erase(function_.parameters.begin() + parameter_);
+        std::vector<ExprPtr> arguments;
+        for (Expr* call : calls_)
+        {
+            arguments.push_back(std::move(call->operands[parameter_ + 1]));
+            call->operands.erase(call->operands.begin() + parameter_ + 1);
+        }
+        if (compact_length(program_) < before)
+        {
+            Symbol& symbol = *std::find_if(program_.symbols.begin(), program_.symbols.end(),
+                                           [&](const Symbol& own) { return &own == function_.symbol; });
+            symbol.signatures[0].erase(symbol.signatures[0].begin() + parameter_);
+            return true;
+        }
+        for (std::size_t i = 0; i < calls_.size(); ++i)
+            calls_[i]->operands.insert(calls_[i]->operands.begin() + parameter_ + 1, std::move(arguments[i]));
+        function_.parameters.insert(function_.parameters.begin() + parameter_, std::move(removed));
+        *function_.body = std::move(*original_body);
+        return false;
+    }
+
+    void replace_parameter(Stmt& stmt, const Expr& shared)
+    {
+        auto replace = [&](Expr& root) {
+            visit_expressions(root, [&](Expr& expr, bool) {
+                if (expr.kind == ExprKind::Name && expr.symbol == function_.parameters[parameter_].symbol)
+                    expr = std::move(*clone(shared));
+            });
+        };
+        if (stmt.declaration)
+            for (Declarator& declarator : stmt.declaration->declarators)
+                if (declarator.initializer)
+                    replace(*declarator.initializer);
+        for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
+            if (*expr)
+                replace(**expr);
+        for_each_substatement(stmt, [&](Stmt& inner) { replace_parameter(inner, shared); });
+    }
+
+    Program& program_;
+    std::size_t index_;
+    Function& function_;
+    std::size_t parameter_;
+    TypeInference types_;
+    EffectAnalysis effects_;
+    std::vector<Expr*> calls_;
+};
+
 } // namespace
 
 void substitute_single_use_locals(Program& program)
@@ -586,6 +720,22 @@ void inline_functions(Program& program)
                 substitute_single_use_locals(program);
                 inlined = true;
             }
+    }
+}
+
+void write_shared_arguments_in_place(Program& program)
+{
+    for (bool written = true; written;)
+    {
+        written = false;
+        for (std::size_t index = 0; index < program.externals.size() && !written; ++index)
+        {
+            Function* function = program.externals[index].function.get();
+            for (std::size_t parameter = function ? function->parameters.size() : 0; parameter-- > 0 && !written;)
+                written = SharedArgument(program, index, parameter).run();
+        }
+        if (written)
+            recount_symbols(program);
     }
 }
 

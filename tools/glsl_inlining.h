@@ -1,6 +1,6 @@
 // Code written where it is used, where that shortens the compact form and every value the
-// program computes stays as it was: locals read once, and functions, in place of their reads
-// and calls.
+// program computes stays as it was: locals read once, functions, and arguments that every call
+// passes alike, in place of their reads, calls and parameters.
 #pragma once
 
 #include "glsl_syntax.h"
@@ -34,5 +34,13 @@ void substitute_single_use_locals(Program& program);
 //   ends the body, outside any inner loop, when the final return gives a local: each becomes an
 //   assignment of its value to that local and a break.
 void inline_functions(Program& program);
+
+// Drops a parameter for which every call passes the same value, and writes that value in its
+// place in the body, where the text gets shorter: the value must be spelt in literals, or be a
+// stage-level variable declared before the function that neither the function nor any
+// argument of a call writes, so that the body reads what the call would have passed. The
+// parameter must be an "in" one that the body never assigns, of exactly the value's type, and
+// the function must have one definition and no prototype.
+void write_shared_arguments_in_place(Program& program);
 
 } // namespace shader_packer::glsl

@@ -19,26 +19,6 @@ namespace shader_packer::glsl {
 
 namespace {
 
-// The built-in type of a value spelt out in literals, the same whether folded at compile time or
-// computed: a literal, a negated number, or a constructor of such values. Empty for anything else.
-std::string literal_value_type(const Expr& expr)
-{
-    if (expr.kind == ExprKind::Literal)
-        return literal_type(expr.text);
-    if (expr.kind == ExprKind::Prefix && expr.text == "-")
-    {
-        std::string type = literal_value_type(*expr.operands[0]);
-        return type == "bool" ? std::string() : type;
-    }
-    if (expr.kind != ExprKind::Call || expr.array)
-        return {};
-    const Expr& callee = *expr.operands[0];
-    bool literal_arguments = std::all_of(expr.operands.begin() + 1, expr.operands.end(), [](const ExprPtr& argument) {
-        return !literal_value_type(*argument).empty();
-    });
-    return !callee.symbol && is_builtin_type(callee.text) && literal_arguments ? callee.text : std::string();
-}
-
 bool has_qualifiers_only_const(const Declaration& declaration)
 {
     return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array;

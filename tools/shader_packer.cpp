@@ -191,6 +191,7 @@ std::string compact(std::string_view source, const CompactOptions& options)
     {
         glsl::substitute_single_use_locals(program);
         glsl::inline_functions(program);
+        glsl::write_shared_arguments_in_place(program);
     }
     glsl::use_integer_constructor_arguments(program);
     glsl::use_integer_operands_of_floats(program, options.integer_argument_functions);

@@ -1,5 +1,6 @@
-// Locals and functions written where they are used: where the packer does it, where it must not
-// because a value could change, and the same floats drawn on Mesa either way.
+// Locals, functions and arguments that every call passes alike written where they are used: where
+// the packer does it, where it must not because a value could change, and the same floats drawn
+// on Mesa either way.
 #include "glsl_parser.h"
 #include "glsl_syntax.h"
 #include "shader_packer.h"
@@ -166,6 +167,42 @@ TEST(InlinedFunctions, BodiesStayWhereWhatRunsWouldChange)
           "red = vec3(early(ground));");
 }
 
+TEST(SharedArguments, AreWrittenInPlaceOfTheirParameter)
+{
+    std::string blend = "float blend(float a, float w) { float m = a * w; return m * m + w; }\n";
+    EXPECT_TRUE(matches(compact(blend, "red = vec3(blend(ground, 0.5), blend(black.x, 0.5), 0.0);"),
+                        R"(float (\w)\(float (\w)\)\{float (\w)=\2\*\.5;return \3\*\3\+\.5;\})"
+                        R"(void main\(\)\{red=vec3\(\1\(ground\),\1\(black\.x\),0\);\})"));
+    EXPECT_TRUE(matches(compact("vec3 light;\nfloat lit(float a, vec3 l) { float m = a * l.x; return m * m + l.y; }\n",
+                                "light = black; red = vec3(lit(ground, light), lit(black.x, light), 0.0);"),
+                        R"(vec3 (\w);float (\w)\(float (\w)\)\{float (\w)=\3\*\1\.x;return \4\*\4\+\1\.y;\})"
+                        R"(void main\(\)\{\1=black;red=vec3\(\2\(ground\),\2\(black\.x\),0\);\})"))
+        << "a stage-level variable that holds at the call what the body reads";
+}
+
+TEST(SharedArguments, StayWhereTheBodyCouldReadAnotherValue)
+{
+    auto stays = [](const std::string& functions, const std::string& statements) {
+        std::string text = compact(functions, statements);
+        EXPECT_TRUE(std::regex_search(text, std::regex(R"(float \w\(float \w,(float|vec3) \w\))"))) << text;
+    };
+    std::string blend = "float blend(float a, float w) { float m = a * w; return m * m + w; }\n";
+    stays(blend, "red = vec3(blend(ground, 0.5), blend(black.x, 0.25), 0.0);");
+    stays("float part(float a, float w) { float m = w / 2; return m * a + m; }\n",
+          "red = vec3(part(ground, 3), part(black.x, 3), 0.0);");
+    stays("float blend(float a, float w) { w = w * 2.0; float m = a * w; return m * m + w; }\n",
+          "red = vec3(blend(ground, 0.5), blend(black.x, 0.5), 0.0);");
+    stays("float blend(float a, float w) { float m = a * w; return m * m + w * w * w * w; }\n",
+          "red = vec3(blend(ground, 1.2345), blend(black.x, 1.2345), 0.0);");
+    std::string light = "vec3 light;\n";
+    std::string lit = "float lit(float a, vec3 l) { float m = a * l.x; return m * m + l.y; }\n";
+    stays(light + "float lit(float a, vec3 l) { light.x += a; float m = a * l.x; return m * m + l.y; }\n",
+          "light = black; red = vec3(lit(ground, light), lit(black.x, light), 0.0);");
+    stays(light + lit + "float bump() { light.x += 1.0; return light.x; }\n",
+          "light = black; red = vec3(lit(ground, light), lit(bump(), light), 0.0);");
+    stays(lit + light, "light = black; red = vec3(lit(ground, light), lit(black.x, light), 0.0);");
+}
+
 // Recounting after a pass must agree with the parser where nothing moved: the renamer ranks
 // names by these counts.
 TEST(InlinedFunctions, RecountingAnUntouchedProgramChangesNoCount)
@@ -215,13 +252,20 @@ float twice_plus(float v)
     v = v * 2.0 + 0.1;
     return v + 1.0;
 }
+vec2 q;
+float lit(float a, vec2 l, float w)
+{
+    float m = a * l.x + w;
+    return m * m + l.y * w;
+}
 void main()
 {
     vec2 p = gl_FragCoord.xy / 16.0;
+    q = p.yx * 0.3;
     float s = sin(p.x) * cos(p.y);
     float a = p.x * 3.0, b = sum_to(a);
     float c = square(s) + first_over(p.y * 7.0);
-    colour = vec3(c, b, twice_plus(s));
+    colour = vec3(c + lit(s, q, 0.37), b + lit(c, q, 0.37), twice_plus(s));
 }
 )";
 
@@ -248,7 +292,9 @@ TEST(InlinedFunctions, DrawTheSameOnMesa)
 {
     std::string inlined = shader_packer::compact(varied_stage, {.kept_names = {"colour"}});
     std::string apart = shader_packer::compact(varied_stage, {.kept_names = {"colour"}, .inline_code = false});
-    EXPECT_EQ(inlined.find("return"), std::string::npos) << "every function written in place:\n" << inlined;
+    EXPECT_TRUE(std::regex_search(inlined, std::regex(R"(float \w\(float \w\)\{)"))) << "lit keeps one parameter:\n"
+                                                                                     << inlined;
+    EXPECT_EQ(returns_in(inlined), 1) << "every other function written in place:\n" << inlined;
     EXPECT_NE(apart.find("return"), std::string::npos) << apart;
     offscreen::Context context;
     std::optional<offscreen::Failure> no_context = context.open();
