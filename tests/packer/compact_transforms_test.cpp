@@ -270,12 +270,15 @@ TEST(CompactTransforms, WritesLiteralConstantsAtTheirUses)
                 "void main() { float ground[count]; red = up * low; if (on && red.y < budget) red = red - low; }"),
         "#version 450\nout vec2 red;"
         "void main(){float ground[3];red=vec2(0,1)*-.5;if(true&&red.y<80)red=red- -.5;}");
+    EXPECT_EQ(compact("#version 450\nfloat limit = 80.0;\nout float red;\nvoid main() { red = min(red, limit); }"),
+              "#version 450\nout float red;void main(){red=min(red,80.);}")
+        << "a variable that no code writes is a constant too";
 }
 
 // Each of these keeps its name, for one reason: written out, an int literal would make a float
 // constant an int (3 / 2. is int arithmetic), a computed value would be computed again, and a
 // value used often takes more room than a name; a kept name stays a name, and so do variables
-// and local constants.
+// that some code writes and local constants.
 TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
 {
     auto expect_text = [](const std::string& declarations, const std::string& statements, const std::string& pattern) {
@@ -291,6 +294,9 @@ TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
                 R"(vec3 (\w)=vec3\(\.25,\.5,\.75\);out vec3 red;void main\(\)\{red=\1\*\1\*\1;\})");
     expect_text("const float ground = 2.5;", "red.x = ground;",
                 R"(float ground=2\.5;out vec3 red;void main\(\)\{red\.x=ground;\})");
-    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part; red.y = part;",
-                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;red\.y=\2;\})");
+    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part; red.y = part; scale = 1.0;",
+                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;red\.y=\2;\1=1;\})");
+    expect_text(
+        "float scale = 2.5;\nvoid set(out float v) { v = 1.0; }", "set(scale); red.x = scale;",
+        R"(float (\w)=2\.5;void (\w)\(out float (\w)\)\{\3=1;\}out vec3 red;void main\(\)\{\2\(\1\);red\.x=\1;\})");
 }

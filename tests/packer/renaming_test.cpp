@@ -117,12 +117,12 @@ float (\w)\(float (\w)\)\{return \2\*2;\})"
 TEST(Renaming, KeepsALocalThatHidesAGlobalApartFromIt)
 {
     std::string text = compact(R"(#version 450
-float level = 1.0;
+float level = gl_FragCoord.x;
 out float result;
 void main() { float level = level * 2.0; result = level; }
 )");
     std::smatch names = match(text, R"(#version 450
-float (\w)=1;out float (\w);void main\(\)\{float (\w)=\1\*2;\2=\3;\})");
+float (\w)=gl_FragCoord\.x;out float (\w);void main\(\)\{float (\w)=\1\*2;\2=\3;\})");
     ASSERT_FALSE(names.empty()) << text;
     EXPECT_NE(names[1], names[3]);
     EXPECT_NE(names[2], names[3]);
