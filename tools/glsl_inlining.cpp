@@ -1,5 +1,5 @@
-// Inlining passes of the shader packer: single-use locals and functions written where they are
-// used, each step checked against the effects of the code it moves past.
+// Inlining passes of the shader packer: single-use locals, functions and shared arguments written
+// where they are used, each step checked against the effects of the code it moves past.
 #include "glsl_inlining.h"
 
 #include "glsl_effects.h"
@@ -96,17 +96,7 @@ std::vector<Expr*> references(Expr& expr, const Symbol* symbol)
 bool refers_to(Stmt& stmt, const Symbol* symbol)
 {
     bool found = false;
-    std::function<void(Stmt&)> search = [&](Stmt& inner) {
-        if (inner.declaration)
-            for (Declarator& declarator : inner.declaration->declarators)
-                if (declarator.initializer && !references(*declarator.initializer, symbol).empty())
-                    found = true;
-        for (ExprPtr* expr : {&inner.expr, &inner.condition, &inner.step})
-            if (*expr && !references(**expr, symbol).empty())
-                found = true;
-        for_each_substatement(inner, search);
-    };
-    search(stmt);
+    for_each_expression(stmt, [&](Expr& expr) { found = found || !references(expr, symbol).empty(); });
     return found;
 }
 
@@ -520,7 +510,7 @@ private:
             declaring->declaration->declarators.push_back({parameter.symbol, std::nullopt, clone(argument)});
             hoisted.push_back(std::move(declaring));
         }
-        visit_in_statements(*body, *site.call, substituted);
+        for_each_expression(*body, [&](Expr& expr) { put_arguments(expr, *site.call, substituted); });
         ExprPtr result = std::move(body->statements.back()->expr);
         body->statements.pop_back();
         for (StmtPtr& inner : body->statements)
@@ -552,18 +542,6 @@ private:
         program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
         block.statements = std::move(backup);
         return false;
-    }
-
-    void visit_in_statements(Stmt& stmt, const Expr& call, const std::vector<bool>& substituted) const
-    {
-        if (stmt.declaration)
-            for (Declarator& declarator : stmt.declaration->declarators)
-                if (declarator.initializer)
-                    put_arguments(*declarator.initializer, call, substituted);
-        for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
-            if (*expr)
-                put_arguments(**expr, call, substituted);
-        for_each_substatement(stmt, [&](Stmt& inner) { visit_in_statements(inner, call, substituted); });
     }
 
     Program& program_;
@@ -650,7 +628,13 @@ private:
         ExprPtr shared = clone(shared_argument);
         std::size_t before = compact_length(program_);
         StmtPtr original_body = clone(*function_.body);
-        replace_parameter(*function_.body, *shared);
+        const Symbol* replaced = function_.parameters[parameter_].symbol;
+        for_each_expression(*function_.body, [&](Expr& root) {
+            visit_expressions(root, [&](Expr& expr, bool) {
+                if (expr.kind == ExprKind::Name && expr.symbol == replaced)
+                    expr = std::move(*clone(*shared));
+            });
+        });
         Parameter removed = std::move(function_.parameters[parameter_]);
         function_.parameters.erase(function_.parameters.begin() + parameter_);
         std::vector<ExprPtr> arguments;
@@ -671,24 +655,6 @@ private:
         function_.parameters.insert(function_.parameters.begin() + parameter_, std::move(removed));
         *function_.body = std::move(*original_body);
         return false;
-    }
-
-    void replace_parameter(Stmt& stmt, const Expr& shared)
-    {
-        auto replace = [&](Expr& root) {
-            visit_expressions(root, [&](Expr& expr, bool) {
-                if (expr.kind == ExprKind::Name && expr.symbol == function_.parameters[parameter_].symbol)
-                    expr = std::move(*clone(shared));
-            });
-        };
-        if (stmt.declaration)
-            for (Declarator& declarator : stmt.declaration->declarators)
-                if (declarator.initializer)
-                    replace(*declarator.initializer);
-        for (ExprPtr* expr : {&stmt.expr, &stmt.condition, &stmt.step})
-            if (*expr)
-                replace(**expr);
-        for_each_substatement(stmt, [&](Stmt& inner) { replace_parameter(inner, shared); });
     }
 
     Program& program_;

@@ -186,6 +186,20 @@ void visit(Stmt& stmt, const ExprVisitor& visitor)
 
 } // namespace
 
+void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action)
+{
+    if (stmt.declaration)
+        for (Declarator& declarator : stmt.declaration->declarators)
+            if (declarator.initializer)
+                action(*declarator.initializer);
+    for (ExprPtr* expr : {&stmt.expr, &stmt.condition})
+        if (*expr)
+            action(**expr);
+    for_each_substatement(stmt, [&](Stmt& inner) { for_each_expression(inner, action); });
+    if (stmt.step)
+        action(*stmt.step);
+}
+
 void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action)
 {
     if (stmt.declaration)

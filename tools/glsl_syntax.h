@@ -212,6 +212,9 @@ void visit_expressions(Expr& expr, const ExprVisitor& visitor);
 
 // Every declaration of the program, stage-level and local, for-loop initialisers included.
 void for_each_declaration(Program& program, const std::function<void(Declaration&)>& action);
+// Every outermost expression inside stmt and the statements nested in it: initializers,
+// expressions, conditions and steps, in source order.
+void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action);
 // Every declaration inside stmt.
 void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action);
 
