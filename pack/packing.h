@@ -27,11 +27,11 @@ public:
 // that an encoder is quick to set up again for each of the shader packer's measurements.
 inline constexpr std::uint32_t payload_dictionary_size = 1 << 16;
 
-// The settings that compress_payload picks for the program as it is: one literal context bit,
-// no literal position or position bits. The shader packer tunes its one-letter names with
+// The settings that compress_payload picks for the program as it is: no literal context,
+// literal position or position bits. The shader packer tunes its one-letter names with
 // exactly this compression, so that they are chosen against what the packed file carries; the
 // packed file's tests check that this is still what it carries.
-inline constexpr support::LzmaSettings program_payload_settings{1, 0, 0, payload_dictionary_size};
+inline constexpr support::LzmaSettings program_payload_settings{0, 0, 0, payload_dictionary_size};
 
 // A packed file and how it divides: the stub first, then what the stub unpacks from.
 struct PackedFile

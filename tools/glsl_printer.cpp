@@ -78,10 +78,18 @@ bool is_number(std::string_view literal)
     return !literal.empty() && (literal[0] == '.' || (literal[0] >= '0' && literal[0] <= '9'));
 }
 
+// How the names that the renamer gives short names are written.
+enum class Names
+{
+    Short,        // as the renamer named them
+    Placeholders, // as nothing
+    OneLetter,    // each as one letter, whatever the renamer will choose
+};
+
 class Printer
 {
 public:
-    Printer(bool placeholders, std::vector<NamePlace>* places) : placeholders_(placeholders), places_(places) {}
+    Printer(Names names, std::vector<NamePlace>* places) : names_(names), places_(places) {}
 
     std::string run(const Program& program)
     {
@@ -110,8 +118,10 @@ private:
     {
         if (!symbol)
             out_.token(text);
-        else if (placeholders_)
+        else if (names_ == Names::Placeholders)
             out_.token(symbol->kept ? symbol->name : "");
+        else if (names_ == Names::OneLetter)
+            out_.token(symbol->kept ? symbol->name : "x");
         else if (symbol->kept || symbol->short_name.empty())
             out_.token(symbol->name);
         else
@@ -402,7 +412,7 @@ private:
         out_.token(close);
     }
 
-    bool placeholders_;
+    Names names_;
     std::vector<NamePlace>* places_;
     TokenWriter out_;
 };
@@ -411,18 +421,23 @@ private:
 
 std::string print_compact(const Program& program, bool placeholders)
 {
-    return Printer(placeholders, nullptr).run(program);
+    return Printer(placeholders ? Names::Placeholders : Names::Short, nullptr).run(program);
 }
 
 std::string print_compact(const Program& program, std::vector<NamePlace>& places)
 {
     places.clear();
-    return Printer(false, &places).run(program);
+    return Printer(Names::Short, &places).run(program);
+}
+
+std::size_t compact_length(const Program& program)
+{
+    return Printer(Names::OneLetter, nullptr).run(program).size();
 }
 
 std::string print_compact(const Expr& expr)
 {
-    return Printer(false, nullptr).run(expr);
+    return Printer(Names::Short, nullptr).run(expr);
 }
 
 } // namespace shader_packer::glsl

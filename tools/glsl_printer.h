@@ -24,6 +24,10 @@ struct NamePlace
 // The compact form, listing where each short name was written.
 std::string print_compact(const Program& program, std::vector<NamePlace>& places);
 
+// The length of the compact form once every name the renamer names has one letter: what the
+// passes that rewrite the tree measure their choices by.
+std::size_t compact_length(const Program& program);
+
 // One expression in compact form, as it would stand as an initializer.
 std::string print_compact(const Expr& expr);
 

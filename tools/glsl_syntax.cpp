@@ -3,6 +3,7 @@
 #include "glsl_syntax.h"
 
 #include <array>
+#include <map>
 #include <utility>
 
 namespace shader_packer::glsl {
@@ -63,6 +64,17 @@ int Expr::level() const
     return binary_operator_level(text);
 }
 
+namespace {
+
+std::optional<ArraySuffix> clone(const std::optional<ArraySuffix>& array)
+{
+    if (!array)
+        return std::nullopt;
+    return ArraySuffix{array->size ? clone(*array->size) : nullptr};
+}
+
+} // namespace
+
 ExprPtr clone(const Expr& expr)
 {
     auto copy = std::make_unique<Expr>();
@@ -71,8 +83,51 @@ ExprPtr clone(const Expr& expr)
     copy->symbol = expr.symbol;
     for (const ExprPtr& operand : expr.operands)
         copy->operands.push_back(clone(*operand));
-    if (expr.array)
-        copy->array = ArraySuffix{expr.array->size ? clone(*expr.array->size) : nullptr};
+    copy->array = clone(expr.array);
+    return copy;
+}
+
+namespace {
+
+ExprPtr clone_if(const ExprPtr& expr)
+{
+    return expr ? clone(*expr) : nullptr;
+}
+
+StmtPtr clone_if(const StmtPtr& stmt)
+{
+    return stmt ? clone(*stmt) : nullptr;
+}
+
+} // namespace
+
+Type clone(const Type& type)
+{
+    return {type.qualifiers, type.name, type.symbol, clone(type.array)};
+}
+
+StmtPtr clone(const Stmt& stmt)
+{
+    auto copy = std::make_unique<Stmt>();
+    copy->kind = stmt.kind;
+    for (const StmtPtr& inner : stmt.statements)
+        copy->statements.push_back(clone(*inner));
+    if (stmt.declaration)
+    {
+        copy->declaration = std::make_unique<Declaration>();
+        copy->declaration->type = clone(stmt.declaration->type);
+        for (const Declarator& declarator : stmt.declaration->declarators)
+            copy->declaration->declarators.push_back(
+                {declarator.symbol, clone(declarator.array), clone_if(declarator.initializer)});
+    }
+    copy->expr = clone_if(stmt.expr);
+    copy->condition = clone_if(stmt.condition);
+    copy->init = clone_if(stmt.init);
+    copy->step = clone_if(stmt.step);
+    copy->body = clone_if(stmt.body);
+    copy->then_branch = clone_if(stmt.then_branch);
+    copy->else_branch = clone_if(stmt.else_branch);
+    copy->text = stmt.text;
     return copy;
 }
 
@@ -129,14 +184,28 @@ void visit(Stmt& stmt, const ExprVisitor& visitor)
     for_each_substatement(stmt, [&](Stmt& inner) { visit(inner, visitor); });
 }
 
+} // namespace
+
+void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action)
+{
+    if (stmt.declaration)
+        for (Declarator& declarator : stmt.declaration->declarators)
+            if (declarator.initializer)
+                action(*declarator.initializer);
+    for (ExprPtr* expr : {&stmt.expr, &stmt.condition})
+        if (*expr)
+            action(**expr);
+    for_each_substatement(stmt, [&](Stmt& inner) { for_each_expression(inner, action); });
+    if (stmt.step)
+        action(*stmt.step);
+}
+
 void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action)
 {
     if (stmt.declaration)
         action(*stmt.declaration);
     for_each_substatement(stmt, [&](Stmt& inner) { for_each_declaration(inner, action); });
 }
-
-} // namespace
 
 void visit_expressions(Expr& expr, const ExprVisitor& visitor)
 {
@@ -179,6 +248,88 @@ void for_each_declaration(Program& program, const std::function<void(Declaration
         if (external.function && external.function->body)
             for_each_declaration(*external.function->body, action);
     }
+}
+
+namespace {
+
+void count_type(const Type& type, std::map<const Symbol*, int>& uses)
+{
+    if (type.symbol)
+        ++uses[type.symbol];
+}
+
+void collect_locals(Stmt& stmt, FunctionScope& scope)
+{
+    for_each_declaration(stmt, [&](Declaration& declaration) {
+        for (const Declarator& declarator : declaration.declarators)
+            scope.locals.push_back(declarator.symbol);
+    });
+}
+
+} // namespace
+
+void recount_symbols(Program& program)
+{
+    std::map<const Symbol*, int> uses;
+    std::set<const Symbol*> stage_level;
+    program.function_scopes.clear();
+    for (External& external : program.externals)
+    {
+        if (external.structure)
+        {
+            ++uses[external.structure->symbol];
+            for (const StructMember& member : external.structure->members)
+            {
+                count_type(member.type, uses);
+                for (const MemberName& name : member.names)
+                    ++uses[name.symbol];
+            }
+        }
+        if (external.declaration)
+        {
+            count_type(external.declaration->type, uses);
+            for (const Declarator& declarator : external.declaration->declarators)
+            {
+                ++uses[declarator.symbol];
+                stage_level.insert(declarator.symbol);
+            }
+        }
+        if (external.function)
+        {
+            Function& function = *external.function;
+            ++uses[function.symbol];
+            stage_level.insert(function.symbol);
+            count_type(function.result, uses);
+            for (const Parameter& parameter : function.parameters)
+            {
+                count_type(parameter.type, uses);
+                if (parameter.symbol)
+                    ++uses[parameter.symbol];
+            }
+            if (function.body)
+            {
+                FunctionScope& scope = program.function_scopes.emplace_back();
+                for (const Parameter& parameter : function.parameters)
+                    scope.locals.push_back(parameter.symbol);
+                collect_locals(*function.body, scope);
+                for_each_declaration(*function.body, [&](Declaration& declaration) {
+                    count_type(declaration.type, uses);
+                    for (const Declarator& declarator : declaration.declarators)
+                        ++uses[declarator.symbol];
+                });
+                visit(*function.body, [&](Expr& expr, bool) {
+                    if (expr.kind == ExprKind::Name && expr.symbol && stage_level.contains(expr.symbol))
+                        scope.globals.insert(expr.symbol);
+                });
+            }
+        }
+    }
+    visit_expressions(program, [&](Expr& expr, bool) {
+        if (expr.symbol && (expr.kind == ExprKind::Name || expr.kind == ExprKind::Field))
+            ++uses[expr.symbol];
+    });
+    for (Symbol& symbol : program.symbols)
+        symbol.uses = uses[&symbol];
 }
 
 } // namespace shader_packer::glsl

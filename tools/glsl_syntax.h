@@ -179,8 +179,8 @@ struct External
 // What a function's body names: the renamer keeps its locals apart from these.
 struct FunctionScope
 {
-    std::set<const Symbol*> globals; // stage-level variables and functions referenced
-    std::vector<Symbol*> locals;     // parameters and local variables
+    std::set<const Symbol*> globals;   // stage-level variables and functions referenced
+    std::vector<const Symbol*> locals; // parameters and local variables
 };
 
 struct Program
@@ -190,6 +190,14 @@ struct Program
     std::vector<FunctionScope> function_scopes;
     std::set<std::string> foreign_names; // names used but not declared here: built-ins
 };
+
+// Deep copies, bound to the same symbols.
+Type clone(const Type& type);
+StmtPtr clone(const Stmt& stmt);
+
+// Counts again every symbol's uses and each function's scope from the tree as it stands, as the
+// parser counted them: for passes that drop, move or copy code.
+void recount_symbols(Program& program);
 
 // The statements directly inside stmt, in source order: a block's statements, a for's init, the
 // branches of an if, a loop's body.
@@ -204,6 +212,11 @@ void visit_expressions(Expr& expr, const ExprVisitor& visitor);
 
 // Every declaration of the program, stage-level and local, for-loop initialisers included.
 void for_each_declaration(Program& program, const std::function<void(Declaration&)>& action);
+// Every outermost expression inside stmt and the statements nested in it: initializers,
+// expressions, conditions and steps, in source order.
+void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action);
+// Every declaration inside stmt.
+void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action);
 
 // The name of a declared variable's type; an array's ends in "[]".
 std::string type_name(const Type& type, const std::optional<ArraySuffix>& array);

@@ -4,6 +4,7 @@
 // declared without "const".
 #include "glsl_transforms.h"
 
+#include "glsl_effects.h"
 #include "glsl_printer.h"
 #include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
@@ -19,36 +20,39 @@ namespace shader_packer::glsl {
 
 namespace {
 
-// The built-in type of a value spelt out in literals, the same whether folded at compile time or
-// computed: a literal, a negated number, or a constructor of such values. Empty for anything else.
-std::string literal_value_type(const Expr& expr)
-{
-    if (expr.kind == ExprKind::Literal)
-        return literal_type(expr.text);
-    if (expr.kind == ExprKind::Prefix && expr.text == "-")
-    {
-        std::string type = literal_value_type(*expr.operands[0]);
-        return type == "bool" ? std::string() : type;
-    }
-    if (expr.kind != ExprKind::Call || expr.array)
-        return {};
-    const Expr& callee = *expr.operands[0];
-    bool literal_arguments = std::all_of(expr.operands.begin() + 1, expr.operands.end(), [](const ExprPtr& argument) {
-        return !literal_value_type(*argument).empty();
-    });
-    return !callee.symbol && is_builtin_type(callee.text) && literal_arguments ? callee.text : std::string();
-}
-
 bool has_qualifiers_only_const(const Declaration& declaration)
 {
     return declaration.type.qualifiers == std::vector<std::string>{"const"} && !declaration.type.array;
 }
 
 // A declarator that fold_literal_constants may write out at its uses.
-bool is_literal_constant(const Declaration& declaration, const Declarator& declarator)
+bool is_literal_constant(const Declaration& declaration, const Declarator& declarator,
+                         const std::set<const Symbol*>& written)
 {
-    return has_qualifiers_only_const(declaration) && !declarator.symbol->kept && !declarator.array &&
-           declarator.initializer && literal_value_type(*declarator.initializer) == declaration.type.name;
+    bool constant =
+        has_qualifiers_only_const(declaration) ||
+        (declaration.type.qualifiers.empty() && !declaration.type.array && !written.contains(declarator.symbol));
+    return constant && !declarator.symbol->kept && !declarator.array && declarator.initializer &&
+           literal_value_type(*declarator.initializer) == declaration.type.name;
+}
+
+// Every variable that some code of the program writes.
+std::set<const Symbol*> written_variables(Program& program)
+{
+    EffectAnalysis effects(program);
+    std::set<const Symbol*> written;
+    for (External& external : program.externals)
+    {
+        Effects code;
+        if (external.function && external.function->body)
+            code = effects.of(*external.function->body);
+        if (external.declaration)
+            for (const Declarator& declarator : external.declaration->declarators)
+                if (declarator.initializer)
+                    code.add(effects.of(*declarator.initializer));
+        written.insert(code.writes.begin(), code.writes.end());
+    }
+    return written;
 }
 
 // The value at each use against ",n=value" added to a declaration and one letter at each use.
@@ -243,10 +247,11 @@ private:
 void fold_literal_constants(Program& program)
 {
     std::map<const Symbol*, const Expr*> values;
+    std::set<const Symbol*> written = written_variables(program);
     for (External& external : program.externals)
         if (external.declaration)
             for (const Declarator& declarator : external.declaration->declarators)
-                if (is_literal_constant(*external.declaration, declarator) && folding_is_no_longer(declarator))
+                if (is_literal_constant(*external.declaration, declarator, written) && folding_is_no_longer(declarator))
                     values[declarator.symbol] = declarator.initializer.get();
     visit_expressions(program, [&](Expr& expr, bool) {
         auto value = values.find(expr.symbol);

@@ -12,9 +12,9 @@ namespace shader_packer::glsl {
 // Writes the value of each stage-level constant in place of its name and drops its declaration,
 // where the values written out take no more characters than the declaration and the one-letter
 // name at each use would: "const float far = 20.0; ... march(far)" becomes "march(20.)". The
-// constants so treated are "const" and not kept, with an initializer of exactly the declared
-// built-in type spelt in literals: a literal, perhaps negated, or a constructor of such values.
-// The same value then stands wherever it is written.
+// constants so treated are not kept, "const" or without any qualifier and never written, with an
+// initializer of exactly the declared built-in type spelt in literals: a literal, perhaps
+// negated, or a constructor of such values. The same value then stands wherever it is written.
 void fold_literal_constants(Program& program);
 
 // Joins each run of neighbouring declarations of one type, in a block or at stage level, into

@@ -4,6 +4,7 @@
 
 #include "glsl_vocabulary.h"
 
+#include <algorithm>
 #include <set>
 
 namespace shader_packer::glsl {
@@ -55,7 +56,9 @@ std::string TypeInference::type_of(const Expr& expr) const
     case ExprKind::Literal:
         return literal_type(expr.text);
     case ExprKind::Name:
-        return expr.symbol && variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
+        if (!expr.symbol)
+            return builtin_variable_type(expr.text);
+        return variables_.contains(expr.symbol) ? variables_.at(expr.symbol) : std::string();
     case ExprKind::Field:
         return field_type(type_of(*expr.operands[0]), expr.text);
     case ExprKind::Index:
@@ -157,6 +160,24 @@ std::string TypeInference::call_type(const Expr& expr) const
         return is_float_type(first) && !is_matrix_type(first) ? first : std::string();
     }
     return {};
+}
+
+std::string literal_value_type(const Expr& expr)
+{
+    if (expr.kind == ExprKind::Literal)
+        return literal_type(expr.text);
+    if (expr.kind == ExprKind::Prefix && expr.text == "-")
+    {
+        std::string type = literal_value_type(*expr.operands[0]);
+        return type == "bool" ? std::string() : type;
+    }
+    if (expr.kind != ExprKind::Call || expr.array)
+        return {};
+    const Expr& callee = *expr.operands[0];
+    bool literal_arguments = std::all_of(expr.operands.begin() + 1, expr.operands.end(), [](const ExprPtr& argument) {
+        return !literal_value_type(*argument).empty();
+    });
+    return !callee.symbol && is_builtin_type(callee.text) && literal_arguments ? callee.text : std::string();
 }
 
 } // namespace shader_packer::glsl

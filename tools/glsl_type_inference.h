@@ -11,6 +11,10 @@
 
 namespace shader_packer::glsl {
 
+// The built-in type of a value spelt out in literals, the same whether folded at compile time or
+// computed: a literal, a negated number, or a constructor of such values. Empty for anything else.
+std::string literal_value_type(const Expr& expr);
+
 // Types of the program's own names, functions and struct members. Types are names, an array's
 // ending in "[]"; an empty type is one that is not certain.
 class TypeInference

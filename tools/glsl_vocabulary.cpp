@@ -2,6 +2,7 @@
 // the float types and the types of literals.
 #include "glsl_vocabulary.h"
 
+#include <map>
 #include <set>
 
 namespace shader_packer::glsl {
@@ -195,6 +196,100 @@ const WordSet builtin_functions = {
     "usubBorrow",
 };
 
+const WordSet pure_builtin_functions = {
+    "abs",
+    "acos",
+    "acosh",
+    "all",
+    "any",
+    "asin",
+    "asinh",
+    "atan",
+    "atanh",
+    "bitCount",
+    "bitfieldExtract",
+    "bitfieldInsert",
+    "bitfieldReverse",
+    "ceil",
+    "clamp",
+    "cos",
+    "cosh",
+    "cross",
+    "degrees",
+    "determinant",
+    "distance",
+    "dot",
+    "equal",
+    "exp",
+    "exp2",
+    "faceforward",
+    "findLSB",
+    "findMSB",
+    "floatBitsToInt",
+    "floatBitsToUint",
+    "floor",
+    "fma",
+    "fract",
+    "greaterThan",
+    "greaterThanEqual",
+    "intBitsToFloat",
+    "inverse",
+    "inversesqrt",
+    "isinf",
+    "isnan",
+    "ldexp",
+    "length",
+    "lessThan",
+    "lessThanEqual",
+    "log",
+    "log2",
+    "matrixCompMult",
+    "max",
+    "min",
+    "mix",
+    "mod",
+    "normalize",
+    "not",
+    "notEqual",
+    "outerProduct",
+    "packDouble2x32",
+    "packHalf2x16",
+    "packSnorm2x16",
+    "packSnorm4x8",
+    "packUnorm2x16",
+    "packUnorm4x8",
+    "pow",
+    "radians",
+    "reflect",
+    "refract",
+    "round",
+    "roundEven",
+    "sign",
+    "sin",
+    "sinh",
+    "smoothstep",
+    "sqrt",
+    "step",
+    "tan",
+    "tanh",
+    "transpose",
+    "trunc",
+    "uintBitsToFloat",
+    "unpackDouble2x32",
+    "unpackHalf2x16",
+    "unpackSnorm2x16",
+    "unpackSnorm4x8",
+    "unpackUnorm2x16",
+    "unpackUnorm4x8",
+};
+
+const std::map<std::string, std::string, std::less<>> builtin_variable_types = {
+    {"gl_FragCoord", "vec4"}, {"gl_FragDepth", "float"},   {"gl_FrontFacing", "bool"}, {"gl_HelperInvocation", "bool"},
+    {"gl_InstanceID", "int"}, {"gl_Layer", "int"},         {"gl_PointCoord", "vec2"},  {"gl_PointSize", "float"},
+    {"gl_Position", "vec4"},  {"gl_PrimitiveID", "int"},   {"gl_SampleID", "int"},     {"gl_SamplePosition", "vec2"},
+    {"gl_VertexID", "int"},   {"gl_ViewportIndex", "int"},
+};
+
 const WordSet float_types = {
     "float",  "vec2",   "vec3",   "vec4",   "mat2",   "mat3",   "mat4",   "mat2x2",
     "mat2x3", "mat2x4", "mat3x2", "mat3x3", "mat3x4", "mat4x2", "mat4x3", "mat4x4",
@@ -245,6 +340,17 @@ bool is_builtin_type(std::string_view word)
 bool is_builtin_function(std::string_view word)
 {
     return contains(builtin_functions, word);
+}
+
+bool is_pure_builtin_function(std::string_view word)
+{
+    return contains(pure_builtin_functions, word);
+}
+
+std::string builtin_variable_type(std::string_view name)
+{
+    auto found = builtin_variable_types.find(name);
+    return found == builtin_variable_types.end() ? std::string() : found->second;
 }
 
 bool is_float_type(std::string_view word)

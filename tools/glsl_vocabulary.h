@@ -19,6 +19,17 @@ bool is_keyword(std::string_view word);
 // A built-in function of GLSL 4.50.
 bool is_builtin_function(std::string_view word);
 
+// A built-in function whose value follows from its arguments alone and that changes nothing, so
+// that a call may be moved, dropped or repeated: the angle, exponential, common, geometric,
+// matrix, relational, bit and packing functions, less those with out parameters (modf, frexp,
+// uaddCarry and the like). Derivatives, texture and image access, atomics, barriers, noise and
+// the geometry stage's emits are not among them.
+bool is_pure_builtin_function(std::string_view word);
+
+// The type of a built-in variable of the vertex or fragment stage ("vec4" for gl_FragCoord);
+// empty for any other name.
+std::string builtin_variable_type(std::string_view name);
+
 // Single-precision float scalar, vector and matrix types: float, vec2 to vec4, mat2 to mat4x4.
 bool is_float_type(std::string_view word);
 

@@ -3,6 +3,7 @@
 #include "shader_packer.h"
 
 #include "file_io.h"
+#include "glsl_inlining.h"
 #include "glsl_parser.h"
 #include "glsl_printer.h"
 #include "glsl_renamer.h"
@@ -186,6 +187,12 @@ std::string compact(std::string_view source, const CompactOptions& options)
     glsl::Program program = glsl::parse(source);
     glsl::keep_names(program, options.kept_names);
     glsl::fold_literal_constants(program);
+    if (options.inline_code)
+    {
+        glsl::substitute_single_use_locals(program);
+        glsl::inline_functions(program);
+        glsl::write_shared_arguments_in_place(program);
+    }
     glsl::use_integer_constructor_arguments(program);
     glsl::use_integer_operands_of_floats(program, options.integer_argument_functions);
     glsl::drop_const_from_literal_globals(program);

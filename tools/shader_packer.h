@@ -34,6 +34,11 @@ struct CompactOptions
     // Built-in functions whose integral float arguments are written as integers beside a float
     // argument (see glsl::use_integer_operands_of_floats).
     std::set<std::string> integer_argument_functions;
+    // Writes locals read once, functions and arguments that every call passes alike where they
+    // are used, where the text gets shorter (see glsl::substitute_single_use_locals,
+    // glsl::inline_functions and glsl::write_shared_arguments_in_place); off, every variable,
+    // function and parameter of the source stays one of the compact form.
+    bool inline_code = true;
     // Passes that try other letters for each name and keep those with which the text compresses
     // no larger (see glsl::tune_short_names); 0 keeps the letters given by frequency of use.
     int name_tuning_rounds = 4;

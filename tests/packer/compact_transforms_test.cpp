@@ -219,14 +219,19 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
               "ground=min(ground,0)+min(red,1).x+min(0.,1.)+float(min(2,3.));")
         << "min beside a float argument; literals alone, or beside an int, pick their own overload";
     EXPECT_EQ(compact_main("red = vec3(1) * 2.0; ground = float(3) * 2.0;"), "red=vec3(1)*2;ground=float(3)*2;");
+    EXPECT_EQ(
+        compact_main("red = gl_FragCoord.xyz * 2.0 - 1.0; ground = gl_FragCoord.w * 2.0 + float(gl_FrontFacing);"),
+        "red=gl_FragCoord.xyz*2-1;ground=gl_FragCoord.w*2+float(gl_FrontFacing);")
+        << "built-in variables have their types";
     EXPECT_EQ(compact_main("red = red + 1.0; red = vec3(2.0); red *= 2.0;"), "red=red+1;red=vec3(2);red*=2.;")
         << "a vector takes no scalar in an assignment";
     EXPECT_EQ(compact_main("red.x = 2.0 * 3.0; ground = (ground < 1.0 ? 2.0 : 3.0) * 4.0;"),
               "red.x=2.*3;ground=(ground<1?2.:3.)*4;")
         << "one of two literals stays a float, and so the operation";
     EXPECT_TRUE(std::regex_match(
-        compact_main("int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20;"),
-        std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20;)")))
+        compact_main(
+            "int count = 2; ground = float(count * 2) + ground * -0.0 + ground * 1.5 + ground * 1e20 + count;"),
+        std::regex(R"(int (\w)=2;ground=float\(\1\*2\)\+ground\*-0\.\+ground\*1\.5\+ground\*1e20\+\1;)")))
         << "int arithmetic, -0, fractions and floats beyond 2^24 stay";
     EXPECT_TRUE(std::regex_match(compact_main("for (float level = 0.0; level < 2.0; level += 1.0) ground += level;"),
                                  std::regex(R"(for\(float (\w)=0;\1<2;\1\+=1\)ground\+=\1;)")))
@@ -265,12 +270,15 @@ TEST(CompactTransforms, WritesLiteralConstantsAtTheirUses)
                 "void main() { float ground[count]; red = up * low; if (on && red.y < budget) red = red - low; }"),
         "#version 450\nout vec2 red;"
         "void main(){float ground[3];red=vec2(0,1)*-.5;if(true&&red.y<80)red=red- -.5;}");
+    EXPECT_EQ(compact("#version 450\nfloat limit = 80.0;\nout float red;\nvoid main() { red = min(red, limit); }"),
+              "#version 450\nout float red;void main(){red=min(red,80.);}")
+        << "a variable that no code writes is a constant too";
 }
 
 // Each of these keeps its name, for one reason: written out, an int literal would make a float
 // constant an int (3 / 2. is int arithmetic), a computed value would be computed again, and a
 // value used often takes more room than a name; a kept name stays a name, and so do variables
-// and local constants.
+// that some code writes and local constants.
 TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
 {
     auto expect_text = [](const std::string& declarations, const std::string& statements, const std::string& pattern) {
@@ -286,6 +294,9 @@ TEST(CompactTransforms, LeavesConstantsThatWouldChangeOrGrowWrittenOut)
                 R"(vec3 (\w)=vec3\(\.25,\.5,\.75\);out vec3 red;void main\(\)\{red=\1\*\1\*\1;\})");
     expect_text("const float ground = 2.5;", "red.x = ground;",
                 R"(float ground=2\.5;out vec3 red;void main\(\)\{red\.x=ground;\})");
-    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part;",
-                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;\})");
+    expect_text("float scale = 2.5;", "const float part = 0.5; red.x = scale * part; red.y = part; scale = 1.0;",
+                R"(float (\w)=2\.5;out vec3 red;void main\(\)\{const float (\w)=\.5;red\.x=\1\*\2;red\.y=\2;\1=1;\})");
+    expect_text(
+        "float scale = 2.5;\nvoid set(out float v) { v = 1.0; }", "set(scale); red.x = scale;",
+        R"(float (\w)=2\.5;void (\w)\(out float (\w)\)\{\3=1;\}out vec3 red;void main\(\)\{\2\(\1\);red\.x=\1;\})");
 }

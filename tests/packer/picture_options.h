@@ -7,5 +7,5 @@
 inline shader_packer::CompactOptions picture_fragment_options()
 {
     return {.kept_names = {"material", "material.d", "material.col", "material.hit", "black", "red", "ground"},
-            .integer_argument_functions = {"min"}};
+            .integer_argument_functions = {"min", "max"}};
 }
