@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -35,18 +37,83 @@ std::uint32_t squash(int x)
     return static_cast<std::uint32_t>((e << 32) / (e + 0x10000));
 }
 
+// The slots, all zero as the decoder's memory starts. Tables are lent from a pool and cleared
+// where the last borrower wrote, which is quicker than making or clearing a whole one for each of
+// the many short texts the shader packer measures, on however many threads.
+class SlotTable
+{
+public:
+    // A table for as long as the lease lasts.
+    class Lease
+    {
+    public:
+        Lease() : table_(borrow()) {}
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        ~Lease() { give_back(std::move(table_)); }
+
+        SlotTable& operator*() const { return *table_; }
+
+    private:
+        std::unique_ptr<SlotTable> table_;
+    };
+
+    std::uint32_t read(std::uint32_t index) const { return slots_[index]; }
+
+    // The slot to write, noted for clearing if it was still clear.
+    std::uint32_t& write(std::uint32_t index)
+    {
+        if (slots_[index] == 0)
+            written_.push_back(index);
+        return slots_[index];
+    }
+
+private:
+    SlotTable() : slots_(std::size_t{1} << slot_bits, 0) {}
+
+    static std::mutex& pool_lock()
+    {
+        static std::mutex lock;
+        return lock;
+    }
+    static std::vector<std::unique_ptr<SlotTable>>& pool()
+    {
+        static std::vector<std::unique_ptr<SlotTable>> tables;
+        return tables;
+    }
+
+    static std::unique_ptr<SlotTable> borrow()
+    {
+        std::lock_guard guard(pool_lock());
+        if (pool().empty())
+            return std::unique_ptr<SlotTable>(new SlotTable);
+        std::unique_ptr<SlotTable> table = std::move(pool().back());
+        pool().pop_back();
+        return table;
+    }
+
+    static void give_back(std::unique_ptr<SlotTable> table)
+    {
+        for (std::uint32_t index : table->written_)
+            table->slots_[index] = 0;
+        table->written_.clear();
+        std::lock_guard guard(pool_lock());
+        pool().push_back(std::move(table));
+    }
+
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint32_t> written_;
+};
+
 // The models' state between bits: slots of p ^ 0x8000 (16 bits) and a count (16 bits), one
 // weight per model, and the current word's hash.
 class Predictor
 {
 public:
-    explicit Predictor(const ModelSet& models, std::vector<std::uint32_t>& slots)
+    explicit Predictor(const ModelSet& models)
         : contexts_(models.contexts), weight_shift_(models.weight_shift), count_limit_(models.count_limit),
-          slots_(slots), weights_(contexts_.size()), hashes_(contexts_.size()), slot_of_(contexts_.size()),
-          stretch_(contexts_.size())
-    {
-        slots_.assign(std::size_t{1} << slot_bits, 0);
-    }
+          weights_(contexts_.size()), hashes_(contexts_.size()), slot_of_(contexts_.size()), stretch_(contexts_.size())
+    {}
 
     // Hashes each context before the partial byte: at points at the byte about to be coded,
     // with history bytes before it.
@@ -71,7 +138,7 @@ public:
         for (std::size_t m = 0; m < contexts_.size(); ++m)
         {
             slot_of_[m] = ((hashes_[m] ^ partial) * hash_k) >> (32 - slot_bits);
-            std::uint32_t p = (slots_[slot_of_[m]] & 0xffff) ^ 0x8000;
+            std::uint32_t p = (slots_.read(slot_of_[m]) & 0xffff) ^ 0x8000;
             stretch_[m] = (log_bits(p) - log_bits(65535 - p)) >> stretch_shift;
             sum += static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) * weights_[m]);
         }
@@ -88,7 +155,7 @@ public:
                 static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) *
                                                                      static_cast<std::uint32_t>(error)) >>
                                            weight_shift_);
-            std::uint32_t& slot = slots_[slot_of_[m]];
+            std::uint32_t& slot = slots_.write(slot_of_[m]);
             int p = static_cast<int>((slot & 0xffff) ^ 0x8000);
             std::uint32_t count = slot >> 16;
             int step = (target - p) * 2 / static_cast<int>(2 * count + 3);
@@ -109,7 +176,8 @@ private:
     const std::vector<std::uint32_t>& contexts_;
     int weight_shift_;
     int count_limit_;
-    std::vector<std::uint32_t>& slots_;
+    SlotTable::Lease lease_;
+    SlotTable& slots_ = *lease_;
     std::vector<std::uint32_t> weights_;
     std::vector<std::uint32_t> hashes_;
     std::vector<std::uint32_t> slot_of_;
@@ -124,8 +192,7 @@ void model_bits(std::span<const std::uint8_t> data, const ModelSet& models, Code
 {
     std::vector<std::uint8_t> padded(history + data.size());
     std::copy(data.begin(), data.end(), padded.begin() + history);
-    thread_local std::vector<std::uint32_t> slots;
-    Predictor predictor(models, slots);
+    Predictor predictor(models);
     for (std::size_t i = 0; i < data.size(); ++i)
     {
         predictor.start_byte(&padded[history + i]);
@@ -240,8 +307,7 @@ std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const Model
 std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models)
 {
     std::vector<std::uint8_t> padded(history + size);
-    thread_local std::vector<std::uint32_t> slots;
-    Predictor predictor(models, slots);
+    Predictor predictor(models);
     std::uint32_t range = 1, code = 0;
     std::size_t next = 0;
     for (std::size_t i = history; i < padded.size(); ++i)

@@ -5,12 +5,13 @@
 set -eu
 
 run_packages="
-cmake g++ make pkg-config binutils xz-utils liblzma-dev
+cmake g++ make pkg-config binutils liblzma-dev
 libgtk-3-dev libgl-dev libegl-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
 "
-# GoogleTest, the X11 client libraries of the desktop harness and the display servers it drives.
+# GoogleTest, the X11 client libraries of the desktop harness, the display servers it drives, and
+# xzcat, which the packed file's xzcat way runs.
 test_packages="
-libgtest-dev libgmock-dev libx11-dev libxtst-dev libxfixes-dev
+libgtest-dev libgmock-dev libx11-dev libxtst-dev libxfixes-dev xz-utils
 xvfb openbox weston
 "
 

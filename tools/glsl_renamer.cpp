@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <thread>
 
 namespace shader_packer::glsl {
 
@@ -105,6 +106,24 @@ void keep_names(Program& program, const std::set<std::string>& names)
 
 // A one-letter name is a word character between tokens that are not, or beside a keyword or a
 // type word with a space between, whichever letter it is: letters swap in place in the text.
+namespace {
+
+// size_of for each letter, on the machine's cores at once; in the letters' order.
+std::vector<std::size_t> measure_all(const std::string& letters, const std::function<std::size_t(char)>& size_of)
+{
+    std::vector<std::size_t> sizes(letters.size());
+    unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::jthread> threads;
+    for (unsigned w = 0; w < workers; ++w)
+        threads.emplace_back([&, w] {
+            for (std::size_t i = w; i < letters.size(); i += workers)
+                sizes[i] = size_of(letters[i]);
+        });
+    return sizes;
+}
+
+} // namespace
+
 void tune_short_names(Program& program, std::string_view letters,
                       const std::function<std::size_t(const std::string&)>& size_of, int rounds)
 {
@@ -114,10 +133,11 @@ void tune_short_names(Program& program, std::string_view letters,
     std::map<const Symbol*, std::vector<std::size_t>> offsets;
     for (const NamePlace& place : places)
         offsets[place.symbol].push_back(place.offset);
-    auto write = [&](Symbol& symbol, char letter) {
-        symbol.short_name = std::string(1, letter);
-        for (std::size_t offset : offsets[&symbol])
-            text[offset] = letter;
+    auto written = [](const std::string& base, const std::vector<std::size_t>& places_of_symbol, char letter) {
+        std::string with = base;
+        for (std::size_t offset : places_of_symbol)
+            with[offset] = letter;
+        return with;
     };
     std::size_t best = size_of(text);
     for (int round = 0; round < rounds; ++round)
@@ -127,20 +147,35 @@ void tune_short_names(Program& program, std::string_view letters,
         {
             if (!renamable(symbol) || symbol.short_name.size() != 1)
                 continue;
-            for (char letter : letters)
+            const std::vector<std::size_t>& places_of_symbol = offsets[&symbol];
+            // The letters in order, each tried on the text as the moves before it left it: the
+            // rest are measured at once, and measured again after a move, which is rare.
+            for (std::size_t from = 0; from < letters.size();)
             {
-                char kept = symbol.short_name[0];
-                if (letter == kept || letter_taken(conflicts[&symbol], letter))
-                    continue;
-                write(symbol, letter);
-                std::size_t size = size_of(text);
-                if (size < best || (size == best && letters.find(letter) > letters.find(kept)))
+                std::string tried;
+                std::vector<std::size_t> positions;
+                for (std::size_t at = from; at < letters.size(); ++at)
+                    if (letters[at] != symbol.short_name[0] && !letter_taken(conflicts[&symbol], letters[at]))
+                    {
+                        tried += letters[at];
+                        positions.push_back(at);
+                    }
+                std::vector<std::size_t> sizes =
+                    measure_all(tried, [&](char letter) { return size_of(written(text, places_of_symbol, letter)); });
+                from = letters.size();
+                for (std::size_t i = 0; i < sizes.size(); ++i)
                 {
-                    best = size;
-                    moved = true;
+                    char letter = tried[i], kept = symbol.short_name[0];
+                    if (sizes[i] < best || (sizes[i] == best && letters.find(letter) > letters.find(kept)))
+                    {
+                        text = written(text, places_of_symbol, letter);
+                        symbol.short_name = std::string(1, letter);
+                        best = sizes[i];
+                        moved = true;
+                        from = positions[i] + 1;
+                        break;
+                    }
                 }
-                else
-                    write(symbol, kept);
             }
         }
         if (!moved)

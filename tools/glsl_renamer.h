@@ -24,7 +24,9 @@ void assign_short_names(Program& program, std::string_view letters);
 // every other letter of letters that no conflicting name holds, and moves to it where size_of of
 // the compact text falls, or stays equal and the letter comes later in letters: moves across
 // equal sizes let later moves reach smaller texts, and going one way they never swing back.
-// Stops after rounds passes over all symbols, or after a pass that moved nothing.
+// Stops after rounds passes over all symbols, or after a pass that moved nothing. The letters
+// for one symbol are measured on all cores at once, so size_of must be safe to call from several
+// threads; the names chosen are those of trying the letters one at a time.
 void tune_short_names(Program& program, std::string_view letters,
                       const std::function<std::size_t(const std::string&)>& size_of, int rounds);
 

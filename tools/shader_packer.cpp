@@ -2,6 +2,7 @@
 // the pack_shader command line.
 #include "shader_packer.h"
 
+#include "context_mixing.h"
 #include "file_io.h"
 #include "glsl_inlining.h"
 #include "glsl_parser.h"
@@ -9,7 +10,6 @@
 #include "glsl_renamer.h"
 #include "glsl_transforms.h"
 #include "glsl_vocabulary.h"
-#include "packing.h"
 
 #include <algorithm>
 #include <array>
@@ -200,10 +200,12 @@ std::string compact(std::string_view source, const CompactOptions& options)
     std::string remaining_text = glsl::print_compact(program, true);
     std::string letters = letters_by_frequency(remaining_text, program.foreign_names);
     glsl::assign_short_names(program, letters);
-    // Names are tuned against the compression the packed executable carries them in.
-    support::LzmaEncoder encoder(packing::program_payload_settings);
+    // Names are tuned against the coder the packed executable carries them in, its length in bits
+    // for the text alone with the models the packing step's search starts from.
+    packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
     auto compressed_size = [&](const std::string& text) {
-        return encoder.compress({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}).size();
+        std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        return static_cast<std::size_t>(8 * packing::context_mixing::code_length(bytes, models));
     };
     glsl::tune_short_names(program, letters, compressed_size, options.name_tuning_rounds);
     return glsl::print_compact(program);
