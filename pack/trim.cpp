@@ -4,6 +4,7 @@
 #include "elf_image.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace packing {
 
@@ -11,8 +12,38 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The file offset of the size bytes at address, when a loadable segment holds all of them in
+// the file.
+std::optional<std::uint64_t> file_offset_of(const elf::Image& image, std::uint64_t address, std::uint64_t size)
+{
+    for (const Elf64_Phdr& segment : image.segments)
+        if (segment.p_type == PT_LOAD && address >= segment.p_vaddr && address - segment.p_vaddr <= segment.p_filesz &&
+            size <= segment.p_filesz - (address - segment.p_vaddr))
+            return segment.p_offset + (address - segment.p_vaddr);
+    return std::nullopt;
+}
+
+// The file bytes of the GNU hash table at address when none of its buckets lists a symbol. Such a
+// table finds nothing, and the loader skips the lookup in an object without a hash table just the
+// same. The table: bucket count, first hashed symbol, bloom filter words, bloom shift, the filter's
+// 8-byte words, the 4-byte buckets, then one chain word per hashed symbol (none here).
+std::optional<std::span<std::uint8_t>> empty_gnu_hash_table(Bytes& file, const elf::Image& image, std::uint64_t address)
+{
+    std::optional<std::uint64_t> at = file_offset_of(image, address, 4 * sizeof(std::uint32_t));
+    if (!at)
+        return std::nullopt;
+    std::uint64_t buckets = elf::load<std::uint32_t>(file, *at), bloom_words = elf::load<std::uint32_t>(file, *at + 8);
+    std::uint64_t buckets_at = 16 + 8 * bloom_words, size = buckets_at + 4 * buckets;
+    if (!file_offset_of(image, address, size))
+        return std::nullopt;
+    for (std::uint64_t bucket = 0; bucket < buckets; ++bucket)
+        if (elf::load<std::uint32_t>(file, *at + buckets_at + 4 * bucket) != 0)
+            return std::nullopt;
+    return std::span(file).subspan(*at, size);
+}
+
 // Moves every entry the loader reads up over the dropped ones, ends the section at the first
-// DT_NULL and zeroes what it no longer covers.
+// DT_NULL and zeroes what it no longer covers, and zeroes an empty hash table it drops.
 void drop_unread_dynamic_entries(Bytes& file, const elf::Image& image, std::size_t index)
 {
     Elf64_Phdr dynamic = image.segments[index];
@@ -23,6 +54,12 @@ void drop_unread_dynamic_entries(Bytes& file, const elf::Image& image, std::size
         Elf64_Dyn read = elf::load<Elf64_Dyn>(file, entry_at(entry));
         if (read.d_tag == DT_DEBUG || read.d_tag == DT_SYMENT)
             continue;
+        if (read.d_tag == DT_GNU_HASH)
+            if (std::optional<std::span<std::uint8_t>> table = empty_gnu_hash_table(file, image, read.d_un.d_ptr))
+            {
+                std::fill(table->begin(), table->end(), 0);
+                continue;
+            }
         elf::store(file, entry_at(kept++), read);
         if (read.d_tag == DT_NULL)
             break;

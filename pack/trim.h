@@ -14,7 +14,8 @@ namespace packing {
 //   section header fields cleared;
 // - the dynamic section cut after its first DT_NULL, and without the DT_DEBUG entry (a slot
 //   for debuggers that the loader fills and never reads) and the DT_SYMENT entry (the loader
-//   knows the 24-byte symbol size); the entries after them move up;
+//   knows the 24-byte symbol size), and without the DT_GNU_HASH entry when its table lists no
+//   symbol (the table's bytes are zeroed); the entries after them move up;
 // - the zero bytes at the end of the last loadable segment left to memory only: its file size
 //   shrinks, its memory size stays, and the kernel zero-fills memory past a segment's file bytes.
 //   No other segment's bytes and no program header are cut.

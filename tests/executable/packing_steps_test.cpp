@@ -105,8 +105,9 @@ TEST(TrimExecutable, KeepsTheLoadedBytesAndDropsTheRest)
     EXPECT_TRUE(std::equal(trimmed.begin() + headers_end, trimmed.begin() + dynamic, linked.begin() + headers_end));
 }
 
-// The dynamic section loses its DT_DEBUG and DT_SYMENT entries and the spare DT_NULL ones; the
-// others move up in order. A section that never ends is refused.
+// The dynamic section loses its DT_DEBUG and DT_SYMENT entries, the DT_GNU_HASH entry of a hash
+// table that lists no symbol, and the spare DT_NULL ones; the others move up in order. A table
+// that lists a symbol stays. A section that never ends is refused.
 TEST(TrimExecutable, KeepsTheDynamicEntriesTheLoaderReads)
 {
     Bytes linked = linked_program();
@@ -119,10 +120,30 @@ TEST(TrimExecutable, KeepsTheDynamicEntriesTheLoaderReads)
     };
     std::vector<Elf64_Sxword> expected = tags(linked, dynamic_of(image));
     ASSERT_NE(std::find(expected.begin(), expected.end(), DT_DEBUG), expected.end());
+    ASSERT_NE(std::find(expected.begin(), expected.end(), DT_GNU_HASH), expected.end());
     std::erase_if(expected, [](Elf64_Sxword tag) { return tag == DT_DEBUG || tag == DT_SYMENT; });
     expected.erase(std::find(expected.begin(), expected.end(), DT_NULL) + 1, expected.end());
+    std::vector<Elf64_Sxword> without_hash = expected;
+    std::erase(without_hash, DT_GNU_HASH);
     Bytes trimmed = trim_executable(linked);
-    EXPECT_EQ(tags(trimmed, dynamic_of(elf::read(trimmed))), expected);
+    EXPECT_EQ(tags(trimmed, dynamic_of(elf::read(trimmed))), without_hash);
+
+    // The same table with its first bucket pointing at a symbol: kept, entry and bytes.
+    Bytes exporting = linked;
+    std::size_t table = 0;
+    for (std::size_t at = dynamic_of(image).p_offset; at < dynamic_of(image).p_offset + dynamic_of(image).p_filesz;
+         at += sizeof(Elf64_Dyn))
+        if (Elf64_Dyn entry = elf::load<Elf64_Dyn>(linked, at); entry.d_tag == DT_GNU_HASH)
+            table = entry.d_un.d_ptr - image.segments[0].p_vaddr + image.segments[0].p_offset;
+    ASSERT_EQ(image.segments[0].p_type, PT_LOAD);
+    std::size_t buckets = elf::load<std::uint32_t>(linked, table),
+                buckets_at = table + 16 + 8 * elf::load<std::uint32_t>(linked, table + 8);
+    ASSERT_GT(buckets, 0u);
+    put(exporting, buckets_at, std::uint32_t(1));
+    Bytes kept = trim_executable(exporting);
+    EXPECT_EQ(tags(kept, dynamic_of(elf::read(kept))), expected);
+    kept.resize(std::max(kept.size(), buckets_at + 4 * buckets)); // the memory past the file's bytes
+    EXPECT_TRUE(std::equal(kept.begin() + table, kept.begin() + buckets_at + 4 * buckets, exporting.begin() + table));
 
     Bytes endless = linked;
     const Elf64_Phdr dynamic = dynamic_of(image);
