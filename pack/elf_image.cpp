@@ -80,6 +80,15 @@ void check_segments(const Image& image, std::span<const std::uint8_t> file, std:
 
 } // namespace
 
+std::optional<std::uint64_t> Image::file_offset_of(std::uint64_t address, std::uint64_t size) const
+{
+    for (const Elf64_Phdr& segment : segments)
+        if (segment.p_type == PT_LOAD && address >= segment.p_vaddr &&
+            fits(address - segment.p_vaddr, size, segment.p_filesz))
+            return segment.p_offset + (address - segment.p_vaddr);
+    return std::nullopt;
+}
+
 Image read(std::span<const std::uint8_t> file)
 {
     check_header(file);

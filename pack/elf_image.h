@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -48,6 +49,10 @@ struct Image
 
     // Where the program header of segments[index] lies in the file.
     std::uint64_t program_header_at(std::size_t index) const { return header.e_phoff + index * sizeof(Elf64_Phdr); }
+
+    // The file offset of the size bytes at address, when one loadable segment holds all of them
+    // among its file bytes.
+    std::optional<std::uint64_t> file_offset_of(std::uint64_t address, std::uint64_t size) const;
 };
 
 // Parses and checks the file; throws Malformed naming the first fault.

@@ -4,7 +4,6 @@
 #include "elf_image.h"
 
 #include <algorithm>
-#include <optional>
 
 namespace packing {
 
@@ -12,29 +11,18 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The file offset of the size bytes at address, when a loadable segment holds all of them in
-// the file.
-std::optional<std::uint64_t> file_offset_of(const elf::Image& image, std::uint64_t address, std::uint64_t size)
-{
-    for (const Elf64_Phdr& segment : image.segments)
-        if (segment.p_type == PT_LOAD && address >= segment.p_vaddr && address - segment.p_vaddr <= segment.p_filesz &&
-            size <= segment.p_filesz - (address - segment.p_vaddr))
-            return segment.p_offset + (address - segment.p_vaddr);
-    return std::nullopt;
-}
-
 // The file bytes of the GNU hash table at address when none of its buckets lists a symbol. Such a
 // table finds nothing, and the loader skips the lookup in an object without a hash table just the
 // same. The table: bucket count, first hashed symbol, bloom filter words, bloom shift, the filter's
 // 8-byte words, the 4-byte buckets, then one chain word per hashed symbol (none here).
 std::optional<std::span<std::uint8_t>> empty_gnu_hash_table(Bytes& file, const elf::Image& image, std::uint64_t address)
 {
-    std::optional<std::uint64_t> at = file_offset_of(image, address, 4 * sizeof(std::uint32_t));
+    std::optional<std::uint64_t> at = image.file_offset_of(address, 4 * sizeof(std::uint32_t));
     if (!at)
         return std::nullopt;
     std::uint64_t buckets = elf::load<std::uint32_t>(file, *at), bloom_words = elf::load<std::uint32_t>(file, *at + 8);
     std::uint64_t buckets_at = 16 + 8 * bloom_words, size = buckets_at + 4 * buckets;
-    if (!file_offset_of(image, address, size))
+    if (!image.file_offset_of(address, size))
         return std::nullopt;
     for (std::uint64_t bucket = 0; bucket < buckets; ++bucket)
         if (elf::load<std::uint32_t>(file, *at + buckets_at + 4 * bucket) != 0)

@@ -84,6 +84,24 @@ Bytes with_string_table_nowhere()
     return linked;
 }
 
+// An address maps to the file bytes of the loadable segment that holds it, and only when all the
+// bytes asked for are file bytes of that segment.
+TEST(ElfImage, MapsAddressesToTheFileBytesOfASegment)
+{
+    elf::Image image = elf::read(linked_program());
+    const Elf64_Phdr& load = image.segments[0];
+    ASSERT_EQ(load.p_type, PT_LOAD);
+    ASSERT_LT(load.p_filesz, load.p_memsz) << "a segment with zero-filled memory";
+    std::uint64_t end = load.p_vaddr + load.p_filesz;
+    EXPECT_EQ(image.file_offset_of(load.p_vaddr, 16), load.p_offset);
+    EXPECT_EQ(image.file_offset_of(end - 4, 4), load.p_offset + load.p_filesz - 4);
+    EXPECT_EQ(image.file_offset_of(end, 0), load.p_offset + load.p_filesz);
+    EXPECT_EQ(image.file_offset_of(end - 4, 5), std::nullopt) << "past the file bytes";
+    EXPECT_EQ(image.file_offset_of(end, 1), std::nullopt) << "zero-filled memory";
+    EXPECT_EQ(image.file_offset_of(load.p_vaddr - 1, 2), std::nullopt) << "before the segment";
+    EXPECT_EQ(image.file_offset_of(load.p_vaddr, ~std::uint64_t{0}), std::nullopt) << "a size that wraps";
+}
+
 TEST(TrimExecutable, KeepsTheLoadedBytesAndDropsTheRest)
 {
     Bytes linked = linked_program();
