@@ -26,7 +26,7 @@ std::string compact(const std::string& functions, const std::string& statements)
     std::string source = "#version 450\nuniform float ground;\nuniform vec3 black;\nout vec3 red;\n" + functions +
                          "\nvoid main()\n{\n" + statements + "\n}\n";
     std::string text =
-        shader_packer::compact(source, {.kept_names = {"ground", "black", "red"}, .name_tuning_rounds = 0});
+        shader_packer::compact(source, {.kept_names = {"ground", "black", "red"}});
     EXPECT_TRUE(text.starts_with(stage_prefix)) << text;
     return text.substr(std::min(text.size(), stage_prefix.size()));
 }

@@ -17,7 +17,7 @@ namespace {
 // locals whose names are at stake stay functions and locals.
 std::string compact(const std::string& source, std::set<std::string> kept_names = {})
 {
-    return shader_packer::compact(source, {.kept_names = kept_names, .inline_code = false, .name_tuning_rounds = 0});
+    return shader_packer::compact(source, {.kept_names = kept_names, .inline_code = false});
 }
 
 // The captures of pattern over the whole of text; empty when it does not match.

@@ -2,7 +2,6 @@
 // the pack_shader command line.
 #include "shader_packer.h"
 
-#include "context_mixing.h"
 #include "file_io.h"
 #include "glsl_inlining.h"
 #include "glsl_parser.h"
@@ -200,14 +199,8 @@ std::string compact(std::string_view source, const CompactOptions& options)
     std::string remaining_text = glsl::print_compact(program, true);
     std::string letters = letters_by_frequency(remaining_text, program.foreign_names);
     glsl::assign_short_names(program, letters);
-    // Names are tuned against the coder the packed executable carries them in, its length in bits
-    // for the text alone with the models the packing step's search starts from.
-    packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
-    auto compressed_size = [&](const std::string& text) {
-        std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-        return static_cast<std::size_t>(8 * packing::context_mixing::code_length(bytes, models));
-    };
-    glsl::tune_short_names(program, letters, compressed_size, options.name_tuning_rounds);
+    if (options.compressed_size)
+        glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds);
     return glsl::print_compact(program);
 }
 
@@ -239,7 +232,8 @@ std::string header_text(std::string_view name, std::string_view text)
     return header + ";\n";
 }
 
-int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors)
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
+                     const SizeMeasure& compressed_size)
 {
     std::variant<CommandLine, std::string> parsed = parse_command_line(arguments);
     if (auto* problem = std::get_if<std::string>(&parsed))
@@ -247,7 +241,8 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         errors << "pack_shader: error: " << usage << "; " << *problem << "\n";
         return 2;
     }
-    const CommandLine& command = std::get<CommandLine>(parsed);
+    CommandLine& command = std::get<CommandLine>(parsed);
+    command.options.compressed_size = compressed_size;
     std::string_view name = command.name, input = command.input, output = command.output;
     std::string source;
     try

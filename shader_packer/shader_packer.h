@@ -2,7 +2,9 @@
 // shortest literals, no needless characters) and wraps texts as constants in C++ headers.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <span>
@@ -23,6 +25,10 @@ private:
     int line_;
 };
 
+// The size a compact text compresses to, in any unit: what the one-letter names are tuned
+// against. It is called from several threads at once.
+using SizeMeasure = std::function<std::size_t(const std::string&)>;
+
 // What compact keeps and how it chooses the one-letter names.
 struct CompactOptions
 {
@@ -39,8 +45,10 @@ struct CompactOptions
     // glsl::inline_functions and glsl::write_shared_arguments_in_place); off, every variable,
     // function and parameter of the source stays one of the compact form.
     bool inline_code = true;
-    // Passes that try other letters for each name and keep those with which the text compresses
-    // no larger (see glsl::tune_short_names); 0 keeps the letters given by frequency of use.
+    // Passes that try other letters for each name and keep those with which the text measures
+    // no larger by compressed_size (see glsl::tune_short_names); with no measure or 0 rounds the
+    // letters are those given by frequency of use.
+    SizeMeasure compressed_size;
     int name_tuning_rounds = 4;
 };
 
@@ -58,7 +66,9 @@ std::string header_text(std::string_view name, std::string_view text);
 // The pack_shader command, its arguments without the program name:
 //   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
-// Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
-int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors);
+// The names are tuned against compressed_size. Returns the exit status; messages go to errors as
+// "FILE:LINE: error: ...".
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
+                     const SizeMeasure& compressed_size);
 
 } // namespace shader_packer

@@ -1,0 +1,27 @@
+// pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT:
+// writes a C++ header holding the GLSL text of INPUT, in compact form unless --readable, as
+// `constexpr char NAME[]`, its one-letter names tuned against the packed executable's coder.
+#include "context_mixing.h"
+#include "shader_packer.h"
+
+#include <iostream>
+#include <vector>
+
+namespace {
+
+// The text's code length in bits in the coder that the packed executable carries it in, with the
+// models that the packing step's search starts from.
+std::size_t code_length_in_bits(const std::string& text)
+{
+    static const packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
+    std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return static_cast<std::size_t>(8 * packing::context_mixing::code_length(bytes, models));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    return shader_packer::run_command_line(arguments, std::cerr, code_length_in_bits);
+}
