@@ -42,6 +42,8 @@
         .set    sys_memfd_create, 319
         .set    sys_execveat, 322
         .set    mfd_cloexec, 1
+        .set    mfd_exec, 0x10
+        .set    einval, 22
         .set    at_empty_path, 0x1000
 
         .include "stub_header.inc"
@@ -207,15 +209,24 @@ update_loop:
         .set    patch_check_value, . - 4
         jne     fail
 
-        # memfd_create("", MFD_CLOEXEC), write(fd, output, size), then
+        # memfd_create("stillray", MFD_EXEC | MFD_CLOEXEC), write(fd, output, size), then
         # execveat(fd, "", argv, envp, AT_EMPTY_PATH); the stack holds argc, argv..., 0, envp...
-        # The empty names are zero bytes of memory: the one after the output, the one before it.
+        # The file's name is the running program's (ps and pgrep read it); MFD_EXEC keeps it
+        # executable where memory files are sealed non-executable by default, and kernels that
+        # do not know the flag refuse it with EINVAL: then once more without it. The empty name
+        # is the zero byte of memory before the output.
         pop     rbx                             # argc
-        push    mfd_cloexec
+        push    mfd_exec + mfd_cloexec
         pop     rsi
-        mov     ax, sys_memfd_create            # eax is below 2^16: the last byte stored
+        mov     edi, base + memory_file_name - file_start
+memory_file:
+        mov     eax, sys_memfd_create
         syscall
-        xchg    eax, edi
+        cmp     eax, -einval
+        jne     6f
+        sub     esi, mfd_exec                   # turns negative on the second refusal
+        jns     memory_file
+6:      xchg    eax, edi
         mov     esi, output
         mov     edx, 0
         .set    patch_output_size, . - 4
@@ -248,4 +259,6 @@ message:
         .if     . - message - 24
         .error  "the message's length is not the one written"
         .endif
+memory_file_name:
+        .asciz  "stillray"
 stream:
