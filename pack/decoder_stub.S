@@ -74,8 +74,9 @@ byte_loop:                                      # from p_align on
         pop     rbx
 bit_loop:
         # Normalise: keep the range at 2^24 or more, a stream byte into the code per shift.
-        cmp     ebp, 1 << 24
-        jae     1f
+        mov     eax, ebp
+        shr     eax, 24
+        jnz     1f
         shl     ebp, 8
         shl     r12d, 8
         mov     r12b, [r13]
@@ -134,8 +135,8 @@ hash_loop:
         movq    xmm0, r10
         packssdw xmm0, xmm0
         movd    eax, xmm0
-        shl     eax, 16
-        sar     eax, 4
+        cwde
+        shl     eax, 12
         add     eax, 143 << 23
         movd    xmm0, eax
         cvttss2si rdx, xmm0
