@@ -23,9 +23,9 @@
 #   one half; the weights start at zero).
 # - The coder starts with a range of 1, so that the normalisation before the first bit reads the
 #   first three stream bytes, with no separate start.
-# - Fields that neither the kernel nor readelf looks at (e_ident's padding, e_version, p_paddr,
-#   p_align) carry the first instructions, joined by short jumps, and the program header lies
-#   over the file header's end.
+# - Fields that neither the kernel nor readelf looks at carry the memory file's name (e_ident's
+#   padding) and the first instructions (e_version, p_paddr, p_align), joined by short jumps;
+#   the program header lies over the file header's end.
 
         .intel_syntax noprefix
 
@@ -51,11 +51,10 @@
         .text
 file_start:
         file_header_identity
-entry:                                          # e_ident's padding
-        mov     r13d, base + stream - file_start
-        jmp     entry_2
+memory_file_name:                               # e_ident's padding, to the byte
+        .asciz  "stillray"
         file_header_type
-entry_2:                                        # e_version
+entry:                                          # e_version
         push    1
         jmp     entry_3
         file_header_addresses entry, program_header
@@ -66,10 +65,12 @@ program_header:
 entry_3:                                        # p_paddr
         pop     rbp                             # range 1
         mov     edi, output
-        jmp     byte_loop
+        jmp     entry_4
         .quad   0                               # file size less 1: the packer's
         .quad   memory_size - 1
-byte_loop:                                      # from p_align on
+entry_4:                                        # from p_align on
+        mov     r13d, base + stream - file_start
+byte_loop:
         push    1
         pop     rbx
 bit_loop:
@@ -260,6 +261,4 @@ message:
         .if     . - message - 24
         .error  "the message's length is not the one written"
         .endif
-memory_file_name:
-        .asciz  "stillray"
 stream:
