@@ -13,8 +13,9 @@
 #
 # Registers across the loops: rdi the next output byte, rbx the partial byte (a leading 1 and
 # the bits so far), ebp the range, r12d the code, r13 the next stream byte, r14d the hash of the
-# current word, r15d the check value; per bit r8w the target (65535 after a 1, 0 after a 0),
-# r10 the mixer's sum and r11d its error; rsi walks the contexts, whose weights lie just after.
+# current word, r15d the check value, r9d the hash's multiplier; per bit r8w the target (65535
+# after a 1, 0 after a 0), r10 the mixer's sum and r11d its error; rsi walks the contexts, whose
+# weights lie just after.
 #
 # Size notes.
 # - The kernel starts an ELF file without an interpreter with every general register but rsp
@@ -70,6 +71,7 @@ entry_3:                                        # p_paddr
         .quad   memory_size - 1
 entry_4:                                        # from p_align on
         mov     r13d, base + stream - file_start
+        mov     r9d, hash_k
 byte_loop:
         push    1
         pop     rbx
@@ -86,8 +88,8 @@ bit_loop:
 1:
         # Predict: per context, hash it with the partial byte into a slot, stretch the slot's
         # probability (log2 p - log2 (1 - p), through the float format's bits: exact for these
-        # integers) and add it to the mixer's sum by its weight. Stretch and slot go on the stack,
-        # over a zero that ends the update.
+        # integers) and add it to the mixer's sum by its weight. The weight's place, stretch and
+        # slot go on the stack, over a zero that ends the update.
         mov     esi, base + stream - file_start
         .set    patch_contexts_start, . - 4
         push    0                               # no slot: the update's end
@@ -105,11 +107,11 @@ hash_loop:
         shr     eax, 1
         jnc     3f
         xor     dl, [rcx]
-        imul    edx, edx, hash_k
+        imul    edx, r9d
 3:      test    eax, eax
         jnz     hash_loop
         xor     dl, bl
-        imul    edx, edx, hash_k
+        imul    edx, r9d
         shr     edx, slot_shift
         lea     rcx, [slots + rdx * 4]
         movzx   eax, word ptr [rcx]
@@ -120,6 +122,7 @@ hash_loop:
         psubd   xmm0, xmm1
         movd    eax, xmm0
         sar     eax, 14
+        push    rsi
         push    rax
         push    rcx
         .byte   0x0f, 0xaf, 0x46, 0             # imul eax, [rsi + weight - 4]
@@ -148,13 +151,12 @@ hash_loop:
         # Decode the bit: a code below range * p is a 1; the borrow of code - range * p is the bit.
         mov     r11d, eax
         mul     ebp
+        sub     ebp, edx                        # a 0: the range above range * p
         sub     r12d, edx
         jnc     4f
         add     r12d, edx                       # a 1: the code as it was, the carry set again
         mov     ebp, edx
-        jmp     5f
-4:      sub     ebp, edx
-5:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
+4:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
         adc     ebx, ebx
         shr     r11d, 16
         neg     r11d
@@ -166,24 +168,24 @@ update_loop:
         pop     rcx
         jrcxz   7f
         pop     rax
-        sub     esi, 4
+        pop     rdx
         imul    eax, r11d
         .byte   0xc1, 0xf8, 0                   # sar eax, weight shift
         .set    patch_weight_shift, . - 1
-        .byte   0x01, 0x46, 0                   # add [rsi + weight], eax
+        .byte   0x01, 0x42, 0                   # add [rdx + weight - 4], eax
         .set    patch_weight_after, . - 1
         movzx   edx, byte ptr [rcx + 2]
         .byte   0x80, 0xfa, 0                   # cmp dl, count limit
         .set    patch_count_limit, . - 1
         adc     byte ptr [rcx + 2], 0
-        lea     r9d, [rdx + rdx + 3]
+        lea     r10d, [rdx + rdx + 3]
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80
         neg     eax
         add     eax, r8d
         add     eax, eax
         cdq
-        idiv    r9d
+        idiv    r10d
         add     [rcx], ax
         jmp     update_loop
 7:
@@ -197,7 +199,7 @@ update_loop:
         rol     r15d, 5
         add     r15d, eax
         xor     r14b, al
-        imul    r14d, r14d, hash_k
+        imul    r14d, r9d
         or      al, 32
         sub     al, 'a'
         cmp     al, 26
