@@ -170,7 +170,7 @@ PackingWays measure_packing()
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE);
     namespace cm = packing::context_mixing;
     PackingWays ways{packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program,
-                                                cm::search_models(program, cm::default_models(), SEARCH_ROUNDS)),
+                                                cm::parse_models_record(support::read_text(MODELS_RECORD)).models),
                      packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
     support::TempDir directory("bench-packing");
     std::string decoder = directory.path() / "decoder", xzcat = directory.path() / "xzcat";
