@@ -25,7 +25,7 @@ run: program
 	$(BUILD_DIR)/stillray
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2
 
 screenshot: program
 	$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
