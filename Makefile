@@ -1,4 +1,4 @@
-# The commands: run, screenshot, test and bench. Each installs the Debian packages it needs,
+# The commands: run, screenshot, test, bench and tune. Each installs the Debian packages it needs,
 # then configures and builds.
 BUILD_DIR ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 # needs none of their packages; a tree that has them already keeps them.
 PROGRAM_FLAGS = $(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,-DSTILLRAY_TESTS=OFF)
 
-.PHONY: program build run test screenshot bench clean
+.PHONY: program build run test screenshot bench tune clean
 
 # The program, the packed program and the snapshot tool.
 program:
@@ -25,7 +25,7 @@ run: program
 	$(BUILD_DIR)/stillray
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2
 
 screenshot: program
 	$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
@@ -35,6 +35,14 @@ bench: build
 	cmake -S . -B $(BUILD_DIR)-readable $(CMAKE_FLAGS) -DSTILLRAY_READABLE_SHADERS=ON -DSTILLRAY_TESTS=ON
 	cmake --build $(BUILD_DIR)-readable --parallel --target stillray-bench
 	$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
+
+# Runs the slow searches again and rewrites their reuse records: the shaders' one-letter names,
+# then the coder's models for the program those names make.
+tune: program
+	cmake --build $(BUILD_DIR) --target tune_shader_names
+	cmake --build $(BUILD_DIR) --parallel --target stillray_trimmed
+	cmake --build $(BUILD_DIR) --target tune_packing_models
+	cmake --build $(BUILD_DIR) --parallel
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-readable

@@ -1,13 +1,18 @@
 // The context-mixing coder (see context_mixing.h), step for step as decoder_stub.S runs it.
 #include "context_mixing.h"
 
+#include "record_file.h"
+
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -424,6 +429,58 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
             break;
     }
     return models;
+}
+
+ModelsRecord parse_models_record(std::string_view text)
+{
+    ModelsRecord record;
+    std::set<std::string> seen;
+    for (const support::RecordLine& line : support::parse_record(text))
+    {
+        if (!seen.insert(line.key).second)
+            throw support::RecordError(line.number, "a second '" + line.key + "' line");
+        if (line.key == "program" && line.values.size() == 1)
+            record.program = line.values[0];
+        else if (line.key == "contexts" && !line.values.empty())
+            for (const std::string& value : line.values)
+            {
+                std::uint32_t context = 0;
+                auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), context, 16);
+                if (error != std::errc() || end != value.data() + value.size())
+                    throw support::RecordError(line.number, "a context is a 32-bit mask in hex, not '" + value + "'");
+                record.models.contexts.push_back(context);
+            }
+        else if (line.key == "weight_shift")
+            record.models.weight_shift = static_cast<int>(support::record_number(line, 31));
+        else if (line.key == "count_limit")
+            record.models.count_limit = static_cast<int>(support::record_number(line, 255));
+        else
+            throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'contexts MASK...', "
+                                                    "'weight_shift N' or 'count_limit N'");
+    }
+    for (const char* key : {"program", "contexts", "weight_shift", "count_limit"})
+        if (!seen.contains(key))
+            throw support::RecordError(1, std::string("no '") + key + "' line: the record is not whole");
+    return record;
+}
+
+std::string models_record_text(const ModelsRecord& record)
+{
+    support::RecordLine contexts{0, "contexts", {}};
+    for (std::uint32_t context : record.models.contexts)
+    {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%x", context);
+        contexts.values.push_back(hex);
+    }
+    return support::record_text(
+        "The coder's models that `make tune` found for build/stillray; the packing step reads them back\n"
+        "instead of searching. program: the program they were found for; contexts: one mask per\n"
+        "model (bit 0 the word, bit j the byte j back); the mixer's and the slots' rates.",
+        {{0, "program", {record.program}},
+         contexts,
+         {0, "weight_shift", {std::to_string(record.models.weight_shift)}},
+         {0, "count_limit", {std::to_string(record.models.count_limit)}}});
 }
 
 } // namespace packing::context_mixing

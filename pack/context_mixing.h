@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace packing::context_mixing {
@@ -51,5 +53,20 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
 // A start for the search that suits executables with text in them: orders 0 to 4, the word,
 // and bytes 8, 16 and 24 back for tables of 8-, 16- and 24-byte records.
 ModelSet default_models();
+
+// The models that the search found for a program, kept in a reuse record so that packing reads
+// them instead of searching again.
+struct ModelsRecord
+{
+    // The program's fingerprint (support::fingerprint).
+    std::string program;
+    ModelSet models;
+
+    friend bool operator==(const ModelsRecord&, const ModelsRecord&) = default;
+};
+
+// A models record read from its text; throws support::RecordError at the line at fault.
+ModelsRecord parse_models_record(std::string_view text);
+std::string models_record_text(const ModelsRecord& record);
 
 } // namespace packing::context_mixing

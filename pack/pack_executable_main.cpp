@@ -1,13 +1,18 @@
 // pack-executable: the packing step's command line,
-// `pack-executable --limit BYTES --search-rounds N XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT`.
-// Packs the program both ways, writes the smaller and says on stdout what each way came to.
+// `pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT`.
+// Packs the program both ways, the decoder's with the coder's models from the reuse record,
+// writes the smaller and says on stdout what each way came to. With --tune the models are
+// searched for again, in that many rounds, and the record is written anew.
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
 #include "readelf_check.h"
+#include "record_file.h"
 
 #include <cstdio>
 #include <string>
+
+namespace cm = packing::context_mixing;
 
 namespace {
 
@@ -17,25 +22,60 @@ void print_sizes(const packing::PackedFile& packed)
                 packed.payload_size(), packed.bytes.size());
 }
 
+// The models for the program: the record's, or with rounds, what the search finds (and the
+// record is rewritten). Says on stderr when the record was made for another program.
+cm::ModelSet models_for(const std::vector<std::uint8_t>& program, const std::string& record_path, int rounds)
+{
+    cm::ModelsRecord record;
+    std::string program_fingerprint =
+        support::fingerprint({reinterpret_cast<const char*>(program.data()), program.size()});
+    if (rounds > 0)
+    {
+        record = {program_fingerprint, cm::search_models(program, cm::default_models(), rounds)};
+        support::write_file_atomically(record_path, cm::models_record_text(record));
+        return record.models;
+    }
+    try
+    {
+        record = cm::parse_models_record(support::read_text(record_path));
+    }
+    catch (const support::RecordError& error)
+    {
+        throw support::RecordError(error.line(),
+                                   record_path + ":" + std::to_string(error.line()) + ": error: " + error.what());
+    }
+    if (record.program != program_fingerprint)
+        std::fprintf(stderr,
+                     "pack-executable: %s: stale, the program has changed since the search; the models are not "
+                     "the search's until `make tune` refreshes it\n",
+                     record_path.c_str());
+    return record.models;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 9 || std::string(argv[1]) != "--limit" || std::string(argv[3]) != "--search-rounds")
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    bool tuning = arguments.size() == 10 && arguments[4] == "--tune";
+    if ((arguments.size() != 8 && !tuning) || arguments[0] != "--limit" || arguments[2] != "--models")
     {
-        std::fprintf(stderr, "usage: pack-executable --limit BYTES --search-rounds N XZCAT_STUB DECODER_STUB_OBJECT "
-                             "PROGRAM OUTPUT\n");
+        std::fprintf(stderr, "usage: pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB "
+                             "DECODER_STUB_OBJECT PROGRAM OUTPUT\n");
         return 2;
     }
-    std::string xzcat_stub = argv[5], decoder_stub = argv[6], program = argv[7], output = argv[8];
+    std::string limit_text = arguments[1], record = arguments[3], rounds_text = tuning ? arguments[5] : "0";
+    arguments.erase(arguments.begin(), arguments.begin() + (tuning ? 6 : 4));
+    std::string xzcat_stub = arguments[0], decoder_stub = arguments[1], program = arguments[2], output = arguments[3];
     try
     {
-        std::size_t limit = std::stoul(argv[2]);
-        int rounds = std::stoi(argv[4]);
+        std::size_t limit = std::stoul(limit_text);
+        int rounds = std::stoi(rounds_text);
+        if (tuning && rounds < 1)
+            throw std::invalid_argument("--tune takes one round or more");
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         packing::elf::read(program_bytes);
-        packing::context_mixing::ModelSet models =
-            packing::context_mixing::search_models(program_bytes, packing::context_mixing::default_models(), rounds);
+        cm::ModelSet models = models_for(program_bytes, record, rounds);
         packing::PackedFile decoded = packing::pack_with_decoder(
             packing::read_stub_object(support::read_file(decoder_stub)), program_bytes, models);
         packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
@@ -44,6 +84,11 @@ int main(int argc, char** argv)
         const packing::PackedFile& shipped = packing::smaller_within(decoded, unpacked_by_xzcat, limit);
         support::write_file_atomically(output, shipped.bytes, {.mode = 0755, .check = packing::check_with_readelf});
         std::printf("shipped: %s\n", shipped.way.c_str());
+    }
+    catch (const support::RecordError& error)
+    {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
     }
     catch (const std::exception& error)
     {

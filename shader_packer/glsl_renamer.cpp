@@ -183,16 +183,48 @@ void tune_short_names(Program& program, std::string_view letters,
     }
 }
 
+std::map<const Symbol*, std::string> symbol_keys(const Program& program)
+{
+    std::map<const Symbol*, std::string> keys;
+    std::map<std::string, int> seen;
+    for (const Symbol& symbol : program.symbols)
+    {
+        std::string name = symbol.owner ? symbol.owner->name + "." + symbol.name : symbol.name;
+        int occurrence = ++seen[name];
+        if (renamable(symbol))
+            keys[&symbol] = occurrence == 1 ? name : name + "#" + std::to_string(occurrence);
+    }
+    return keys;
+}
+
 void assign_short_names(Program& program, std::string_view letters)
 {
+    assign_recorded_names(program, letters, {});
+}
+
+int assign_recorded_names(Program& program, std::string_view letters, const std::map<std::string, char>& recorded)
+{
     Conflicts conflicts = find_conflicts(program);
+    std::map<const Symbol*, std::string> keys = symbol_keys(program);
     std::vector<Symbol*> order;
     for (Symbol& symbol : program.symbols)
         if (renamable(symbol))
+        {
+            symbol.short_name.clear();
             order.push_back(&symbol);
+        }
     std::stable_sort(order.begin(), order.end(), [](const Symbol* a, const Symbol* b) { return a->uses > b->uses; });
+    int missed = 0;
     for (Symbol* symbol : order)
     {
+        auto record = recorded.find(keys[symbol]);
+        if (record != recorded.end() && letters.find(record->second) != std::string_view::npos &&
+            !letter_taken(conflicts[symbol], record->second))
+        {
+            symbol->short_name = std::string(1, record->second);
+            continue;
+        }
+        missed += !recorded.empty();
         auto free = std::find_if(letters.begin(), letters.end(),
                                  [&](char letter) { return !letter_taken(conflicts[symbol], letter); });
         if (free == letters.end())
@@ -200,6 +232,7 @@ void assign_short_names(Program& program, std::string_view letters)
                                               " letters available: none is left for '" + symbol->name + "'");
         symbol->short_name = std::string(1, *free);
     }
+    return missed;
 }
 
 } // namespace shader_packer::glsl

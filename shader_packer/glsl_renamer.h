@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -19,6 +20,16 @@ void keep_names(Program& program, const std::set<std::string>& names);
 // Gives each renamable symbol its one-letter name. letters lists the candidates, the most
 // wanted first. Throws PackError when a scope needs more names than there are letters.
 void assign_short_names(Program& program, std::string_view letters);
+
+// A name for each symbol that gets a short name, the same from one run to the next while the
+// source declares the same names in the same order: the name as declared ("struct.member" for a
+// member), with "#2", "#3", ... after the second and later symbols of that name.
+std::map<const Symbol*, std::string> symbol_keys(const Program& program);
+
+// Gives each renamable symbol the letter recorded under its key where that letter is one of
+// letters and no conflicting name holds it, else as assign_short_names would. Returns how many
+// symbols did not get a recorded letter. Throws PackError like assign_short_names.
+int assign_recorded_names(Program& program, std::string_view letters, const std::map<std::string, char>& recorded);
 
 // Improves the names that assign_short_names gave for a compressor: one symbol at a time, tries
 // every other letter of letters that no conflicting name holds, and moves to it where size_of of

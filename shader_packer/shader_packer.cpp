@@ -9,11 +9,13 @@
 #include "glsl_renamer.h"
 #include "glsl_transforms.h"
 #include "glsl_vocabulary.h"
+#include "record_file.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <limits>
 #include <variant>
 #include <vector>
 
@@ -120,8 +122,8 @@ bool is_identifier(std::string_view name)
            std::all_of(name.begin(), name.end(), is_word_char);
 }
 
-constexpr std::string_view usage =
-    "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT";
+constexpr std::string_view usage = "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
+                                   "[--names RECORD [--tune]] NAME INPUT OUTPUT";
 
 std::set<std::string> comma_separated(std::string_view list)
 {
@@ -138,8 +140,9 @@ std::set<std::string> comma_separated(std::string_view list)
 struct CommandLine
 {
     bool readable = false;
+    bool tune = false;
     CompactOptions options;
-    std::string_view name, input, output;
+    std::string_view names_record, name, input, output;
 };
 
 // The command line's parts, or a message saying what is wrong with it.
@@ -149,10 +152,16 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
     while (!arguments.empty() && arguments[0].starts_with("--"))
     {
         std::string_view option = arguments[0];
-        if (option == "--readable")
+        if (option == "--readable" || option == "--tune")
         {
-            command.readable = true;
+            (option == "--tune" ? command.tune : command.readable) = true;
             arguments = arguments.subspan(1);
+            continue;
+        }
+        if (option == "--names" && arguments.size() >= 2)
+        {
+            command.names_record = arguments[1];
+            arguments = arguments.subspan(2);
             continue;
         }
         if ((option != "--keep" && option != "--integer-arguments") || arguments.size() < 2)
@@ -171,6 +180,8 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
             }
         arguments = arguments.subspan(2);
     }
+    if (command.tune && command.names_record.empty())
+        return "--tune needs --names, the record it writes";
     if (arguments.size() != 3 || !is_identifier(arguments[0]))
         return "NAME must be a C++ identifier, followed by INPUT and OUTPUT";
     command.name = arguments[0];
@@ -179,9 +190,24 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
     return command;
 }
 
+// Gives the program the recorded letters, saying why the record does not fit it where it does not.
+std::string fitted_record_names(glsl::Program& program, std::string_view letters, const std::string& input,
+                                const NamesRecord& record)
+{
+    int missed = glsl::assign_recorded_names(program, letters, record.letters);
+    std::size_t symbols = glsl::symbol_keys(program).size();
+    if (missed > 0)
+        return std::to_string(missed) + " of the source's " + std::to_string(symbols) + " names get no letter from it";
+    if (record.letters.size() != symbols)
+        return "it names " + std::to_string(record.letters.size() - symbols) + " symbols the source no longer has";
+    if (record.input != input)
+        return "the source has changed since the search";
+    return "";
+}
+
 } // namespace
 
-std::string compact(std::string_view source, const CompactOptions& options)
+Compacted compact_with_names(std::string_view source, const CompactOptions& options)
 {
     glsl::Program program = glsl::parse(source);
     glsl::keep_names(program, options.kept_names);
@@ -199,9 +225,66 @@ std::string compact(std::string_view source, const CompactOptions& options)
     std::string remaining_text = glsl::print_compact(program, true);
     std::string letters = letters_by_frequency(remaining_text, program.foreign_names);
     glsl::assign_short_names(program, letters);
-    if (options.compressed_size)
+
+    Compacted compacted;
+    compacted.names.input = support::fingerprint(glsl::print_compact(program));
+    if (options.recorded_names)
+        compacted.stale = fitted_record_names(program, letters, compacted.names.input, *options.recorded_names);
+    else if (options.compressed_size)
         glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds);
-    return glsl::print_compact(program);
+    compacted.text = glsl::print_compact(program);
+    if (options.compressed_size)
+        compacted.names.size = options.compressed_size(compacted.text);
+    for (const auto& [symbol, key] : glsl::symbol_keys(program))
+        compacted.names.letters[key] = symbol->short_name[0];
+    if (options.recorded_names && compacted.stale.empty() && options.compressed_size &&
+        compacted.names.size != options.recorded_names->size)
+        compacted.stale = "the text measures " + std::to_string(compacted.names.size) + ", not the recorded " +
+                          std::to_string(options.recorded_names->size);
+    return compacted;
+}
+
+std::string compact(std::string_view source, const CompactOptions& options)
+{
+    return compact_with_names(source, options).text;
+}
+
+NamesRecord parse_names_record(std::string_view text)
+{
+    NamesRecord record;
+    int input_line = 0;
+    for (const support::RecordLine& line : support::parse_record(text))
+    {
+        if (line.key == "input" && line.values.size() == 1 && !input_line)
+        {
+            record.input = line.values[0];
+            input_line = line.number;
+        }
+        else if (line.key == "size")
+            record.size = support::record_number(line, std::numeric_limits<std::uint32_t>::max());
+        else if (line.key == "name" && line.values.size() == 2 && line.values[1].size() == 1 &&
+                 std::isalpha(static_cast<unsigned char>(line.values[1][0])))
+        {
+            if (!record.letters.emplace(line.values[0], line.values[1][0]).second)
+                throw support::RecordError(line.number, "a second letter for '" + line.values[0] + "'");
+        }
+        else
+            throw support::RecordError(line.number, "expected 'input FINGERPRINT', 'size BITS' or 'name KEY LETTER'");
+    }
+    if (!input_line)
+        throw support::RecordError(1, "no 'input FINGERPRINT' line: the record is not whole");
+    return record;
+}
+
+std::string names_record_text(const NamesRecord& record)
+{
+    std::vector<support::RecordLine> lines = {{0, "input", {record.input}}, {0, "size", {std::to_string(record.size)}}};
+    for (const auto& [key, letter] : record.letters)
+        lines.push_back({0, "name", {key, std::string(1, letter)}});
+    return support::record_text("The one-letter names that `make tune` found for this shader; the build reads them\n"
+                                "back instead of searching. input: the text the search started from; size: the\n"
+                                "text's measure with these names; name: a symbol and its letter.",
+                                lines);
 }
 
 std::string shortest_number(std::string_view literal)
@@ -254,23 +337,46 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         errors << input << ": error: " << error.what() << "\n";
         return 1;
     }
-    std::string text;
+    std::string_view record = command.names_record;
+    if (!record.empty() && !command.tune && !command.readable)
+        try
+        {
+            command.options.recorded_names = parse_names_record(support::read_text(record));
+        }
+        catch (const support::RecordError& error)
+        {
+            errors << record << ":" << error.line() << ": error: " << error.what() << "\n";
+            return 1;
+        }
+        catch (const std::exception& error)
+        {
+            errors << record << ": error: " << error.what() << "\n";
+            return 1;
+        }
+    Compacted compacted;
     try
     {
-        text = command.readable ? source : compact(source, command.options);
+        compacted = command.readable ? Compacted{source, {}, {}} : compact_with_names(source, command.options);
     }
     catch (const PackError& error)
     {
         errors << input << ":" << error.line() << ": error: " << error.what() << "\n";
         return 1;
     }
+    if (!compacted.stale.empty())
+        errors << "pack_shader: " << record << ": stale, " << compacted.stale
+               << "; the names are not the search's until `make tune` refreshes it\n";
+    std::string_view failed = output;
     try
     {
-        support::write_file_atomically(output, header_text(name, text));
+        support::write_file_atomically(output, header_text(name, compacted.text));
+        failed = record;
+        if (command.tune && !command.readable)
+            support::write_file_atomically(record, names_record_text(compacted.names));
     }
     catch (const std::exception& error)
     {
-        errors << output << ": error: " << error.what() << "\n";
+        errors << failed << ": error: " << error.what() << "\n";
         return 1;
     }
     return 0;

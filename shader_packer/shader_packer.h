@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <span>
@@ -29,6 +31,25 @@ private:
 // against. It is called from several threads at once.
 using SizeMeasure = std::function<std::size_t(const std::string&)>;
 
+// The one-letter names that the search found for a source, kept in a reuse record so that later
+// packings read them instead of searching again.
+struct NamesRecord
+{
+    // The fingerprint (support::fingerprint) of the compact text with the letters by frequency,
+    // from which the search started.
+    std::string input;
+    // The compressed_size of the compact text with these names.
+    std::size_t size = 0;
+    // Each renamed symbol's letter, under its key (see glsl::symbol_keys).
+    std::map<std::string, char> letters;
+
+    friend bool operator==(const NamesRecord&, const NamesRecord&) = default;
+};
+
+// A names record read from its text; throws support::RecordError at the line at fault.
+NamesRecord parse_names_record(std::string_view text);
+std::string names_record_text(const NamesRecord& record);
+
 // What compact keeps and how it chooses the one-letter names.
 struct CompactOptions
 {
@@ -50,7 +71,22 @@ struct CompactOptions
     // letters are those given by frequency of use.
     SizeMeasure compressed_size;
     int name_tuning_rounds = 4;
+    // Letters taken from a record instead of tuning them: those it holds for symbols that are
+    // still there and can have them, letters by frequency for the rest.
+    std::optional<NamesRecord> recorded_names;
 };
+
+// A compact text, the record of its names, and where recorded names were given, why they do
+// not fit the source as it is now (empty when they do).
+struct Compacted
+{
+    std::string text;
+    NamesRecord names;
+    std::string stale;
+};
+
+// The compact form and its names (see compact). Throws PackError.
+Compacted compact_with_names(std::string_view source, const CompactOptions& options);
 
 // The compact form of a GLSL source: same meaning, every name of the program's own but the kept
 // ones a single letter, no comments, no needless space, parenthesis or brace. Throws PackError.
@@ -64,9 +100,13 @@ std::string shortest_number(std::string_view literal);
 std::string header_text(std::string_view name, std::string_view text);
 
 // The pack_shader command, its arguments without the program name:
-//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT
+//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] [--names RECORD [--tune]]
+//   NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
-// The names are tuned against compressed_size. Returns the exit status; messages go to errors as
+// With --names the letters come from the record, and a record that no longer fits the source
+// gets one line saying so on errors, but the header is written; with --tune as well the names
+// are tuned against compressed_size and the record is written anew. Without --names the letters
+// are those by frequency. Returns the exit status; messages go to errors as
 // "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
                      const SizeMeasure& compressed_size);

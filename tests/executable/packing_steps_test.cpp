@@ -194,10 +194,11 @@ class CommandLine : public ::testing::Test
 {
 protected:
     static std::vector<std::string> pack_command(const std::string& limit, const std::string& program,
-                                                 const std::string& output)
+                                                 const std::string& output,
+                                                 const std::string& models_record = MODELS_RECORD)
     {
-        return {PACK_EXECUTABLE, "--limit", limit, "--search-rounds", std::to_string(SEARCH_ROUNDS), XZCAT_STUB,
-                DECODER_STUB,    program,   output};
+        return {PACK_EXECUTABLE, "--limit",    limit,   "--models", models_record,
+                XZCAT_STUB,      DECODER_STUB, program, output};
     }
 
     std::string write(const std::string& name, const Bytes& bytes)
@@ -318,6 +319,61 @@ TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
     EXPECT_TRUE(lines[2] == "shipped: decoder" || lines[2] == "shipped: xzcat") << lines[2];
     if (fs::exists(STILLRAY_PACKED))
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the build's own step gives the same file";
+}
+
+// A models record that cannot be read names its line and fails the step; the earlier output stays.
+TEST_F(CommandLine, PackingRefusesADamagedModelsRecordAtItsLine)
+{
+    std::string record = support::read_text(MODELS_RECORD);
+    std::size_t contexts_at = record.find("\ncontexts ") + 1;
+    struct RecordDamage
+    {
+        std::string text;
+        int line;
+        const char* reason;
+    };
+    auto line_of = [&](std::size_t offset) {
+        return 1 + static_cast<int>(std::count(record.begin(), record.begin() + offset, '\n'));
+    };
+    std::size_t last_line_at = record.rfind('\n', record.size() - 2) + 1;
+    const RecordDamage damages[] = {
+        {record.substr(0, record.size() - 3), line_of(last_line_at), "cut short"},
+        {record.substr(0, last_line_at), 1, "no 'count_limit' line"},
+        {record.substr(0, contexts_at) + "contexts 1 zz 2\n" + record.substr(record.find('\n', contexts_at) + 1),
+         line_of(contexts_at), "not 'zz'"},
+        {record + "weight_shift 12\n", line_of(record.size()), "a second 'weight_shift'"},
+        {record.substr(0, last_line_at) + "count_limit 256\n", line_of(last_line_at), "0 to 255"},
+        {record + "colour red\n", line_of(record.size()), "expected"},
+    };
+    Bytes earlier = {'o', 'l', 'd'};
+    for (const RecordDamage& damage : damages)
+    {
+        std::string damaged = write("damaged.models", Bytes(damage.text.begin(), damage.text.end()));
+        std::string output = write("packed", earlier);
+        Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output, damaged));
+        EXPECT_TRUE(finished.status.clean_exit(1)) << damage.reason << ": " << finished.status.text();
+        std::string where = damaged + ":" + std::to_string(damage.line) + ": error: ";
+        ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
+        EXPECT_TRUE(finished.err.starts_with(where)) << where << " / " << finished.err;
+        EXPECT_NE(finished.err.find(damage.reason), std::string::npos) << finished.err;
+        EXPECT_EQ(read_file(output), earlier) << damage.reason;
+    }
+}
+
+// A record made for another program is used as it is, with one line that says so.
+TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
+{
+    std::string record = support::read_text(MODELS_RECORD);
+    std::size_t fingerprint_at = record.find("\nprogram ") + 9;
+    record[fingerprint_at] = record[fingerprint_at] == '0' ? '1' : '0';
+    std::string stale = write("stale.models", Bytes(record.begin(), record.end())), output = directory / "packed";
+    Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output, stale));
+    ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
+    ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
+    EXPECT_NE(finished.err.find(stale + ": stale"), std::string::npos) << finished.err;
+    EXPECT_NE(finished.err.find("make tune"), std::string::npos) << finished.err;
+    if (fs::exists(STILLRAY_PACKED))
+        EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the record's models, not others";
 }
 
 TEST(PackWithXzcat, AppendsThePayloadToAStubThatEndsWhereItReadsIt)

@@ -3,10 +3,14 @@
 #include "shader_packer.h"
 
 #include "file_io.h"
+#include "offscreen.h"
 #include "process.h"
+
+#include "vertex_text.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 
@@ -139,11 +143,11 @@ TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
     EXPECT_NE(run("stage_text " + path("in.frag").string()).exit_status, 0);
     CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
-    EXPECT_NE(bad_name.errors.find(
-                  "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] NAME INPUT OUTPUT"),
+    EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
+                                   "[--names RECORD [--tune]] NAME INPUT OUTPUT"),
               std::string::npos);
     std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
-    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink"})
+    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names"})
     {
         CommandResult bad_option = run(options + files_part);
         EXPECT_EQ(bad_option.exit_status, 2) << options;
@@ -161,4 +165,133 @@ TEST_F(PackShaderCommand, UnwritableOutputIsReported)
     CommandResult result = run("stage_text " + path("in.frag").string() + " " + path("no_such_dir/out.h").string());
     EXPECT_NE(result.exit_status, 0);
     EXPECT_TRUE(result.errors.starts_with(path("no_such_dir/out.h").string() + ": error: ")) << result.errors;
+}
+
+// A shader with names of every kind the record keys: a stage variable, functions, their
+// parameters and locals, two of each of these of one name.
+constexpr char waves_source[] = "#version 450\n"
+                                "out vec4 colour;\n"
+                                "float wave(float x) { float s = sin(x * 3.0) + x; return s * s; }\n"
+                                "float ripple(float x) { float s = cos(x); return s * s * x; }\n"
+                                "void main()\n"
+                                "{\n"
+                                "    float across = gl_FragCoord.x / 64.0, down = gl_FragCoord.y / 64.0;\n"
+                                "    colour = vec4(wave(across), wave(down), ripple(across) + ripple(down), 1.0);\n"
+                                "}\n";
+
+class NamesRecord : public PackShaderCommand
+{
+protected:
+    void SetUp() override
+    {
+        PackShaderCommand::SetUp();
+        write_file(path("in.frag"), waves_source);
+        CommandResult tuned = pack("--tune", "searched.h");
+        ASSERT_EQ(tuned.exit_status, 0) << tuned.errors;
+        ASSERT_EQ(tuned.errors, "");
+        record = read_file(path("names"));
+    }
+
+    CommandResult pack(const std::string& options, const std::string& header)
+    {
+        return run(options + " --names " + path("names").string() + " stage_text " + path("in.frag").string() + " " +
+                   path(header).string());
+    }
+
+    std::string record;
+};
+
+// The search writes the record; a packing that reads it back makes the same header, silently.
+TEST_F(NamesRecord, GivesBackTheNamesTheSearchFound)
+{
+    EXPECT_NE(record.find("\nname across "), std::string::npos) << record;
+    EXPECT_NE(record.find("\nname x#2 "), std::string::npos) << record;
+    EXPECT_NE(record.find("\nname s#2 "), std::string::npos) << record;
+    std::regex name_line("\nname ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(record.begin(), record.end(), name_line), std::sregex_iterator()), 9)
+        << record;
+    CommandResult quick = pack("", "read.h");
+    EXPECT_EQ(quick.exit_status, 0) << quick.errors;
+    EXPECT_EQ(quick.errors, "");
+    EXPECT_EQ(read_file(path("read.h")), read_file(path("searched.h")));
+}
+
+// A record that is not one names its file and line and fails; the earlier header stays.
+TEST_F(NamesRecord, DamagedRecordFailsAtItsLine)
+{
+    std::size_t names_at = record.find("\nname ") + 1,
+                line = std::count(record.begin(), record.begin() + names_at, '\n') + 1;
+    std::size_t input_at = record.find("input ");
+    const std::pair<std::string, std::size_t> damages[] = {
+        {record.substr(0, record.size() - 1), std::count(record.begin(), record.end(), '\n')},
+        {record.substr(0, names_at) + "name across xy\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "name across 7\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "name  across q\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "name across q\nname across r\n" + record.substr(names_at), line + 1},
+        {record.substr(0, input_at) + record.substr(record.find('\n', input_at) + 1), 1},
+        {record.substr(0, names_at) + "size 4294967296\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "nome across q\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "name across \xC3\xA9\n" + record.substr(names_at), line},
+    };
+    for (const auto& [damaged, at] : damages)
+    {
+        write_file(path("names"), damaged);
+        write_file(path("out.h"), "previous content");
+        CommandResult result = pack("", "out.h");
+        EXPECT_EQ(result.exit_status, 1) << damaged;
+        EXPECT_TRUE(result.errors.starts_with(path("names").string() + ":" + std::to_string(at) + ": error: "))
+            << result.errors << damaged;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+        EXPECT_EQ(read_file(path("out.h")), "previous content");
+    }
+    std::filesystem::remove(path("names"));
+    CommandResult missing = pack("", "out.h");
+    EXPECT_EQ(missing.exit_status, 1);
+    EXPECT_TRUE(missing.errors.starts_with(path("names").string() + ": error: ")) << missing.errors;
+}
+
+// Where the record no longer fits, the header is still written, with the letters that do fit
+// and a line that says the record is stale; the text is one Mesa compiles.
+TEST_F(NamesRecord, StaleRecordSaysSoAndStillPacksACorrectText)
+{
+    offscreen::Context context;
+    std::optional<offscreen::Failure> no_context = context.open();
+    ASSERT_FALSE(no_context) << no_context->message;
+    char across = record[record.find("\nname across ") + 13], down = record[record.find("\nname down ") + 11];
+    std::string same_letter = record;
+    same_letter[same_letter.find("\nname down ") + 11] = across;
+    std::string changed_source = waves_source;
+    changed_source.replace(changed_source.find("64.0"), 4, "32.0");
+    std::string renamed_source = std::regex_replace(std::string(waves_source), std::regex("down"), "up");
+    struct Staleness
+    {
+        const char* what;
+        std::string record, source, reason;
+    };
+    const Staleness cases[] = {
+        {"two locals given one letter", same_letter, waves_source, "1 of the source's 9 names"},
+        {"a constant changed", record, changed_source, "the source has changed"},
+        {"a local renamed", record, renamed_source, "1 of the source's 9 names"},
+        {"the measure differs", std::regex_replace(record, std::regex("\nsize \\d+"), "\nsize 1"), waves_source,
+         "the text measures "},
+    };
+    for (const Staleness& stale : cases)
+    {
+        write_file(path("names"), stale.record);
+        write_file(path("in.frag"), stale.source);
+        CommandResult result = pack("", "out.h");
+        EXPECT_EQ(result.exit_status, 0) << stale.what << ": " << result.errors;
+        EXPECT_TRUE(result.errors.starts_with("pack_shader: " + path("names").string() + ": stale, " + stale.reason))
+            << stale.what << ": " << result.errors;
+        EXPECT_NE(result.errors.find("make tune"), std::string::npos) << result.errors;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+        std::string header = read_file(path("out.h"));
+        std::string text = header.substr(header.find('"') + 1);
+        text = std::regex_replace(text.substr(0, text.rfind('"')), std::regex(R"(\\n"\s*")"), "\n");
+        offscreen::Result<GLuint> program = offscreen::link_checked(vertex_text, text.c_str());
+        EXPECT_TRUE(std::holds_alternative<GLuint>(program))
+            << stale.what << ": " << std::get<offscreen::Failure>(program).message << "\n"
+            << text;
+    }
+    EXPECT_NE(across, down) << "the search gave the two locals letters of their own";
 }

@@ -1,15 +1,17 @@
 // Whole 1920x1080 pictures on the real GL driver: the carried compact text against the readable
-// source, and the picture against the committed reference image: bit for bit on the renderer that
-// made it, elsewhere through a comparison shown to accept rounding differences and to reject real
-// changes.
+// source, and the picture, drawn here and by stillray-snapshot on each EGL platform, against the
+// committed reference image: bit for bit on the renderer that made it, elsewhere through a
+// comparison shown to accept rounding differences and to reject real changes.
 #include "file_io.h"
 #include "fragment_text.h"
 #include "png_file.h"
+#include "process.h"
 #include "shader_probe.h"
 #include "vertex_text.h"
 
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -84,6 +86,36 @@ std::ostream& operator<<(std::ostream& out, const TileDifference& difference)
                << " tiles over 1 level";
 }
 
+// Whether a frame is the reference picture, given the record (GL_RENDERER and GL_VERSION lines)
+// of the renderer that drew it. The renderer recorded beside the reference drew it from the same
+// texts, so from it every byte must come out the same: the tile comparison would let through
+// changes as real as a march budget of 64 or a bounce weight of 0.11. From any other renderer it
+// is the tile comparison's call.
+testing::AssertionResult is_the_reference(const Image<std::uint8_t>& frame, const std::string& drawn_by)
+{
+    Image<std::uint8_t> reference = reference_picture();
+    if (frame.width != reference.width || frame.height != reference.height)
+        return testing::AssertionFailure() << "the frame is " << frame.width << "x" << frame.height;
+    std::ostringstream verdict;
+    bool same = false;
+    if (drawn_by == support::read_text(STILLRAY_REFERENCE_RENDERER))
+    {
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < frame.rgb.size(); ++i)
+            differing += frame.rgb[i] != reference.rgb[i];
+        same = differing == 0;
+        verdict << differing << " bytes differ from the reference";
+    }
+    else
+    {
+        TileDifference difference = compare_tiles(frame, reference);
+        same = same_picture(difference);
+        verdict << difference;
+    }
+    verdict << ", drawn by\n" << drawn_by;
+    return (same ? testing::AssertionSuccess() : testing::AssertionFailure()) << verdict.str();
+}
+
 class Picture : public DriverTest
 {};
 
@@ -99,27 +131,10 @@ TEST_F(Picture, CompactTextDrawsTheReadableFrameBitForBit)
     EXPECT_EQ(differing, 0u) << "channels that differ between the compact and the readable text";
 }
 
-// On the renderer recorded beside the reference, which drew it from the same texts, every byte
-// must come out the same: the tile comparison would let through changes as real as a march
-// budget of 64 or a bounce weight of 0.11. On any other it is the tile comparison's call.
 TEST_F(Picture, MatchesTheCommittedReference)
 {
-    Image<std::uint8_t> reference = reference_picture();
-    ASSERT_EQ(reference.width, full_size.width);
-    ASSERT_EQ(reference.height, full_size.height);
     Image<std::uint8_t> frame = full_frame(shader_probe::build(vertex_text, fragment_text)); // as the snapshot draws
-    if (renderer() == support::read_text(STILLRAY_REFERENCE_RENDERER))
-    {
-        std::size_t differing = 0;
-        for (std::size_t i = 0; i < frame.rgb.size(); ++i)
-            differing += frame.rgb[i] != reference.rgb[i];
-        EXPECT_EQ(differing, 0u) << "bytes that differ from the reference, drawn by\n" << renderer();
-    }
-    else
-    {
-        TileDifference difference = compare_tiles(frame, reference);
-        EXPECT_TRUE(same_picture(difference)) << difference << "; drawn by\n" << renderer();
-    }
+    EXPECT_TRUE(is_the_reference(frame, renderer()));
 }
 
 // sin and cos two float steps off, as another driver's may be: the grain comes out all new.
@@ -136,6 +151,10 @@ TEST_F(Picture, ComparisonAcceptsADifferentlyRoundedDriver)
     EXPECT_GT(far_apart, frame.rgb.size() / 100) << "the rounding should change single pixels a lot";
     TileDifference difference = compare_tiles(frame, reference);
     EXPECT_TRUE(same_picture(difference)) << difference;
+
+    // Drawn by the recorded renderer, such a frame is a fault; by any other, the same picture.
+    EXPECT_FALSE(is_the_reference(frame, support::read_text(STILLRAY_REFERENCE_RENDERER)));
+    EXPECT_TRUE(is_the_reference(frame, "another renderer\nanother version\n"));
 }
 
 struct Change
@@ -166,5 +185,23 @@ INSTANTIATE_TEST_SUITE_P(
                     Change{"ShadowSharpness", "penumbra_sharpness = 25.0;", "penumbra_sharpness = 20.0;"},
                     Change{"BounceWeight", "bounce_weight = 0.1;", "bounce_weight = 0.15;"}),
     [](const testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+// stillray-snapshot as `make screenshot` runs it, on each EGL platform that Mesa offers even
+// without a GPU, judged by the renderer record it writes beside the picture.
+class SnapshotPicture : public testing::TestWithParam<const char*>
+{};
+
+TEST_P(SnapshotPicture, IsTheReference)
+{
+    support::TempDir directory("snapshot-picture");
+    std::string picture = directory.path() / "picture.png", record = directory.path() / "picture.renderer";
+    support::Finished snapshot =
+        support::run({STILLRAY_SNAPSHOT, "--platform", GetParam(), "--output", picture, "--renderer-output", record});
+    ASSERT_TRUE(snapshot.status.clean_exit()) << snapshot.status.text() << ": " << snapshot.err;
+    EXPECT_TRUE(is_the_reference(support::read_png(picture), support::read_text(record)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Picture, SnapshotPicture, testing::Values("device", "surfaceless"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 } // namespace

@@ -46,7 +46,8 @@ std::array<Channel, 3> pixel(const support::Image<Channel>& image, int x, int y)
     return {image.rgb[at], image.rgb[at + 1], image.rgb[at + 2]};
 }
 
-// Opens one surfaceless GL context for every test of a suite; each test fails if it could not.
+// Opens one GL context for every test of a suite, as the snapshot does by default; each test
+// fails if it could not.
 class DriverTest : public testing::Test
 {
 protected:

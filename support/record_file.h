@@ -1,0 +1,45 @@
+// Reuse records: the small text files in which a slow search keeps what it found, so that builds
+// read it back instead of searching. A line is a key and its values, separated by single spaces;
+// lines that start with '#' are comments.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace support {
+
+// A record that cannot be read as one, at a 1-based line.
+class RecordError : public std::runtime_error
+{
+public:
+    RecordError(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
+    int line() const { return line_; }
+
+private:
+    int line_;
+};
+
+struct RecordLine
+{
+    int number = 0;
+    std::string key;
+    std::vector<std::string> values;
+};
+
+// The lines of a record, comments left out. Throws RecordError for a text that does not end its
+// last line, an empty key or value, or a character that is not printable ASCII.
+std::vector<RecordLine> parse_record(std::string_view text);
+
+// The text of a record: the comment, each of its lines after "# ", then the lines.
+std::string record_text(std::string_view comment, const std::vector<RecordLine>& lines);
+
+// What a record was found for, as 16 hex digits: a 64-bit FNV-1a hash of the bytes, enough to
+// tell one input from another (it proves nothing against a deliberate collision).
+std::string fingerprint(std::string_view bytes);
+
+// The line's one value as a number in [0, limit]; throws RecordError naming the key otherwise.
+unsigned long record_number(const RecordLine& line, unsigned long limit);
+
+} // namespace support

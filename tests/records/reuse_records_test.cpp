@@ -1,0 +1,58 @@
+// The committed reuse records hold what the full searches find today, so that a build that reads
+// them makes the very bytes of one that searches.
+#include "file_io.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char refresh[] = "the committed record is not what the search finds now: run `make tune` and commit it";
+
+std::vector<std::string> words(const std::string& text)
+{
+    std::vector<std::string> split;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;)
+        split.push_back(word);
+    return split;
+}
+
+// Runs the full name search for one stage into the directory; its header must be the build's.
+void expect_names_found_again(const fs::path& directory, const std::string& stage, const std::string& source,
+                              const std::string& flags)
+{
+    std::vector<std::string> command = {PACK_SHADER};
+    for (const std::string& flag : words(flags))
+        command.push_back(flag);
+    fs::path record = directory / (stage + ".names"), header = directory / (stage + ".h");
+    command.insert(command.end(), {"--names", record, "--tune", stage + "_text", source, header});
+    support::Finished searched = support::run(command);
+    ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
+    EXPECT_EQ(support::read_text(record), support::read_text(source + ".names")) << stage << ": " << refresh;
+    EXPECT_EQ(support::read_text(header), support::read_text(fs::path(GENERATED_DIR) / (stage + "_text.h")))
+        << stage << ": the build's header is not the one the search makes";
+}
+
+} // namespace
+
+TEST(ReuseRecords, HoldWhatTheFullSearchesFind)
+{
+    if (READABLE_SHADERS)
+        GTEST_SKIP() << "this build carries the readable shader texts and packs no program";
+    support::TempDir directory("reuse-records");
+    expect_names_found_again(directory.path(), "vertex", VERTEX_SOURCE, VERTEX_PACK_FLAGS);
+    expect_names_found_again(directory.path(), "fragment", FRAGMENT_SOURCE, FRAGMENT_PACK_FLAGS);
+
+    fs::path record = directory.path() / "stillray.models", packed = directory.path() / "stillray-4k";
+    support::Finished searched = support::run({PACK_EXECUTABLE, "--limit", "4096", "--models", record, "--tune",
+                                               SEARCH_ROUNDS, XZCAT_STUB, DECODER_STUB, STILLRAY_EXECUTABLE, packed});
+    ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
+    EXPECT_EQ(support::read_text(record), support::read_text(MODELS_RECORD)) << refresh;
+    EXPECT_TRUE(support::read_file(packed) == support::read_file(STILLRAY_PACKED))
+        << "the build's stillray-4k is not the one the search makes";
+}
