@@ -92,7 +92,7 @@ bit_loop:
         # slot go on the stack, over a zero that ends the update.
         mov     esi, base + stream - file_start
         .set    patch_contexts_start, . - 4
-        push    0                               # no slot: the update's end
+        push    rcx                             # zero, as the update leaves it: its end
         xor     r10d, r10d
 context_loop:
         lodsd                                   # bit 0: the word; bit j: the byte j back
@@ -203,9 +203,8 @@ update_loop:
         or      al, 32
         sub     al, 'a'
         cmp     al, 26
-        jb      8f
-        xor     r14d, r14d
-8:      cmp     edi, output
+        cmovae  r14d, ecx                       # zero, as the update leaves it
+        cmp     edi, output
         .set    patch_output_end, . - 4
         jb      byte_loop
         .byte   0x41, 0x81, 0xff                # cmp r15d, check value (imm32)
