@@ -113,7 +113,7 @@ hash_loop:
         xor     dl, bl
         imul    edx, r9d
         shr     edx, slot_shift
-        lea     rcx, [slots + rdx * 4]
+        lea     ecx, [slots + rdx * 4]          # memory lies below 4 GiB
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80                        # p, 16 bits
         cvtsi2ss xmm0, eax
@@ -239,7 +239,8 @@ memory_file:
         cmp     eax, edx
         jne     fail
         dec     esi
-        mov     rdx, rsp
+        push    rsp
+        pop     rdx
         lea     r10, [rsp + rbx * 8 + 8]
         mov     r8w, at_empty_path              # r8's upper bits are zero: only r8w was set
         mov     ax, sys_execveat                # eax is the size written, below 2^16
