@@ -306,10 +306,34 @@ TEST_F(CommandLine, XzcatRestoresTheCompressedProgram)
     EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), program);
 }
 
+// The limit holds to the byte: a limit of the packed file's size lets it through, one byte less
+// refuses it (packed without the model search, which takes long and changes nothing here).
+TEST_F(CommandLine, PackingKeepsToTheLimitToTheByte)
+{
+    std::string output = directory / "packed";
+    auto pack = [&](std::size_t limit) {
+        std::vector<std::string> command = pack_command(std::to_string(limit), STILLRAY_EXECUTABLE, output);
+        command[4] = "0";
+        return support::run(command);
+    };
+    Finished unlimited = pack(1 << 20);
+    ASSERT_TRUE(unlimited.status.clean_exit()) << unlimited.status.text() << ": " << unlimited.err;
+    Bytes packed = read_file(output);
+    fs::remove(output);
+    Finished under = pack(packed.size() - 1);
+    EXPECT_TRUE(under.status.clean_exit(1)) << under.status.text();
+    EXPECT_NE(under.err.find("over the limit of " + std::to_string(packed.size() - 1) + " bytes"), std::string::npos)
+        << under.err;
+    EXPECT_FALSE(fs::exists(output));
+    Finished at = pack(packed.size());
+    ASSERT_TRUE(at.status.clean_exit()) << at.status.text() << ": " << at.err;
+    EXPECT_EQ(read_file(output), packed);
+}
+
 TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
 {
     std::string output = directory / "packed";
-    Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output));
+    Finished finished = support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output));
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     std::vector<std::string> lines = support::lines_of(finished.out);
     ASSERT_EQ(lines.size(), 3u) << finished.out;
