@@ -6,6 +6,7 @@
 #include "shader_packer.h"
 #include "shader_probe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -41,13 +42,14 @@ struct Variable
     std::string name;
     int type;
     bool writable = true;
+    int scope = 0; // how deep the block that declares it is: 0 for the stage, 1 for the function
 };
 
 // Stage-level variables (the first three kept) and the locals every program starts with.
 const std::vector<Variable> globals = {{"n", Int},     {"t", Float},     {"e", Vec3},    {"total", Int},
                                        {"mask", Uint}, {"level", Float}, {"flag", Bool}, {"cell", IVec2}};
-const std::vector<Variable> locals = {{"count", Int},  {"bits", Uint}, {"amount", Float},
-                                      {"ready", Bool}, {"tint", Vec3}, {"offset", IVec2}};
+const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, true, 1}, {"amount", Float, true, 1},
+                                      {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
 const char* const constants = "const int limit = 5;\nconst float scale = 0.25;\n";
 const std::vector<Variable> constant_variables = {{"limit", Int, false}, {"scale", Float, false}};
 const char* const initial_values[value_types] = {"((int(gl_FragCoord.x) * %) - 9)",
@@ -137,6 +139,7 @@ public:
     Node block(int statements, int depth)
     {
         std::size_t in_scope = variables_.size();
+        ++scope_;
         Node result{"", Block};
         for (int i = 0; i < statements; ++i)
         {
@@ -144,6 +147,7 @@ public:
             result.operands.push_back(statement(depth));
         }
         variables_.resize(in_scope);
+        --scope_;
         return result;
     }
 
@@ -161,10 +165,12 @@ private:
             int type = pick(value_types);
             std::string name = std::string(type_names[type]) + "_value" + std::to_string(next_name_++);
             bool constant = type < Bool && chance(25);
+            if (std::vector<std::string> outer = shadowable(type); !constant && !outer.empty() && chance(30))
+                name = outer[pick(outer.size())];
             Node declaration{std::string(constant ? "const " : "") + type_names[type] + " " + name + " = @;\n",
                              Statement,
                              {constant ? leaf(type, false) : expr(type, 3)}};
-            variables_.push_back({name, type, !constant});
+            variables_.push_back({name, type, !constant, scope_});
             return declaration;
         }
         if (kind == 7 && loops_ > 0)
@@ -178,7 +184,7 @@ private:
                     {expr(Bool, 2), block(1 + pick(3), depth - 1), block(pick(2), depth - 1)}};
         // Loops of three rounds, counted by a variable that their bodies only read.
         std::string counter = "step" + std::to_string(next_name_++);
-        variables_.push_back({counter, Int, false});
+        variables_.push_back({counter, Int, false, scope_ + 1});
         ++loops_;
         Node body = block(1 + pick(3), depth - 1);
         --loops_;
@@ -188,6 +194,19 @@ private:
                     Statement,
                     {body}};
         return {"{\nint " + counter + " = 0;\ndo\n{\n@}\nwhile (((++" + counter + ") < 3));\n}\n", Statement, {body}};
+    }
+
+    // Names of writable variables of the type from outer blocks, which a declaration here may
+    // hide (its initializer still reads the outer one), none declared in this block.
+    std::vector<std::string> shadowable(int type) const
+    {
+        std::vector<std::string> names;
+        for (const Variable& v : variables_)
+            if (v.type == type && v.writable && v.scope < scope_ &&
+                std::none_of(variables_.begin(), variables_.end(),
+                             [&](const Variable& other) { return other.name == v.name && other.scope == scope_; }))
+                names.push_back(v.name);
+        return names;
     }
 
     Node expr(int type, int depth)
@@ -265,6 +284,7 @@ private:
     std::set<std::string> read_, written_; // in the statement being generated
     int next_name_ = 0;
     int loops_ = 0; // loops around the statement being generated
+    int scope_ = 0;
 };
 
 void write(const Node& node, std::string& out)
@@ -396,8 +416,9 @@ std::optional<std::string> difference(const std::vector<std::string>& bodies)
 namespace {
 
 // Applies the index-th smaller variant of node, counted in the order the text reads: a
-// statement left out of a block, an expression replaced by an operand of its type or by a
-// literal. Counts index down past the variants it has; true once one is applied.
+// statement left out of a block, an if or a loop replaced by the statements of one of its
+// blocks, an expression replaced by an operand of its type or by a literal. Counts index down
+// past the variants it has; true once one is applied.
 bool apply_variant(Node& node, int& index)
 {
     if (node.type == Block)
@@ -406,6 +427,14 @@ bool apply_variant(Node& node, int& index)
             {
                 node.operands.erase(node.operands.begin() + i);
                 node.form.pop_back();
+                return true;
+            }
+    if (node.type == Statement)
+        for (Node& operand : node.operands)
+            if (operand.type == Block && index-- == 0)
+            {
+                Node statements = std::move(operand);
+                node = std::move(statements);
                 return true;
             }
     if (node.type < value_types && !node.fixed && !node.operands.empty())
