@@ -1,7 +1,8 @@
 /* A small program for the packing tests to pack and run: no C library, a block of data (random
-   or zeros, DATA_RANDOM) that it hashes, with its arguments and the PACKED_TEST_MARKER variable,
-   to stdout, so that a packed copy must print what this one prints. Built with REPORT_NAME, it
-   first prints the name the kernel gives it (/proc/self/comm, what ps and pgrep read). */
+   or zeros, DATA_RANDOM) that it hashes, with its arguments, the PACKED_TEST_MARKER variable and
+   the descriptors it starts with beyond the standard three, to stdout, so that a packed copy must
+   print what this one prints. Built with REPORT_NAME, it first prints the name the kernel gives
+   it (/proc/self/comm, what ps and pgrep read). */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -55,12 +56,21 @@ __attribute__((used)) static void start(long* stack)
     long name_length = system_call3(0, fd, (long)name, sizeof name);
     if (name_length > 0)
         print(name, (size_t)name_length);
+    system_call3(3 /* close */, fd, 0, 0);
 #endif
     char hex[9];
     for (int i = 0; i < 8; ++i)
         hex[i] = "0123456789abcdef"[hash >> (28 - 4 * i) & 15];
     hex[8] = '\n';
     print(hex, 9);
+    for (long descriptor = 3; descriptor < 100; ++descriptor)
+        if (system_call3(72 /* fcntl */, descriptor, 1 /* F_GETFD */, 0) >= 0)
+        {
+            char digits[2] = {(char)('0' + descriptor / 10), (char)('0' + descriptor % 10)};
+            print("descriptor ", 11);
+            print(digits, 2);
+            print("\n", 1);
+        }
     for (long i = 1; i < argc; ++i)
     {
         print("[", 1);

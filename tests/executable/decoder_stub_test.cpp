@@ -48,6 +48,16 @@ TEST_F(DecoderStub, PackedProgramsRunAsThemselves)
     EXPECT_NE(without_display.err.find("cannot open display"), std::string::npos) << without_display.err;
 }
 
+// The memory file the program is unpacked into is closed as the program starts: the program has
+// the descriptors it was started with and no other.
+TEST_F(DecoderStub, LeavesThePackedProgramNoDescriptorOfItsOwn)
+{
+    Finished finished = run({packed});
+    EXPECT_EQ(finished.out.find("descriptor "), std::string::npos) << finished.out;
+    EXPECT_EQ(expected.out.find("descriptor "), std::string::npos)
+        << "the program lists the descriptors it starts with: " << expected.out;
+}
+
 TEST_F(DecoderStub, StartsThroughPathSymlinkRelativePathAndAnyDirectoryName)
 {
     fs::path odd = directory.path() / "a dir with spaces, é and ü";

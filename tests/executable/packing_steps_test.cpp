@@ -289,7 +289,7 @@ TEST_F(CommandLine, PackingRejectsADamagedProgram)
     Bytes damaged = read_file(STILLRAY_EXECUTABLE);
     damaged.resize(damaged.size() - 1);
     std::string input = write("damaged", damaged), output = directory / "packed";
-    Finished finished = support::run(pack_command("4096", input, output));
+    Finished finished = support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), input, output));
     EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
     EXPECT_NE(finished.err.find("past the end of the file"), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
@@ -307,10 +307,32 @@ TEST_F(CommandLine, XzcatRestoresTheCompressedProgram)
     EXPECT_EQ(Bytes(finished.out.begin(), finished.out.end()), program);
 }
 
+// The limit holds to the byte: a limit of the packed file's size lets it through, one byte less
+// refuses it.
+TEST_F(CommandLine, PackingKeepsToTheLimitToTheByte)
+{
+    std::string output = directory / "packed";
+    auto pack = [&](std::size_t limit) {
+        return support::run(pack_command(std::to_string(limit), STILLRAY_EXECUTABLE, output));
+    };
+    Finished unlimited = pack(1 << 20);
+    ASSERT_TRUE(unlimited.status.clean_exit()) << unlimited.status.text() << ": " << unlimited.err;
+    Bytes packed = read_file(output);
+    fs::remove(output);
+    Finished under = pack(packed.size() - 1);
+    EXPECT_TRUE(under.status.clean_exit(1)) << under.status.text();
+    EXPECT_NE(under.err.find("over the limit of " + std::to_string(packed.size() - 1) + " bytes"), std::string::npos)
+        << under.err;
+    EXPECT_FALSE(fs::exists(output));
+    Finished at = pack(packed.size());
+    ASSERT_TRUE(at.status.clean_exit()) << at.status.text() << ": " << at.err;
+    EXPECT_EQ(read_file(output), packed);
+}
+
 TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
 {
     std::string output = directory / "packed";
-    Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output));
+    Finished finished = support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output));
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     std::vector<std::string> lines = support::lines_of(finished.out);
     ASSERT_EQ(lines.size(), 3u) << finished.out;
@@ -350,7 +372,8 @@ TEST_F(CommandLine, PackingRefusesADamagedModelsRecordAtItsLine)
     {
         std::string damaged = write("damaged.models", Bytes(damage.text.begin(), damage.text.end()));
         std::string output = write("packed", earlier);
-        Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output, damaged));
+        Finished finished =
+            support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output, damaged));
         EXPECT_TRUE(finished.status.clean_exit(1)) << damage.reason << ": " << finished.status.text();
         std::string where = damaged + ":" + std::to_string(damage.line) + ": error: ";
         ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
@@ -367,7 +390,8 @@ TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
     std::size_t fingerprint_at = record.find("\nprogram ") + 9;
     record[fingerprint_at] = record[fingerprint_at] == '0' ? '1' : '0';
     std::string stale = write("stale.models", Bytes(record.begin(), record.end())), output = directory / "packed";
-    Finished finished = support::run(pack_command("4096", STILLRAY_EXECUTABLE, output, stale));
+    Finished finished =
+        support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output, stale));
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find(stale + ": stale"), std::string::npos) << finished.err;

@@ -216,6 +216,31 @@ TEST_F(FileOutput, SnapshotRefusesBadRequestsWithOneLineAndWritesNothing)
     EXPECT_EQ(entries(), std::vector<fs::path>{output});
 }
 
+// Sizes up to the driver's limits are drawn, to the pixel: as wide and as high as both a
+// renderbuffer and the viewport may be; one pixel more is refused.
+TEST_F(FileOutput, SnapshotDrawsUpToTheDriversLimitAndNoFurther)
+{
+    offscreen::Context context;
+    std::optional<offscreen::Failure> no_context = context.open();
+    ASSERT_FALSE(no_context) << no_context->message;
+    GLint renderbuffer = 0, viewport[2] = {};
+    glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbuffer);
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+    int widest = std::min(renderbuffer, viewport[0]), highest = std::min(renderbuffer, viewport[1]);
+    std::string output = directory_ / "picture.png";
+    for (std::string size : {std::to_string(widest) + "x1", "1x" + std::to_string(highest)})
+    {
+        auto [status, message] = run_snapshot("--size " + size + " --output " + output);
+        EXPECT_EQ(status, 0) << size << ": " << message;
+    }
+    for (std::string size : {std::to_string(widest + 1) + "x1", "1x" + std::to_string(highest + 1)})
+    {
+        auto [status, message] = run_snapshot("--size " + size + " --output " + output);
+        EXPECT_EQ(status, 1) << size;
+        EXPECT_NE(message.find("exceeds the driver's limit"), std::string::npos) << size << ": " << message;
+    }
+}
+
 // The record holds GL_RENDERER and GL_VERSION as the driver reports them to any context.
 TEST_F(FileOutput, SnapshotRecordsTheRendererBesideThePicture)
 {

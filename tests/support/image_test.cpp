@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <zlib.h>
 
 namespace {
@@ -115,6 +118,30 @@ TEST_F(PngFile, FailuresAreReportedAndLeaveNothingBehind)
     support::write_file_atomically(not_png, "GIF89a");
     EXPECT_THROW(support::read_png(not_png), support::FileError);
     EXPECT_THROW(support::read_png(directory.path() / "missing.png"), support::FileError);
+}
+
+// A write that fails once the file is open, at the size limit the process may write to a file
+// (set only around the call), leaves the earlier picture whole and no other file.
+TEST_F(PngFile, AWriteCutShortLeavesTheEarlierPictureWhole)
+{
+    const fs::path picture = directory.path() / "picture.png";
+    support::write_png(picture, three_by_two());
+    Image noise{128, 128, {}};
+    for (std::uint32_t i = 0, value = 1; i < 128 * 128 * 3; ++i)
+        noise.rgb.push_back(std::uint8_t((value = value * 1664525u + 1013904223u) >> 24));
+
+    rlimit unlimited{};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    rlimit cut = unlimited;
+    cut.rlim_cur = 4096;
+    auto earlier_signal = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &cut);
+    EXPECT_THROW(support::write_png(picture, noise), support::FileError);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, earlier_signal);
+
+    EXPECT_EQ(support::read_png(picture), three_by_two());
+    EXPECT_EQ(entries(), std::vector<fs::path>{picture});
 }
 
 } // namespace
