@@ -13,8 +13,9 @@
 #
 # Registers across the loops: rdi the next output byte, rbx the partial byte (a leading 1 and
 # the bits so far), ebp the range, r12d the code, r13 the next stream byte, r14d the hash of the
-# current word, r15d the check value; per bit r8w the target (65535 after a 1, 0 after a 0),
-# r10 the mixer's sum and r11d its error; rsi walks the contexts, whose weights lie just after.
+# current word, r15d the check value, r9d the hash's multiplier; per bit r8w the target (65535
+# after a 1, 0 after a 0), r10 the mixer's sum and r11d its error; rsi walks the contexts, whose
+# weights lie just after.
 #
 # Size notes.
 # - The kernel starts an ELF file without an interpreter with every general register but rsp
@@ -23,9 +24,9 @@
 #   one half; the weights start at zero).
 # - The coder starts with a range of 1, so that the normalisation before the first bit reads the
 #   first three stream bytes, with no separate start.
-# - Fields that neither the kernel nor readelf looks at (e_ident's padding, e_version, p_paddr,
-#   p_align) carry the first instructions, joined by short jumps, and the program header lies
-#   over the file header's end.
+# - Fields that neither the kernel nor readelf looks at carry the memory file's name (e_ident's
+#   padding) and the first instructions (e_version, p_paddr, p_align), joined by short jumps;
+#   the program header lies over the file header's end.
 
         .intel_syntax noprefix
 
@@ -42,6 +43,8 @@
         .set    sys_memfd_create, 319
         .set    sys_execveat, 322
         .set    mfd_cloexec, 1
+        .set    mfd_exec, 0x10
+        .set    einval, 22
         .set    at_empty_path, 0x1000
 
         .include "stub_header.inc"
@@ -49,11 +52,10 @@
         .text
 file_start:
         file_header_identity
-entry:                                          # e_ident's padding
-        mov     r13d, base + stream - file_start
-        jmp     entry_2
+memory_file_name:                               # e_ident's padding, to the byte
+        .asciz  "stillray"
         file_header_type
-entry_2:                                        # e_version
+entry:                                          # e_version
         push    1
         jmp     entry_3
         file_header_addresses entry, program_header
@@ -64,16 +66,20 @@ program_header:
 entry_3:                                        # p_paddr
         pop     rbp                             # range 1
         mov     edi, output
-        jmp     byte_loop
+        jmp     entry_4
         .quad   0                               # file size less 1: the packer's
         .quad   memory_size - 1
-byte_loop:                                      # from p_align on
+entry_4:                                        # from p_align on
+        mov     r13d, base + stream - file_start
+        mov     r9d, hash_k
+byte_loop:
         push    1
         pop     rbx
 bit_loop:
         # Normalise: keep the range at 2^24 or more, a stream byte into the code per shift.
-        cmp     ebp, 1 << 24
-        jae     1f
+        mov     eax, ebp
+        shr     eax, 24
+        jnz     1f
         shl     ebp, 8
         shl     r12d, 8
         mov     r12b, [r13]
@@ -82,11 +88,11 @@ bit_loop:
 1:
         # Predict: per context, hash it with the partial byte into a slot, stretch the slot's
         # probability (log2 p - log2 (1 - p), through the float format's bits: exact for these
-        # integers) and add it to the mixer's sum by its weight. Stretch and slot go on the stack,
-        # over a zero that ends the update.
+        # integers) and add it to the mixer's sum by its weight. The weight's place, stretch and
+        # slot go on the stack, over a zero that ends the update.
         mov     esi, base + stream - file_start
         .set    patch_contexts_start, . - 4
-        push    0                               # no slot: the update's end
+        push    rcx                             # zero, as the update leaves it: its end
         xor     r10d, r10d
 context_loop:
         lodsd                                   # bit 0: the word; bit j: the byte j back
@@ -101,13 +107,13 @@ hash_loop:
         shr     eax, 1
         jnc     3f
         xor     dl, [rcx]
-        imul    edx, edx, hash_k
+        imul    edx, r9d
 3:      test    eax, eax
         jnz     hash_loop
         xor     dl, bl
-        imul    edx, edx, hash_k
+        imul    edx, r9d
         shr     edx, slot_shift
-        lea     rcx, [slots + rdx * 4]
+        lea     ecx, [slots + rdx * 4]          # memory lies below 4 GiB
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80                        # p, 16 bits
         cvtsi2ss xmm0, eax
@@ -116,6 +122,7 @@ hash_loop:
         psubd   xmm0, xmm1
         movd    eax, xmm0
         sar     eax, 14
+        push    rsi
         push    rax
         push    rcx
         .byte   0x0f, 0xaf, 0x46, 0             # imul eax, [rsi + weight - 4]
@@ -132,8 +139,8 @@ hash_loop:
         movq    xmm0, r10
         packssdw xmm0, xmm0
         movd    eax, xmm0
-        shl     eax, 16
-        sar     eax, 4
+        cwde
+        shl     eax, 12
         add     eax, 143 << 23
         movd    xmm0, eax
         cvttss2si rdx, xmm0
@@ -144,13 +151,12 @@ hash_loop:
         # Decode the bit: a code below range * p is a 1; the borrow of code - range * p is the bit.
         mov     r11d, eax
         mul     ebp
+        sub     ebp, edx                        # a 0: the range above range * p
         sub     r12d, edx
         jnc     4f
         add     r12d, edx                       # a 1: the code as it was, the carry set again
         mov     ebp, edx
-        jmp     5f
-4:      sub     ebp, edx
-5:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
+4:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
         adc     ebx, ebx
         shr     r11d, 16
         neg     r11d
@@ -162,24 +168,24 @@ update_loop:
         pop     rcx
         jrcxz   7f
         pop     rax
-        sub     esi, 4
+        pop     rdx
         imul    eax, r11d
         .byte   0xc1, 0xf8, 0                   # sar eax, weight shift
         .set    patch_weight_shift, . - 1
-        .byte   0x01, 0x46, 0                   # add [rsi + weight], eax
+        .byte   0x01, 0x42, 0                   # add [rdx + weight - 4], eax
         .set    patch_weight_after, . - 1
         movzx   edx, byte ptr [rcx + 2]
         .byte   0x80, 0xfa, 0                   # cmp dl, count limit
         .set    patch_count_limit, . - 1
         adc     byte ptr [rcx + 2], 0
-        lea     r9d, [rdx + rdx + 3]
+        lea     r10d, [rdx + rdx + 3]
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80
         neg     eax
         add     eax, r8d
         add     eax, eax
         cdq
-        idiv    r9d
+        idiv    r10d
         add     [rcx], ax
         jmp     update_loop
 7:
@@ -193,13 +199,12 @@ update_loop:
         rol     r15d, 5
         add     r15d, eax
         xor     r14b, al
-        imul    r14d, r14d, hash_k
+        imul    r14d, r9d
         or      al, 32
         sub     al, 'a'
         cmp     al, 26
-        jb      8f
-        xor     r14d, r14d
-8:      cmp     edi, output
+        cmovae  r14d, ecx                       # zero, as the update leaves it
+        cmp     edi, output
         .set    patch_output_end, . - 4
         jb      byte_loop
         .byte   0x41, 0x81, 0xff                # cmp r15d, check value (imm32)
@@ -207,15 +212,24 @@ update_loop:
         .set    patch_check_value, . - 4
         jne     fail
 
-        # memfd_create("", MFD_CLOEXEC), write(fd, output, size), then
+        # memfd_create("stillray", MFD_EXEC | MFD_CLOEXEC), write(fd, output, size), then
         # execveat(fd, "", argv, envp, AT_EMPTY_PATH); the stack holds argc, argv..., 0, envp...
-        # The empty names are zero bytes of memory: the one after the output, the one before it.
+        # The file's name is the running program's (ps and pgrep read it); MFD_EXEC keeps it
+        # executable where memory files are sealed non-executable by default, and kernels that
+        # do not know the flag refuse it with EINVAL: then once more without it. The empty name
+        # is the zero byte of memory before the output.
         pop     rbx                             # argc
-        push    mfd_cloexec
+        push    mfd_exec + mfd_cloexec
         pop     rsi
-        mov     ax, sys_memfd_create            # eax is below 2^16: the last byte stored
+        mov     edi, base + memory_file_name - file_start
+memory_file:
+        mov     eax, sys_memfd_create
         syscall
-        xchg    eax, edi
+        cmp     eax, -einval
+        jne     6f
+        sub     esi, mfd_exec                   # turns negative on the second refusal
+        jns     memory_file
+6:      xchg    eax, edi
         mov     esi, output
         mov     edx, 0
         .set    patch_output_size, . - 4
@@ -225,7 +239,8 @@ update_loop:
         cmp     eax, edx
         jne     fail
         dec     esi
-        mov     rdx, rsp
+        push    rsp
+        pop     rdx
         lea     r10, [rsp + rbx * 8 + 8]
         mov     r8w, at_empty_path              # r8's upper bits are zero: only r8w was set
         mov     ax, sys_execveat                # eax is the size written, below 2^16

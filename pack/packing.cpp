@@ -75,7 +75,7 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
     add_at(bytes, stub.symbol("patch_contexts_start"), 4, stream.size());
     add_at(bytes, stub.symbol("patch_contexts_end"), 4, stream.size() + 4 * contexts);
     add_at(bytes, stub.symbol("patch_weight_before"), 1, 4 * contexts - 4);
-    add_at(bytes, stub.symbol("patch_weight_after"), 1, 4 * contexts);
+    add_at(bytes, stub.symbol("patch_weight_after"), 1, 4 * contexts - 4);
     add_at(bytes, stub.symbol("patch_weight_shift"), 1, models.weight_shift);
     add_at(bytes, stub.symbol("patch_count_limit"), 1, models.count_limit);
     add_at(bytes, stub.symbol("patch_output_end"), 4, program.size());

@@ -8,8 +8,8 @@
 # - The kernel starts an ELF file without an interpreter with every general register but rsp
 #   zero (x86-64 ELF_PLAT_INIT), and a system call changes only rax, rcx and r11, so most
 #   arguments are zero already or one short step from a register's known value.
-# - rbp points at the empty string among the strings, so each string is a short lea from it
-#   and the empty one a register move, where a move of its address would be longer.
+# - rbp points at the memory file's name among the strings, so each string is a short lea from
+#   it and the name a register move, where a move of its address would be longer.
 # - Small system call numbers go through push and pop, or a byte move where eax is known to be
 #   below 256, both shorter than a move of the whole number.
 # - Fields that neither the kernel nor readelf looks at (e_ident's OS/ABI byte and padding,
@@ -29,6 +29,9 @@
         .set    sys_exit_group, 231
         .set    sys_memfd_create, 319
         .set    sys_execveat, 322
+        .set    mfd_cloexec, 1
+        .set    mfd_exec, 0x10
+        .set    einval, 22
         .set    at_empty_path_bit, 12
 
         .include "stub_header.inc"
@@ -36,17 +39,20 @@
         .text
 file_start:
         file_header_identity
-# memfd_create("", MFD_CLOEXEC), part 1 of 3 (OS/ABI byte and padding): rbx will hold the
-# memory file, rbp the strings.
+# memfd_create("stillray", MFD_EXEC | MFD_CLOEXEC), part 1 of 3 (OS/ABI byte and padding): rbx
+# will hold the memory file, rbp the strings. The file's name is the running program's (ps and
+# pgrep read it); MFD_EXEC keeps it executable where memory files are sealed non-executable by
+# default, and kernels that do not know the flag refuse it with EINVAL: then once more without.
 entry:
-        mov     $base + empty_name - file_start, %ebp
-        mov     %ebp, %edi
+        mov     $base + memory_file_name - file_start, %ebp
+        push    $mfd_exec + mfd_cloexec
         jmp     entry_2
         file_header_type
 # Part 2 of 3 (e_version).
 entry_2:
-        inc     %esi                                    # MFD_CLOEXEC
+        pop     %rsi
         jmp     entry_3
+        .org    entry_2 + 4
         file_header_addresses entry, program_header
 # One program header: the whole stub, read and executed where it lies. The payload after it is
 # not mapped; the decompressor reads it from the file.
@@ -54,16 +60,16 @@ program_header:
         program_header_start 5                          # read and execute
 # Part 3 of 3 (p_paddr).
 entry_3:
-        mov     $sys_memfd_create, %ax
-        syscall
+        mov     %ebp, %edi
         jmp     entry_4
+        .org    entry_3 + 8
         .quad   file_end - file_start - 1, file_end - file_start - 1
 # The strings begin in p_align, which means nothing to the kernel for a fixed-address file.
 # Debian 12 merges /bin into /usr/bin, so the decompressor's short path is as good as the long.
 own_file:
-        .ascii  "/proc/self/exe"
-empty_name:
-        .byte   0
+        .asciz  "/proc/self/exe"
+memory_file_name:
+        .asciz  "stillray"
 decompressor:
         .asciz  "/bin/xzcat"
 message:
@@ -71,7 +77,13 @@ message:
 message_end:
 
 entry_4:
-        xchg    %eax, %ebx                              # eax is zero again
+        mov     $sys_memfd_create, %eax
+        syscall
+        cmp     $-einval, %eax
+        jne     1f
+        sub     $mfd_exec, %esi                         # turns negative on the second refusal
+        jns     entry_4
+1:      xchg    %eax, %ebx                              # eax is zero again
         test    %ebx, %ebx
         js      fail
         mov     $sys_fork, %al
@@ -93,7 +105,7 @@ entry_4:
         test    %eax, %eax
         jnz     fail
         mov     %ebx, %edi                              # execveat(memfd, "", argv, envp, AT_EMPTY_PATH)
-        mov     %ebp, %esi
+        lea     -1(%rbp), %esi                          # "": the zero that ends own_file
         pop     %rcx
         mov     %rsp, %rdx
         lea     8(%rsp,%rcx,8), %r10
@@ -104,7 +116,7 @@ entry_4:
 fail:
         push    $2
         pop     %rdi
-        lea     message - empty_name(%rbp), %esi
+        lea     message - memory_file_name(%rbp), %esi
         push    $message_end - message
         pop     %rdx
         lea     -1(%rdi), %eax                          # write
@@ -121,6 +133,8 @@ fail:
 # prints its one line.
 child:
         mov     %ebx, %edi                              # dup2(memfd, 1), dup2(memfd, 2)
+        push    $1
+        pop     %rsi
         mov     $sys_dup2, %al                          # eax is zero in the child
         syscall
         inc     %esi
@@ -129,7 +143,7 @@ child:
         xor     %edi, %edi                              # close(0)
         mov     $sys_close, %al                         # eax is 2
         syscall
-        lea     own_file - empty_name(%rbp), %edi
+        lea     own_file - memory_file_name(%rbp), %edi
         xor     %esi, %esi                              # O_RDONLY
         push    $sys_open
         pop     %rax
@@ -139,7 +153,7 @@ child:
         push    $sys_lseek
         pop     %rax
         syscall
-        lea     decompressor - empty_name(%rbp), %edi  # execve(xzcat, {xzcat, NULL}, NULL)
+        lea     decompressor - memory_file_name(%rbp), %edi  # execve(xzcat, {xzcat, NULL}, NULL)
         push    %rdx
         push    %rdi
         mov     %rsp, %rsi

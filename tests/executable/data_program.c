@@ -1,7 +1,8 @@
 /* A small program for the packing tests to pack and run: no C library, a block of data (random
    or zeros, DATA_RANDOM) that it hashes, with its arguments, the PACKED_TEST_MARKER variable and
    the descriptors it starts with beyond the standard three, to stdout, so that a packed copy must
-   print what this one prints. */
+   print what this one prints. Built with REPORT_NAME, it first prints the name the kernel gives
+   it (/proc/self/comm, what ps and pgrep read). */
 #include <stddef.h>
 #include <stdint.h>
 
@@ -49,6 +50,14 @@ __attribute__((used)) static void start(long* stack)
     uint32_t hash = 2166136261u;
     for (size_t i = 0; i < DATA_SIZE; ++i)
         hash = (hash ^ stored[i]) * 16777619u;
+#ifdef REPORT_NAME
+    char name[64];
+    long fd = system_call3(2, (long)"/proc/self/comm", 0, 0);
+    long name_length = system_call3(0, fd, (long)name, sizeof name);
+    if (name_length > 0)
+        print(name, (size_t)name_length);
+    system_call3(3 /* close */, fd, 0, 0);
+#endif
     char hex[9];
     for (int i = 0; i < 8; ++i)
         hex[i] = "0123456789abcdef"[hash >> (28 - 4 * i) & 15];

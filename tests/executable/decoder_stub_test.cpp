@@ -1,9 +1,7 @@
 // The decoding stub run for real: programs packed with it print exactly what they print unpacked,
 // from wherever and however they are started, and every failure (a damaged or cut payload, a
 // refused system call) ends in its one line and status 1, never a signal.
-#include "file_io.h"
-#include "packing.h"
-#include "process.h"
+#include "decoder_stub_runs.h"
 #include "system_call_refusal.h"
 
 #include <gtest/gtest.h>
@@ -21,24 +19,6 @@ namespace cm = packing::context_mixing;
 using Bytes = std::vector<std::uint8_t>;
 using support::Finished;
 using support::run;
-
-// Packs the program with the decoding stub and the default models into the directory.
-fs::path pack_with_decoder(const fs::path& program, const fs::path& directory, const std::string& name)
-{
-    packing::PackedFile packed = packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)),
-                                                            support::read_file(program), cm::default_models());
-    fs::path path = directory / name;
-    support::write_file_atomically(path, packed.bytes, {.mode = 0755});
-    return path;
-}
-
-// A failure to unpack: status 1 from an exit, not a signal, and exactly the one line on stderr.
-void expect_clean_failure(const Finished& finished, const std::string& cause)
-{
-    EXPECT_TRUE(finished.status.clean_exit(1)) << cause << ": " << finished.status.text();
-    EXPECT_EQ(finished.err, "stillray: cannot unpack\n") << cause;
-    EXPECT_EQ(finished.out, "") << cause;
-}
 
 class DecoderStub : public testing::Test
 {
