@@ -22,13 +22,6 @@ ExprPtr make_name(const Symbol* symbol)
     return name;
 }
 
-StmtPtr make_stmt(StmtKind kind)
-{
-    auto stmt = std::make_unique<Stmt>();
-    stmt->kind = kind;
-    return stmt;
-}
-
 // Every block of every function body, outer blocks before inner ones.
 void for_each_block(Stmt& stmt, const std::function<void(Stmt&)>& action)
 {

@@ -28,13 +28,6 @@ ExprPtr make_expr(ExprKind kind, std::string text = {})
     return expr;
 }
 
-StmtPtr make_stmt(StmtKind kind)
-{
-    auto stmt = std::make_unique<Stmt>();
-    stmt->kind = kind;
-    return stmt;
-}
-
 class Parser
 {
 public:

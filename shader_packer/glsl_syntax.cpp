@@ -106,6 +106,13 @@ Type clone(const Type& type)
     return {type.qualifiers, type.name, type.symbol, clone(type.array)};
 }
 
+StmtPtr make_stmt(StmtKind kind)
+{
+    auto stmt = std::make_unique<Stmt>();
+    stmt->kind = kind;
+    return stmt;
+}
+
 StmtPtr clone(const Stmt& stmt)
 {
     auto copy = std::make_unique<Stmt>();

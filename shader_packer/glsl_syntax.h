@@ -191,6 +191,9 @@ struct Program
     std::set<std::string> foreign_names; // names used but not declared here: built-ins
 };
 
+// An empty statement of the kind, for the passes that build statements.
+StmtPtr make_stmt(StmtKind kind);
+
 // Deep copies, bound to the same symbols.
 Type clone(const Type& type);
 StmtPtr clone(const Stmt& stmt);
