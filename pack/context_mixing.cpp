@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -433,12 +432,10 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
 
 ModelsRecord parse_models_record(std::string_view text)
 {
+    std::vector<support::RecordLine> lines = support::parse_record(text);
     ModelsRecord record;
-    std::set<std::string> seen;
-    for (const support::RecordLine& line : support::parse_record(text))
+    for (const support::RecordLine& line : lines)
     {
-        if (!seen.insert(line.key).second)
-            throw support::RecordError(line.number, "a second '" + line.key + "' line");
         if (line.key == "program" && line.values.size() == 1)
             record.program = line.values[0];
         else if (line.key == "contexts" && !line.values.empty())
@@ -458,9 +455,7 @@ ModelsRecord parse_models_record(std::string_view text)
             throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'contexts MASK...', "
                                                     "'weight_shift N' or 'count_limit N'");
     }
-    for (const char* key : {"program", "contexts", "weight_shift", "count_limit"})
-        if (!seen.contains(key))
-            throw support::RecordError(1, std::string("no '") + key + "' line: the record is not whole");
+    support::require_one_line_each(lines, {"program", "contexts", "weight_shift", "count_limit"});
     return record;
 }
 

@@ -251,15 +251,12 @@ std::string compact(std::string_view source, const CompactOptions& options)
 
 NamesRecord parse_names_record(std::string_view text)
 {
+    std::vector<support::RecordLine> lines = support::parse_record(text);
     NamesRecord record;
-    int input_line = 0;
-    for (const support::RecordLine& line : support::parse_record(text))
+    for (const support::RecordLine& line : lines)
     {
-        if (line.key == "input" && line.values.size() == 1 && !input_line)
-        {
+        if (line.key == "input" && line.values.size() == 1)
             record.input = line.values[0];
-            input_line = line.number;
-        }
         else if (line.key == "size")
             record.size = support::record_number(line, std::numeric_limits<std::uint32_t>::max());
         else if (line.key == "name" && line.values.size() == 2 && line.values[1].size() == 1 &&
@@ -271,8 +268,7 @@ NamesRecord parse_names_record(std::string_view text)
         else
             throw support::RecordError(line.number, "expected 'input FINGERPRINT', 'size BITS' or 'name KEY LETTER'");
     }
-    if (!input_line)
-        throw support::RecordError(1, "no 'input FINGERPRINT' line: the record is not whole");
+    support::require_one_line_each(lines, {"input", "size"});
     return record;
 }
 

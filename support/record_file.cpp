@@ -61,6 +61,19 @@ std::string record_text(std::string_view comment, const std::vector<RecordLine>&
     return text;
 }
 
+void require_one_line_each(const std::vector<RecordLine>& lines, std::initializer_list<std::string_view> keys)
+{
+    for (std::string_view key : keys)
+    {
+        int seen = 0;
+        for (const RecordLine& line : lines)
+            if (line.key == key && ++seen == 2)
+                throw RecordError(line.number, "a second '" + line.key + "' line");
+        if (seen == 0)
+            throw RecordError(1, "no '" + std::string(key) + "' line: the record is not whole");
+    }
+}
+
 std::string fingerprint(std::string_view bytes)
 {
     std::uint64_t hash = 0xcbf29ce484222325;

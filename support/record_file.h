@@ -3,6 +3,7 @@
 // lines that start with '#' are comments.
 #pragma once
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ std::vector<RecordLine> parse_record(std::string_view text);
 
 // The text of a record: the comment, each of its lines after "# ", then the lines.
 std::string record_text(std::string_view comment, const std::vector<RecordLine>& lines);
+
+// Throws RecordError unless each of the keys has exactly one line: at its second line, or at
+// line 1 for a key with none (the record is not whole).
+void require_one_line_each(const std::vector<RecordLine>& lines, std::initializer_list<std::string_view> keys);
 
 // What a record was found for, as 16 hex digits: a 64-bit FNV-1a hash of the bytes, enough to
 // tell one input from another (it proves nothing against a deliberate collision).

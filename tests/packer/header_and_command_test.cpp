@@ -230,6 +230,7 @@ TEST_F(NamesRecord, DamagedRecordFailsAtItsLine)
         {record.substr(0, names_at) + "name across q\nname across r\n" + record.substr(names_at), line + 1},
         {record.substr(0, input_at) + record.substr(record.find('\n', input_at) + 1), 1},
         {record.substr(0, names_at) + "size 4294967296\n" + record.substr(names_at), line},
+        {record.substr(0, names_at) + "size 12\n" + record.substr(names_at), line},
         {record.substr(0, names_at) + "nome across q\n" + record.substr(names_at), line},
         {record.substr(0, names_at) + "name across \xC3\xA9\n" + record.substr(names_at), line},
     };
