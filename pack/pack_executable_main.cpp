@@ -35,15 +35,7 @@ cm::ModelSet models_for(const std::vector<std::uint8_t>& program, const std::str
         support::write_file_atomically(record_path, cm::models_record_text(record));
         return record.models;
     }
-    try
-    {
-        record = cm::parse_models_record(support::read_text(record_path));
-    }
-    catch (const support::RecordError& error)
-    {
-        throw support::RecordError(error.line(),
-                                   record_path + ":" + std::to_string(error.line()) + ": error: " + error.what());
-    }
+    record = cm::parse_models_record(support::read_text(record_path));
     if (record.program != program_fingerprint)
         std::fprintf(stderr,
                      "pack-executable: %s: stale, the program has changed since the search; the models are not "
@@ -87,7 +79,7 @@ int main(int argc, char** argv)
     }
     catch (const support::RecordError& error)
     {
-        std::fprintf(stderr, "%s\n", error.what());
+        std::fprintf(stderr, "%s:%d: error: %s\n", record.c_str(), error.line(), error.what());
         return 1;
     }
     catch (const std::exception& error)
