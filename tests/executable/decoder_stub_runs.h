@@ -11,16 +11,23 @@
 #include <filesystem>
 #include <string>
 
+// Writes the packed file into the directory as an executable.
+inline std::filesystem::path write_packed(const packing::PackedFile& packed, const std::filesystem::path& directory,
+                                          const std::string& name)
+{
+    std::filesystem::path path = directory / name;
+    support::write_file_atomically(path, packed.bytes, {.mode = 0755});
+    return path;
+}
+
 // Packs the program with the decoding stub and the default models into the directory.
 inline std::filesystem::path pack_with_decoder(const std::filesystem::path& program,
                                                const std::filesystem::path& directory, const std::string& name)
 {
-    packing::PackedFile packed =
-        packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)),
-                                   support::read_file(program), packing::context_mixing::default_models());
-    std::filesystem::path path = directory / name;
-    support::write_file_atomically(path, packed.bytes, {.mode = 0755});
-    return path;
+    return write_packed(packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)),
+                                                   support::read_file(program),
+                                                   packing::context_mixing::default_models()),
+                        directory, name);
 }
 
 // A failure to unpack: status 1 from an exit, not a signal, and exactly the one line on stderr.

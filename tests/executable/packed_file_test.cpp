@@ -1,6 +1,7 @@
 // The self-unpacking file stillray-4k: it is the smaller of the two ways the program packs, and
 // the xzcat way carries exactly the program and fails cleanly when it cannot unpack, each failure
 // really provoked (a refused system call, a cut copy). The decoding stub's way has its own tests.
+#include "decoder_stub_runs.h"
 #include "file_io.h"
 #include "packing.h"
 #include "process.h"
@@ -29,15 +30,6 @@ Bytes program()
 packing::PackedFile packed_with_xzcat()
 {
     return packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program());
-}
-
-// A failure to unpack: status 1 from an exit, not a signal, and exactly one line on stderr.
-void expect_clean_failure(const Finished& finished, const char* cause)
-{
-    EXPECT_TRUE(finished.status.clean_exit(1)) << cause << ": " << finished.status.text();
-    EXPECT_EQ(support::lines_of(finished.err).size(), 1u) << cause << ": " << finished.err;
-    EXPECT_NE(finished.err.find("cannot unpack"), std::string::npos) << cause << ": " << finished.err;
-    EXPECT_EQ(finished.out, "") << cause;
 }
 
 // The build packs both ways, the decoder's with the models of its reuse record, and ships the
@@ -73,8 +65,7 @@ TEST(XzcatWay, FailsCleanlyWhenItCannotUnpack)
 {
     packing::PackedFile packed = packed_with_xzcat();
     support::TempDir directory("xzcat-way");
-    std::string path = directory.path() / "stillray-4k";
-    support::write_file_atomically(path, packed.bytes, {.mode = 0755});
+    std::string path = write_packed(packed, directory.path(), "stillray-4k");
     expect_clean_failure(run({path}, [] { refuse_system_call(SYS_memfd_create, EACCES); }), "memfd_create refused");
     expect_clean_failure(run({path}, [] { refuse_system_call(SYS_fork, EAGAIN); }), "fork refused");
     expect_clean_failure(run({path}, [] { refuse_system_call(SYS_execveat, ENOSYS); }), "execveat refused");

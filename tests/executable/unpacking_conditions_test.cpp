@@ -90,9 +90,8 @@ fs::path pack_the_way(const std::string& way, const fs::path& program, const fs:
 {
     if (way == "decoder")
         return pack_with_decoder(program, directory, name);
-    packing::PackedFile packed = packing::pack_with_xzcat(support::read_file(XZCAT_STUB), support::read_file(program));
-    support::write_file_atomically(directory / name, packed.bytes, {.mode = 0755});
-    return directory / name;
+    return write_packed(packing::pack_with_xzcat(support::read_file(XZCAT_STUB), support::read_file(program)),
+                        directory, name);
 }
 
 // Both ways of packing make and run the memory file the same way.

@@ -49,8 +49,9 @@ TEST(ReuseRecords, HoldWhatTheFullSearchesFind)
     expect_names_found_again(directory.path(), "fragment", FRAGMENT_SOURCE, FRAGMENT_PACK_FLAGS);
 
     fs::path record = directory.path() / "stillray.models", packed = directory.path() / "stillray-4k";
-    support::Finished searched = support::run({PACK_EXECUTABLE, "--limit", "4096", "--models", record, "--tune",
-                                               SEARCH_ROUNDS, XZCAT_STUB, DECODER_STUB, STILLRAY_EXECUTABLE, packed});
+    support::Finished searched =
+        support::run({PACK_EXECUTABLE, "--limit", PACKED_SIZE_LIMIT, "--models", record, "--tune", SEARCH_ROUNDS,
+                      XZCAT_STUB, DECODER_STUB, STILLRAY_EXECUTABLE, packed});
     ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
     EXPECT_EQ(support::read_text(record), support::read_text(MODELS_RECORD)) << refresh;
     EXPECT_TRUE(support::read_file(packed) == support::read_file(STILLRAY_PACKED))
