@@ -149,23 +149,24 @@ public:
         return squash(static_cast<int>(std::clamp<std::int64_t>(sum >> 16, -32768, 32767)));
     }
 
+    // The weights against stretch * (p - target), and each slot's p towards the bit.
     void update(std::uint32_t probability, int bit)
     {
         int target = bit ? 65535 : 0;
-        int error = target - static_cast<int>(probability >> 16);
+        int error = static_cast<int>(probability >> 16) - target;
         for (std::size_t m = contexts_.size(); m-- > 0;)
         {
-            weights_[m] +=
+            weights_[m] -=
                 static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(stretch_[m]) *
                                                                      static_cast<std::uint32_t>(error)) >>
                                            weight_shift_);
             std::uint32_t& slot = slots_.write(slot_of_[m]);
             int p = static_cast<int>((slot & 0xffff) ^ 0x8000);
             std::uint32_t count = slot >> 16;
-            int step = (target - p) * 2 / static_cast<int>(2 * count + 3);
+            int step = (p - target) * 2 / static_cast<int>(2 * count + 3);
             if (count < static_cast<std::uint32_t>(count_limit_))
                 ++count;
-            slot = count << 16 | ((slot + static_cast<std::uint32_t>(step)) & 0xffff);
+            slot = count << 16 | ((slot - static_cast<std::uint32_t>(step)) & 0xffff);
         }
     }
 
@@ -308,7 +309,7 @@ std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const Model
     return encoder.finish();
 }
 
-std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models)
+Decoded decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models)
 {
     std::vector<std::uint8_t> padded(history + size);
     Predictor predictor(models);
@@ -342,7 +343,7 @@ std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size
         padded[i] = static_cast<std::uint8_t>(partial);
         predictor.end_byte(padded[i]);
     }
-    return {padded.begin() + history, padded.end()};
+    return {{padded.begin() + history, padded.end()}, code};
 }
 
 double code_length(std::span<const std::uint8_t> data, const ModelSet& models)
@@ -353,14 +354,6 @@ double code_length(std::span<const std::uint8_t> data, const ModelSet& models)
         bits -= std::log2(bit ? p : 1 - p);
     });
     return bits / 8;
-}
-
-std::uint32_t check_value(std::span<const std::uint8_t> data)
-{
-    std::uint32_t check = 0;
-    for (std::uint8_t byte : data)
-        check = std::rotl(check, 5) + 256 + byte;
-    return check;
 }
 
 ModelSet default_models()

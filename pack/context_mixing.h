@@ -35,15 +35,23 @@ inline constexpr int history = 31;
 // separate start, and decoding never reads past its end.
 std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const ModelSet& models);
 
+// What the decoder finds: the data, and the code it holds after the last bit. The decoding stub
+// checks that code against the one found here when packing: a damaged or cut stream, or damaged
+// contexts, decode on from another code and end with another.
+struct Decoded
+{
+    std::vector<std::uint8_t> data;
+    std::uint32_t final_code = 0;
+
+    friend bool operator==(const Decoded&, const Decoded&) = default;
+};
+
 // The first size bytes the stream codes. Bytes past the stream's end read as zero.
-std::vector<std::uint8_t> decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models);
+Decoded decode(std::span<const std::uint8_t> stream, std::size_t size, const ModelSet& models);
 
 // The data's code length in bytes as the models predict it, without coding it: what the search
 // minimises, a few bytes under the stream's size.
 double code_length(std::span<const std::uint8_t> data, const ModelSet& models);
-
-// The decoder's check over the decoded bytes: rotated left by 5, plus 256 + the byte, for each.
-std::uint32_t check_value(std::span<const std::uint8_t> data);
 
 // Searches from the start: the rates one step at a time, each context bit flipped, models
 // dropped that save less than their 4 bytes, new ones from a list, for the given number of

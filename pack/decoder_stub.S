@@ -7,15 +7,18 @@
 #
 # The decoder computes exactly what context_mixing.cpp's Predictor and range decoder compute, in
 # the same integer steps; a change to one is a change to both. The packing step fills in what
-# depends on the program (its size and check value, where the contexts lie, the two rates) at
+# depends on the program (its size and final code, where the contexts lie, the two rates) at
 # the places marked by the symbols patch_*: each holds the value for an empty program with no
 # contexts, to which the packer adds. The absolute symbol output_capacity bounds the program.
 #
 # Registers across the loops: rdi the next output byte, rbx the partial byte (a leading 1 and
 # the bits so far), ebp the range, r12d the code, r13 the next stream byte, r14d the hash of the
-# current word, r15d the check value, r9d the hash's multiplier; per bit r8w the target (65535
-# after a 1, 0 after a 0), r10 the mixer's sum and r11d its error; rsi walks the contexts, whose
-# weights lie just after.
+# current word, r9d the hash's multiplier; per bit r8w the target (65535 after a 1, 0 after a
+# 0), r10 the mixer's sum and esi, once the contexts are walked, the error; rsi walks the
+# contexts, whose weights lie just after.
+#
+# The check: the code left after the last bit, which the packer reads off its own decoder. A
+# damaged or cut stream or context decodes on from another code and ends with another.
 #
 # Size notes.
 # - The kernel starts an ELF file without an interpreter with every general register but rsp
@@ -35,7 +38,7 @@
         .set    slot_shift, 32 - 22
         .set    history, 32                     # zero bytes before the output: the contexts' reach
         .set    output, slots + (4 << 22) + history
-        .set    output_capacity, 0xffff         # the size written is then below 2^16
+        .set    output_capacity, 0x10000 - history  # the output's end is compared in 16 bits
         .set    memory_size, output + output_capacity - base
         .set    hash_k, 0x2f0b4c1d
         .set    sys_write, 1
@@ -44,7 +47,6 @@
         .set    sys_execveat, 322
         .set    mfd_cloexec, 1
         .set    mfd_exec, 0x10
-        .set    einval, 22
         .set    at_empty_path, 0x1000
 
         .include "stub_header.inc"
@@ -64,7 +66,7 @@ entry:                                          # e_version
 program_header:
         program_header_start 7                  # read, write and execute
 entry_3:                                        # p_paddr
-        pop     rbp                             # range 1
+        pop     rbx                             # the partial byte's leading 1
         mov     edi, output
         jmp     entry_4
         .quad   0                               # file size less 1: the packer's
@@ -72,9 +74,7 @@ entry_3:                                        # p_paddr
 entry_4:                                        # from p_align on
         mov     r13d, base + stream - file_start
         mov     r9d, hash_k
-byte_loop:
-        push    1
-        pop     rbx
+        mov     ebp, ebx                        # range 1
 bit_loop:
         # Normalise: keep the range at 2^24 or more, a stream byte into the code per shift.
         mov     eax, ebp
@@ -116,21 +116,22 @@ hash_loop:
         lea     ecx, [slots + rdx * 4]          # memory lies below 4 GiB
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80                        # p, 16 bits
+        push    rsi
         cvtsi2ss xmm0, eax
         not     ax
         cvtsi2ss xmm1, eax                      # 65535 - p
         psubd   xmm0, xmm1
         movd    eax, xmm0
         sar     eax, 14
-        push    rsi
         push    rax
         push    rcx
         .byte   0x0f, 0xaf, 0x46, 0             # imul eax, [rsi + weight - 4]
         .set    patch_weight_before, . - 1
         cdqe
         add     r10, rax
-        cmp     esi, base + stream - file_start
-        .set    patch_contexts_end, . - 4
+        .byte   0x66, 0x81, 0xfe                # cmp si, the contexts' end (imm16)
+        .short  (base + stream - file_start) & 0xffff
+        .set    patch_contexts_end, . - 2
         jb      context_loop
 
         # Squash: 2^(x / 2048 + 16) through the float format's bits for the sum x (saturated to
@@ -149,7 +150,7 @@ hash_loop:
         div     ecx
 
         # Decode the bit: a code below range * p is a 1; the borrow of code - range * p is the bit.
-        mov     r11d, eax
+        mov     esi, eax
         mul     ebp
         sub     ebp, edx                        # a 0: the range above range * p
         sub     r12d, edx
@@ -158,21 +159,20 @@ hash_loop:
         mov     ebp, edx
 4:      sbb     r8w, r8w                        # target: 65535 for a 1, 0 for a 0
         adc     ebx, ebx
-        shr     r11d, 16
-        neg     r11d
-        add     r11d, r8d                       # error: target - p
+        shr     esi, 16
+        sub     esi, r8d                        # error: p - target
 
-        # Update, contexts in reverse: each weight by stretch * error, each slot's p towards the
-        # target by 2 / (2n + 3) of the way, n counting up to the limit.
+        # Update, contexts in reverse: each weight against stretch * error, each slot's p towards
+        # the target by 2 / (2n + 3) of the way, n counting up to the limit.
 update_loop:
         pop     rcx
         jrcxz   7f
         pop     rax
         pop     rdx
-        imul    eax, r11d
+        imul    eax, esi
         .byte   0xc1, 0xf8, 0                   # sar eax, weight shift
         .set    patch_weight_shift, . - 1
-        .byte   0x01, 0x42, 0                   # add [rdx + weight - 4], eax
+        .byte   0x29, 0x42, 0                   # sub [rdx + weight - 4], eax
         .set    patch_weight_after, . - 1
         movzx   edx, byte ptr [rcx + 2]
         .byte   0x80, 0xfa, 0                   # cmp dl, count limit
@@ -181,43 +181,46 @@ update_loop:
         lea     r10d, [rdx + rdx + 3]
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80
-        neg     eax
-        add     eax, r8d
+        sub     eax, r8d
         add     eax, eax
         cdq
         idiv    r10d
-        add     [rcx], ax
+        sub     [rcx], ax
         jmp     update_loop
 7:
         test    bh, bh
-        jz      bit_loop
+        jnz     8f
+next_bit:                                       # one far jump back, for both loops
+        jmp     bit_loop
 
-        # A whole byte: store it, fold it into the check value and into the word's hash, which a
-        # byte other than a letter clears.
-        xchg    eax, ebx
+        # A whole byte: store it and fold it into the word's hash, which a byte other than a
+        # letter clears.
+8:      xchg    eax, ebx
         stosb
-        rol     r15d, 5
-        add     r15d, eax
         xor     r14b, al
         imul    r14d, r9d
         or      al, 32
         sub     al, 'a'
         cmp     al, 26
         cmovae  r14d, ecx                       # zero, as the update leaves it
-        cmp     edi, output
-        .set    patch_output_end, . - 4
-        jb      byte_loop
-        .byte   0x41, 0x81, 0xff                # cmp r15d, check value (imm32)
+        .byte   0x66, 0x81, 0xff                # cmp di, the output's end (imm16)
+        .short  output & 0xffff
+        .set    patch_output_end, . - 2
+        push    1
+        pop     rbx
+        jb      next_bit
+        .byte   0x41, 0x81, 0xfc                # cmp r12d, final code (imm32)
         .long   0
-        .set    patch_check_value, . - 4
+        .set    patch_final_code, . - 4
         jne     fail
 
         # memfd_create("stillray", MFD_EXEC | MFD_CLOEXEC), write(fd, output, size), then
         # execveat(fd, "", argv, envp, AT_EMPTY_PATH); the stack holds argc, argv..., 0, envp...
         # The file's name is the running program's (ps and pgrep read it); MFD_EXEC keeps it
         # executable where memory files are sealed non-executable by default, and kernels that
-        # do not know the flag refuse it with EINVAL: then once more without it. The empty name
-        # is the zero byte of memory before the output.
+        # do not know the flag refuse it (EINVAL): then once more without it. Any refusal is
+        # taken for that one, since a refusal for another cause comes again. The empty name is
+        # the zero byte of memory before the output.
         pop     rbx                             # argc
         push    mfd_exec + mfd_cloexec
         pop     rsi
@@ -225,8 +228,8 @@ update_loop:
 memory_file:
         mov     eax, sys_memfd_create
         syscall
-        cmp     eax, -einval
-        jne     6f
+        test    eax, eax
+        jns     6f
         sub     esi, mfd_exec                   # turns negative on the second refusal
         jns     memory_file
 6:      xchg    eax, edi

@@ -3,6 +3,7 @@
 
 #include "elf_image.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace packing {
@@ -71,16 +72,19 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
         throw PackingError("a rate lies outside what the decoder takes");
 
     std::vector<std::uint8_t> stream = context_mixing::encode(program, models);
+    context_mixing::Decoded decoded = context_mixing::decode(stream, program.size(), models);
+    if (!std::ranges::equal(decoded.data, program))
+        throw std::logic_error("the coder does not decode what it encoded");
     std::vector<std::uint8_t> bytes = stub.text;
     add_at(bytes, stub.symbol("patch_contexts_start"), 4, stream.size());
-    add_at(bytes, stub.symbol("patch_contexts_end"), 4, stream.size() + 4 * contexts);
+    add_at(bytes, stub.symbol("patch_contexts_end"), 2, stream.size() + 4 * contexts);
     add_at(bytes, stub.symbol("patch_weight_before"), 1, 4 * contexts - 4);
     add_at(bytes, stub.symbol("patch_weight_after"), 1, 4 * contexts - 4);
     add_at(bytes, stub.symbol("patch_weight_shift"), 1, models.weight_shift);
     add_at(bytes, stub.symbol("patch_count_limit"), 1, models.count_limit);
-    add_at(bytes, stub.symbol("patch_output_end"), 4, program.size());
+    add_at(bytes, stub.symbol("patch_output_end"), 2, program.size());
     add_at(bytes, stub.symbol("patch_output_size"), 4, program.size());
-    add_at(bytes, stub.symbol("patch_check_value"), 4, context_mixing::check_value(program));
+    add_at(bytes, stub.symbol("patch_final_code"), 4, decoded.final_code);
 
     PackedFile packed{"decoder", std::move(bytes), stub.text.size()};
     packed.bytes.insert(packed.bytes.end(), stream.begin(), stream.end());

@@ -1,5 +1,6 @@
 // The context-mixing coder through its reference decoder: round trips of random, empty, uniform
-// and real data, the stream's length against the modelled one, the check value, and the search.
+// and real data, the stream's length against the modelled one, the final code that checks the
+// stream, and the search.
 #include "context_mixing.h"
 #include "file_io.h"
 
@@ -23,7 +24,7 @@ Bytes random_bytes(std::size_t size, std::uint32_t seed)
 
 Bytes round_trip(const Bytes& data, const cm::ModelSet& models)
 {
-    return cm::decode(cm::encode(data, models), data.size(), models);
+    return cm::decode(cm::encode(data, models), data.size(), models).data;
 }
 
 TEST(ContextMixing, RoundTripsWhateverItCodes)
@@ -72,26 +73,45 @@ TEST(ContextMixing, DecodingReadsNoFurtherThanTheStream)
     Bytes program = support::read_file(STILLRAY_EXECUTABLE);
     cm::ModelSet models = cm::default_models();
     Bytes stream = cm::encode(program, models);
-    // What follows the stream in the packed file (the contexts) must not change what it decodes to.
+    cm::Decoded decoded = cm::decode(stream, program.size(), models);
+    // What follows the stream in the packed file (the contexts) changes neither the data nor the
+    // final code.
     Bytes followed = stream;
     followed.insert(followed.end(), 64, 0xa5);
-    EXPECT_EQ(cm::decode(followed, program.size(), models), program);
-    // A damaged stream decodes to something else.
-    Bytes damaged = stream;
-    damaged[damaged.size() / 3] ^= 0x10;
-    EXPECT_NE(cm::decode(damaged, program.size(), models), program);
+    EXPECT_EQ(cm::decode(followed, program.size(), models), decoded);
+    EXPECT_EQ(decoded.data, program);
 }
 
-TEST(ContextMixing, CheckValueRotatesAndAddsEachByte)
+// The final code is the stub's check: a damaged stream byte that the decoder reads shows in it,
+// one of the last too, which code only the program's last bits and may leave the data as it
+// was; a stream cut short ends with another code.
+TEST(ContextMixing, FinalCodeTellsEveryByteReadAndACut)
 {
-    EXPECT_EQ(cm::check_value({}), 0u);
-    EXPECT_EQ(cm::check_value(Bytes{1}), 257u);
-    EXPECT_EQ(cm::check_value(Bytes{1, 2}), (257u << 5) + 258u);
-    Bytes wrapping(8, 0xff);
-    std::uint32_t expected = 0;
-    for (int i = 0; i < 8; ++i)
-        expected = ((expected << 5) | (expected >> 27)) + 511u;
-    EXPECT_EQ(cm::check_value(wrapping), expected);
+    Bytes program = support::read_file(STILLRAY_EXECUTABLE);
+    cm::ModelSet models = cm::default_models();
+    Bytes stream = cm::encode(program, models);
+    cm::Decoded decoded = cm::decode(stream, program.size(), models);
+    std::vector<std::size_t> places;
+    for (std::size_t at = 0; at < stream.size() - 16; at += 61)
+        places.push_back(at);
+    for (std::size_t at = stream.size() - 16; at < stream.size(); ++at)
+        places.push_back(at);
+    int unread = 0;
+    for (std::size_t at : places)
+        for (std::uint8_t flip : {0x01, 0x80})
+        {
+            Bytes damaged = stream;
+            damaged[at] ^= flip;
+            cm::Decoded other = cm::decode(damaged, program.size(), models);
+            if (other == decoded)
+                ++unread;
+            else
+                EXPECT_NE(other.final_code, decoded.final_code) << "a flip at " << at << " of " << stream.size();
+        }
+    EXPECT_LE(unread, 2) << "only the stream's last byte may lie beyond what the decoder reads";
+    for (std::size_t size : {stream.size() - 1, stream.size() - 2, stream.size() / 2})
+        EXPECT_NE(cm::decode(std::span(stream).first(size), program.size(), models).final_code, decoded.final_code)
+            << "cut to " << size;
 }
 
 TEST(ContextMixing, SearchImprovesOnItsStartAndRepeatsItself)

@@ -432,7 +432,7 @@ TEST(PackWithDecoder, RefusesWhatTheStubCannotHold)
     EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 15, 256}), packing::PackingError);
 
     packing::StubObject unmarked = stub;
-    unmarked.symbols.erase("patch_check_value");
+    unmarked.symbols.erase("patch_final_code");
     EXPECT_THROW(packing::pack_with_decoder(unmarked, program, models), elf::Malformed);
 }
 
@@ -455,9 +455,9 @@ TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
         std::memcpy(&context, &packed.bytes[stub.text.size() + stream.size() + 4 * m], 4);
         EXPECT_EQ(context, models.contexts[m]);
     }
-    std::uint32_t check;
-    std::memcpy(&check, &packed.bytes[stub.symbol("patch_check_value")], 4);
-    EXPECT_EQ(check, cm::check_value(program));
+    std::uint32_t final_code;
+    std::memcpy(&final_code, &packed.bytes[stub.symbol("patch_final_code")], 4);
+    EXPECT_EQ(final_code, cm::decode(stream, program.size(), models).final_code);
     EXPECT_EQ(packed.bytes[stub.symbol("patch_count_limit")], models.count_limit);
     EXPECT_EQ(packed.bytes[stub.symbol("patch_weight_shift")], models.weight_shift);
     elf::Image image = elf::read(packed.bytes);
