@@ -163,7 +163,7 @@ public:
             std::uint32_t& slot = slots_.write(slot_of_[m]);
             int p = static_cast<int>((slot & 0xffff) ^ 0x8000);
             std::uint32_t count = slot >> 16;
-            int step = (p - target) * 2 / static_cast<int>(2 * count + 3);
+            int step = (p - target) * 10 / static_cast<int>(3 * count + 11);
             if (count < static_cast<std::uint32_t>(count_limit_))
                 ++count;
             slot = count << 16 | ((slot - static_cast<std::uint32_t>(step)) & 0xffff);
@@ -173,7 +173,7 @@ public:
     void end_byte(std::uint8_t byte)
     {
         word_ = (word_ ^ byte) * hash_k;
-        if (static_cast<std::uint8_t>((byte | 32) - 'a') >= 26)
+        if (static_cast<std::uint8_t>(byte - 'a') >= 26)
             word_ = 0;
     }
 
@@ -358,7 +358,7 @@ double code_length(std::span<const std::uint8_t> data, const ModelSet& models)
 
 ModelSet default_models()
 {
-    return {{0x0, 0x2, 0x6, 0xe, 0x1e, 0x1, 0x100, 0x10100, 0x1010100}, 15, 5};
+    return {{0x0, 0x2, 0x6, 0xe, 0x1e, 0x1, 0x100, 0x10100, 0x1010100}, 16, 24};
 }
 
 ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds)

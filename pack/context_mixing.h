@@ -16,12 +16,13 @@ namespace packing::context_mixing {
 // What the decoder needs besides the stream: the contexts and the two rates.
 struct ModelSet
 {
-    // One model per context. Bit 0: the model sees the hash of the current word (the letters
-    // since the last byte that is not one); bit j, 1 to 31: it sees the byte j places back.
+    // One model per context. Bit 0: the model sees the hash of the current word (the small
+    // letters since the last byte that is not one); bit j, 1 to 31: it sees the byte j places
+    // back.
     std::vector<std::uint32_t> contexts;
     // The mixer learns by stretch * error >> weight_shift.
     int weight_shift = 15;
-    // A slot moves 2 / (2n + 3) of the way towards each bit, n counting the bits it saw up to
+    // A slot moves 10 / (3n + 11) of the way towards each bit, n counting the bits it saw up to
     // count_limit.
     int count_limit = 5;
 

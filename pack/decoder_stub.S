@@ -163,7 +163,7 @@ hash_loop:
         sub     esi, r8d                        # error: p - target
 
         # Update, contexts in reverse: each weight against stretch * error, each slot's p towards
-        # the target by 2 / (2n + 3) of the way, n counting up to the limit.
+        # the target by 10 / (3n + 11) of the way, n counting up to the limit.
 update_loop:
         pop     rcx
         jrcxz   7f
@@ -178,11 +178,11 @@ update_loop:
         .byte   0x80, 0xfa, 0                   # cmp dl, count limit
         .set    patch_count_limit, . - 1
         adc     byte ptr [rcx + 2], 0
-        lea     r10d, [rdx + rdx + 3]
+        lea     r10d, [rdx + rdx * 2 + 11]
         movzx   eax, word ptr [rcx]
         xor     ah, 0x80
         sub     eax, r8d
-        add     eax, eax
+        imul    eax, eax, 10
         cdq
         idiv    r10d
         sub     [rcx], ax
@@ -194,12 +194,11 @@ next_bit:                                       # one far jump back, for both lo
         jmp     bit_loop
 
         # A whole byte: store it and fold it into the word's hash, which a byte other than a
-        # letter clears.
+        # small letter clears.
 8:      xchg    eax, ebx
         stosb
         xor     r14b, al
         imul    r14d, r9d
-        or      al, 32
         sub     al, 'a'
         cmp     al, 26
         cmovae  r14d, ecx                       # zero, as the update leaves it
