@@ -21,10 +21,10 @@ struct ModelSet
     // back.
     std::vector<std::uint32_t> contexts;
     // The mixer learns by stretch * error >> weight_shift.
-    int weight_shift = 15;
+    int weight_shift = 16;
     // A slot moves 10 / (3n + 11) of the way towards each bit, n counting the bits it saw up to
     // count_limit.
-    int count_limit = 5;
+    int count_limit = 24;
 
     friend bool operator==(const ModelSet&, const ModelSet&) = default;
 };

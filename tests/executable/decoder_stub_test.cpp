@@ -48,6 +48,20 @@ TEST_F(DecoderStub, PackedProgramsRunAsThemselves)
     EXPECT_NE(without_display.err.find("cannot open display"), std::string::npos) << without_display.err;
 }
 
+// A program as large as the stub holds (the zeros program, zeros appended, which the loader does
+// not read) unpacks whole: the output's end, compared in 16 bits, is reached and not passed.
+TEST_F(DecoderStub, RunsTheLargestProgramItHolds)
+{
+    packing::StubObject stub = packing::read_stub_object(support::read_file(DECODER_STUB));
+    Bytes program = support::read_file(ZEROS_DATA_PROGRAM);
+    program.resize(stub.symbol("output_capacity") - 1, 0);
+    fs::path packed_largest =
+        write_packed(packing::pack_with_decoder(stub, program, cm::default_models()), directory.path(), "largest");
+    Finished finished = run({packed_largest, "largest"});
+    EXPECT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
+    EXPECT_EQ(finished.out, run({ZEROS_DATA_PROGRAM, "largest"}).out);
+}
+
 // The memory file the program is unpacked into is closed as the program starts: the program has
 // the descriptors it was started with and no other.
 TEST_F(DecoderStub, LeavesThePackedProgramNoDescriptorOfItsOwn)
