@@ -1,5 +1,6 @@
 // What the decoding stub's tests share: a program packed with the stub and the default models,
-// and the one way a packed program may fail.
+// where such a file divides and what the reference decoder makes of it, and the one way a packed
+// program may fail.
 #pragma once
 
 #include "file_io.h"
@@ -8,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <span>
 #include <string>
 
 // Writes the packed file into the directory as an executable.
@@ -28,6 +31,30 @@ inline std::filesystem::path pack_with_decoder(const std::filesystem::path& prog
                                                    support::read_file(program),
                                                    packing::context_mixing::default_models()),
                         directory, name);
+}
+
+// Where a file packed as above divides: the stub, then the stream, then the contexts.
+struct PackedParts
+{
+    std::size_t stream_start;
+    std::size_t contexts_start;
+};
+
+inline PackedParts packed_parts(std::size_t file_size)
+{
+    std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
+    return {stub, file_size - 4 * packing::context_mixing::default_models().contexts.size()};
+}
+
+// What the reference decoder makes of a file packed as above, damaged or not: its stream decoded
+// with the contexts it holds.
+inline packing::context_mixing::Decoded decode_packed(std::span<const std::uint8_t> file, std::size_t program_size)
+{
+    PackedParts parts = packed_parts(file.size());
+    packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
+    std::memcpy(models.contexts.data(), &file[parts.contexts_start], 4 * models.contexts.size());
+    return packing::context_mixing::decode(
+        file.subspan(parts.stream_start, parts.contexts_start - parts.stream_start), program_size, models);
 }
 
 // A failure to unpack: status 1 from an exit, not a signal, and exactly the one line on stderr.

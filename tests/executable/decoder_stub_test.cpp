@@ -9,7 +9,6 @@
 #include <sys/syscall.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -95,25 +94,20 @@ TEST_F(DecoderStub, StartsThroughPathSymlinkRelativePathAndAnyDirectoryName)
 TEST_F(DecoderStub, AgreesWithTheReferenceOnDamagedBytes)
 {
     Bytes file = support::read_file(packed), program = support::read_file(RANDOM_DATA_PROGRAM);
-    std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
-    std::size_t contexts = cm::default_models().contexts.size(), stream_end = file.size() - 4 * contexts;
+    PackedParts parts = packed_parts(file.size());
     std::vector<std::size_t> places;
-    for (std::size_t at = stub; at < stream_end - 12; at += 61)
+    for (std::size_t at = parts.stream_start; at < parts.contexts_start - 12; at += 61)
         places.push_back(at);
-    for (std::size_t at = stream_end - 12; at < file.size(); ++at)
+    for (std::size_t at = parts.contexts_start - 12; at < file.size(); ++at)
         places.push_back(at);
-    cm::Decoded whole = cm::decode(std::span(file).subspan(stub, stream_end - stub), program.size(),
-                                   cm::default_models());
+    cm::Decoded whole = decode_packed(file, program.size());
     ASSERT_EQ(whole.data, program);
     int still_whole = 0;
     for (std::size_t at : places)
     {
         Bytes damaged = file;
         damaged[at] ^= 0x40;
-        cm::ModelSet models = cm::default_models();
-        std::memcpy(models.contexts.data(), &damaged[stream_end], 4 * contexts);
-        bool decodes =
-            cm::decode(std::span(damaged).subspan(stub, stream_end - stub), program.size(), models) == whole;
+        bool decodes = decode_packed(damaged, program.size()) == whole;
         fs::path path = directory.path() / "damaged";
         support::write_file_atomically(path, damaged, {.mode = 0755});
         Finished finished = run({path, "one", "two words"});
@@ -131,7 +125,7 @@ TEST_F(DecoderStub, AgreesWithTheReferenceOnDamagedBytes)
 TEST_F(DecoderStub, FailsCleanlyOnACutPayload)
 {
     Bytes file = support::read_file(packed);
-    std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
+    std::size_t stub = packed_parts(file.size()).stream_start;
     for (std::size_t size : {stub, stub + 1, (stub + file.size()) / 2, file.size() - 1})
     {
         fs::path path = directory.path() / "cut";

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -157,10 +156,8 @@ TEST(DecoderStubDamage, RandomDamageEndsInTheOneLineWithinASecondOfWork)
     fs::path packed = pack_with_decoder(RANDOM_DATA_PROGRAM, directory.path(), "packed");
     Bytes file = support::read_file(packed), program = support::read_file(RANDOM_DATA_PROGRAM);
     std::string expected = run({RANDOM_DATA_PROGRAM}).out;
-    std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
-    std::size_t contexts = cm::default_models().contexts.size(), stream_end = file.size() - 4 * contexts;
-    cm::Decoded whole = cm::decode(std::span(file).subspan(stub, stream_end - stub), program.size(),
-                                   cm::default_models());
+    std::size_t stub = packed_parts(file.size()).stream_start;
+    cm::Decoded whole = decode_packed(file, program.size());
     ASSERT_EQ(whole.data, program);
 
     // A second of processor time, after which the kernel ends the copy with SIGXCPU: a spinning
@@ -198,10 +195,7 @@ TEST(DecoderStubDamage, RandomDamageEndsInTheOneLineWithinASecondOfWork)
         // nothing more.
         if (status->clean_exit())
         {
-            cm::ModelSet models = cm::default_models();
-            std::memcpy(models.contexts.data(), &damaged[stream_end], 4 * contexts);
-            EXPECT_TRUE(cm::decode(std::span(damaged).subspan(stub, stream_end - stub), program.size(), models) ==
-                        whole)
+            EXPECT_TRUE(decode_packed(damaged, program.size()) == whole)
                 << "copy " << copy << " ran, but its stream is not the program's";
             ++still_whole;
             EXPECT_EQ(process.standard_output(), expected) << "copy " << copy;
