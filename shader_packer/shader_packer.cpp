@@ -198,8 +198,11 @@ std::string fitted_record_names(glsl::Program& program, std::string_view letters
     std::size_t symbols = glsl::symbol_keys(program).size();
     if (missed > 0)
         return std::to_string(missed) + " of the source's " + std::to_string(symbols) + " names get no letter from it";
-    if (record.letters.size() != symbols)
-        return "it names " + std::to_string(record.letters.size() - symbols) + " symbols the source no longer has";
+    if (record.letters.size() > symbols)
+    {
+        std::size_t gone = record.letters.size() - symbols;
+        return "it names " + std::to_string(gone) + (gone == 1 ? " symbol" : " symbols") + " the source no longer has";
+    }
     if (record.input != input)
         return "the source has changed since the search";
     return "";

@@ -15,7 +15,7 @@ class CompactMeaning : public shader_probe::DriverTest
 // Each draw holds a batch of programs, a row each, as compiling is what takes the time.
 TEST_F(CompactMeaning, RandomProgramsDrawTheSameBits)
 {
-    constexpr int batches = 4, programs_per_batch = 40;
+    constexpr int batches = 16, programs_per_batch = 40;
     for (int batch = 0; batch < batches; ++batch)
     {
         std::uint64_t first_seed = batch * programs_per_batch;

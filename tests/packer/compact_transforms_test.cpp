@@ -70,6 +70,24 @@ TEST(CompactTransforms, DropsParenthesesThatPrecedenceMakesRedundant)
     EXPECT_EQ(compact_body("red = ground = (red);"), "red=ground=red;");
 }
 
+// Each pair of neighbouring binary levels, every operator of each, both ways: the lower under
+// the higher keeps its parentheses, the higher under the lower loses them.
+TEST(CompactTransforms, ParenthesesFollowEachPairOfNeighbouringLevels)
+{
+    const std::vector<std::vector<std::string>> lowest_to_highest = {
+        {"||"}, {"^^"}, {"&&"}, {"|"}, {"^"}, {"&"}, {"==", "!="}, {"<", ">", "<=", ">="}, {"<<", ">>"}, {"+", "-"},
+        {"*", "/", "%"}};
+    for (std::size_t level = 0; level + 1 < lowest_to_highest.size(); ++level)
+        for (const std::string& low : lowest_to_highest[level])
+            for (const std::string& high : lowest_to_highest[level + 1])
+            {
+                EXPECT_EQ(compact_body("red = (red " + low + " ground) " + high + " red;"),
+                          "red=(red" + low + "ground)" + high + "red;");
+                EXPECT_EQ(compact_body("red = red " + low + " (ground " + high + " red);"),
+                          "red=red" + low + "ground" + high + "red;");
+            }
+}
+
 // Float arithmetic is not associative and the tree is never regrouped: a right operand at the
 // same level keeps its parentheses even where the operator would allow regrouping in algebra.
 TEST(CompactTransforms, KeepsParenthesesThatGroupDifferently)

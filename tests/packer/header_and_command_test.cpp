@@ -296,3 +296,7 @@ TEST_F(NamesRecord, StaleRecordSaysSoAndStillPacksACorrectText)
     }
     EXPECT_NE(across, down) << "the search gave the two locals letters of their own";
 }
+        {"a name the source lost", record + "name gone x\n", waves_source,
+         "it names 1 symbol the source no longer has"},
+        {"the largest measure", std::regex_replace(record, std::regex("\nsize \\d+"), "\nsize 4294967295"),
+         waves_source, "the text measures "},

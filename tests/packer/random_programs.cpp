@@ -52,17 +52,26 @@ const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, t
                                       {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
 const char* const constants = "const int limit = 5;\nconst float scale = 0.25;\n";
 const std::vector<Variable> constant_variables = {{"limit", Int, false}, {"scale", Float, false}};
-const char* const initial_values[value_types] = {"((int(gl_FragCoord.x) * %) - 9)",
-                                                 "(uint(gl_FragCoord.x) * 2654435761u)",
-                                                 "(gl_FragCoord.x * 0.%)",
-                                                 "((int(gl_FragCoord.x) & %) == 1)",
-                                                 "vec3(gl_FragCoord.x, 0.%, (-gl_FragCoord.x))",
-                                                 "ivec2((int(gl_FragCoord.x) - %), %)"};
+// Each variable starts from the top bits of a hash of the column salted for it ('%'), so that
+// across the columns every operand takes its values independently of the others: every way of
+// grouping the operators that the generator writes draws another value in some column.
+const char* const initial_values[value_types] = {
+    "(int((column_bits(%u) >> 28u)) - 8)",
+    "column_bits(%u)",
+    "((float((column_bits(%u) >> 25u)) * 0.0625) - 3.0)",
+    "((column_bits(%u) >> 31u) == 1u)",
+    "vec3(float((column_bits(%u) >> 28u)), 0.%, (-gl_FragCoord.x))",
+    "ivec2((int((column_bits(%u) >> 28u)) - 7), int((column_bits(%u) >> 29u)))"};
 
 // Overloads that the calls choose among by argument type; each reads a parameter twice, so
 // that an argument with an effect must not be written in twice. settle writes its argument,
 // tally the stage-level total.
-const char* const helpers = R"(int blend(int a, int b) { return ((a * 3) - (b ^ a)); }
+const char* const helpers = R"(uint column_bits(uint salt)
+{
+uint h = ((uint(gl_FragCoord.x) + (salt * 40503u)) * 2654435761u);
+return ((h ^ (h >> 15u)) * 2246822519u);
+}
+int blend(int a, int b) { return ((a * 3) - (b ^ a)); }
 uint blend(uint a, uint b) { return (a ^ (b << 2u)); }
 float blend(float a, float b) { return ((a * 0.5) + (b * a)); }
 vec3 blend(vec3 a, float b) { return ((a * b) - a.zxy); }
@@ -324,7 +333,7 @@ std::string case_function(int row, const std::string& body)
     return text + "return vec4(float((hash >> 16u)), float((hash & 65535u)), 0.0, 1.0);\n}\n";
 }
 
-constexpr int columns = 8;
+constexpr int columns = 64;
 
 std::optional<support::Image<float>> drawn(const std::string& fragment, int rows, std::string& failure)
 {
