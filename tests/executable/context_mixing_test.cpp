@@ -27,6 +27,13 @@ Bytes round_trip(const Bytes& data, const cm::ModelSet& models)
     return cm::decode(cm::encode(data, models), data.size(), models).data;
 }
 
+// The largest values a record may hold are read back, not refused.
+TEST(ContextMixing, RecordReadsBackItsLargestValues)
+{
+    cm::ModelsRecord record{"0123456789abcdef", {{0xffffffff, 1}, 31, 255}};
+    EXPECT_EQ(cm::parse_models_record(cm::models_record_text(record)), record);
+}
+
 TEST(ContextMixing, RoundTripsWhateverItCodes)
 {
     cm::ModelSet models = cm::default_models();

@@ -339,7 +339,7 @@ TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
     EXPECT_TRUE(lines[0].starts_with("decoder  stub ")) << lines[0];
     EXPECT_TRUE(lines[1].starts_with("xzcat    stub ")) << lines[1];
     EXPECT_TRUE(lines[2] == "shipped: decoder" || lines[2] == "shipped: xzcat") << lines[2];
-    if (fs::exists(STILLRAY_PACKED))
+    if (!READABLE_SHADERS)
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the build's own step gives the same file";
 }
 
@@ -396,7 +396,7 @@ TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find(stale + ": stale"), std::string::npos) << finished.err;
     EXPECT_NE(finished.err.find("make tune"), std::string::npos) << finished.err;
-    if (fs::exists(STILLRAY_PACKED))
+    if (!READABLE_SHADERS)
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the record's models, not others";
 }
 

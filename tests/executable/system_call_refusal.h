@@ -36,15 +36,16 @@ inline void refuse_system_call(int number, int error, std::int64_t spared_first_
 }
 
 // Makes the system call fail with error where its second argument has any of the flag bits set,
-// as a kernel that does not know those flags refuses them.
-inline void refuse_system_call_flag(int number, std::uint32_t flag, int error)
+// as a kernel that does not know those flags refuses them; or, with where_set false, where it
+// has none of them.
+inline void refuse_system_call_flag(int number, std::uint32_t flag, int error, bool where_set = true)
 {
     auto low_word = offsetof(seccomp_data, args[1]);
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned>(low_word)),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, std::uint8_t(!where_set), std::uint8_t(where_set)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };

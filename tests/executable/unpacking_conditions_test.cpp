@@ -104,8 +104,16 @@ protected:
 
 // Setting 1 seals memory files made without a word on it non-executable: the stub asks for an
 // executable one and starts. Setting 2 refuses that request: the stub ends with its one line.
+// Where no namespace may be made, refusing every memory file not asked for as executable shows
+// that the stub asks.
 TEST_P(MemoryFile, StartsWhereMemoryFilesAreNonExecutableByDefault)
 {
+    Finished asked = run({packed, "one"}, [] {
+        refuse_system_call_flag(SYS_memfd_create, memory_file_executable_flag, EACCES, false);
+    });
+    EXPECT_TRUE(asked.status.clean_exit()) << asked.status.text() << ": " << asked.err;
+    EXPECT_EQ(asked.out, expected.out);
+
     NoexecNamespace pid_namespace;
     if (!pid_namespace.available())
         GTEST_SKIP() << pid_namespace.reason();
