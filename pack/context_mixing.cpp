@@ -361,7 +361,8 @@ ModelSet default_models()
     return {{0x0, 0x2, 0x6, 0xe, 0x1e, 0x1, 0x100, 0x10100, 0x1010100}, 16, 24};
 }
 
-ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds)
+ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds,
+                       const support::SearchObserver& observer)
 {
     // What a context costs in the packed file: its 4 bytes.
     constexpr double context_cost = 4;
@@ -369,9 +370,17 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                                               0x1e, 0x3e, 0x100, 0x102, 0x10100, 0x1010100, 0x1000000, 0x1000002};
     ModelSet models = start;
     double best = code_length(data, models);
+    // A round's steps: the rates, each context's flips, the drops, the additions.
+    double steps = 0;
+    auto report = [&](int round, double steps_done) {
+        if (observer)
+            observer({round + 1, steps_done / steps, best});
+    };
+    report(0, 0);
     for (int round = 0; round < rounds; ++round)
     {
         bool improved = false;
+        steps = static_cast<double>(models.contexts.size() + 3);
         for (int ModelSet::*rate : {&ModelSet::weight_shift, &ModelSet::count_limit})
             for (int step : {-1, 1})
                 for (bool moved = true; moved;)
@@ -383,6 +392,7 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                     moved = valid && take_best(data, {candidate}, 0, best, models);
                     improved = improved || moved;
                 }
+        report(round, 1);
         for (std::size_t m = 0; m < models.contexts.size(); ++m)
         {
             std::vector<ModelSet> flips;
@@ -392,6 +402,7 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                 flips.back().contexts[m] ^= 1u << bit;
             }
             improved = take_best(data, flips, 0, best, models) || improved;
+            report(round, static_cast<double>(m + 2));
         }
         std::vector<ModelSet> drops;
         for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
@@ -409,6 +420,7 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                 drops.back().contexts.erase(drops.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
             }
         }
+        report(round, steps - 1);
         std::vector<ModelSet> adds;
         for (std::uint32_t context : additions)
             if (std::find(models.contexts.begin(), models.contexts.end(), context) == models.contexts.end())
@@ -417,6 +429,7 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                 adds.back().contexts.push_back(context);
             }
         improved = take_best(data, adds, context_cost, best, models) || improved;
+        report(round, steps);
         if (!improved)
             break;
     }

@@ -5,6 +5,8 @@
 // the tests hold the stub to.
 #pragma once
 
+#include "search_progress.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -56,8 +58,10 @@ double code_length(std::span<const std::uint8_t> data, const ModelSet& models);
 
 // Searches from the start: the rates one step at a time, each context bit flipped, models
 // dropped that save less than their 4 bytes, new ones from a list, for the given number of
-// rounds or until a round finds nothing. Deterministic.
-ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds);
+// rounds or until a round finds nothing. Deterministic. Tells the observer the code length in
+// bytes at the start and after each step.
+ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start, int rounds,
+                       const support::SearchObserver& observer = {});
 
 // A start for the search that suits executables with text in them: orders 0 to 4, the word,
 // and bytes 8, 16 and 24 back for tables of 8-, 16- and 24-byte records.

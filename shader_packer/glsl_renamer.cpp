@@ -125,7 +125,8 @@ std::vector<std::size_t> measure_all(const std::string& letters, const std::func
 } // namespace
 
 void tune_short_names(Program& program, std::string_view letters,
-                      const std::function<std::size_t(const std::string&)>& size_of, int rounds)
+                      const std::function<std::size_t(const std::string&)>& size_of, int rounds,
+                      const support::SearchObserver& observer)
 {
     Conflicts conflicts = find_conflicts(program);
     std::vector<NamePlace> places;
@@ -140,11 +141,18 @@ void tune_short_names(Program& program, std::string_view letters,
         return with;
     };
     std::size_t best = size_of(text);
+    auto report = [&](int round, double done) {
+        if (observer)
+            observer({round + 1, done, static_cast<double>(best)});
+    };
+    report(0, 0);
     for (int round = 0; round < rounds; ++round)
     {
         bool moved = false;
+        std::size_t visited = 0;
         for (Symbol& symbol : program.symbols)
         {
+            report(round, static_cast<double>(visited++) / static_cast<double>(program.symbols.size()));
             if (!renamable(symbol) || symbol.short_name.size() != 1)
                 continue;
             const std::vector<std::size_t>& places_of_symbol = offsets[&symbol];
@@ -178,6 +186,7 @@ void tune_short_names(Program& program, std::string_view letters,
                 }
             }
         }
+        report(round, 1);
         if (!moved)
             return;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "glsl_syntax.h"
+#include "search_progress.h"
 
 #include <cstddef>
 #include <functional>
@@ -37,8 +38,10 @@ int assign_recorded_names(Program& program, std::string_view letters, const std:
 // equal sizes let later moves reach smaller texts, and going one way they never swing back.
 // Stops after rounds passes over all symbols, or after a pass that moved nothing. The letters
 // for one symbol are measured on all cores at once, so size_of must be safe to call from several
-// threads; the names chosen are those of trying the letters one at a time.
+// threads; the names chosen are those of trying the letters one at a time. Tells the observer
+// the size at the start, before each symbol and after each pass.
 void tune_short_names(Program& program, std::string_view letters,
-                      const std::function<std::size_t(const std::string&)>& size_of, int rounds);
+                      const std::function<std::size_t(const std::string&)>& size_of, int rounds,
+                      const support::SearchObserver& observer = {});
 
 } // namespace shader_packer::glsl

@@ -2,6 +2,8 @@
 // shortest literals, no needless characters) and wraps texts as constants in C++ headers.
 #pragma once
 
+#include "search_progress.h"
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -71,6 +73,8 @@ struct CompactOptions
     // letters are those given by frequency of use.
     SizeMeasure compressed_size;
     int name_tuning_rounds = 4;
+    // Told how far the tuning has got, in compressed_size's unit.
+    support::SearchObserver name_tuning_progress;
     // Letters taken from a record instead of tuning them: those it holds for symbols that are
     // still there and can have them, letters by frequency for the rest.
     std::optional<NamesRecord> recorded_names;
@@ -105,10 +109,12 @@ std::string header_text(std::string_view name, std::string_view text);
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
 // With --names the letters come from the record, and a record that no longer fits the source
 // gets one line saying so on errors, but the header is written; with --tune as well the names
-// are tuned against compressed_size and the record is written anew. Without --names the letters
-// are those by frequency. Returns the exit status; messages go to errors as
+// are tuned against compressed_size, a code length in bits, and the record is written anew where
+// it changes: the search's progress goes to errors, a line a round or, on a terminal, one line
+// rewritten in place, and then a line that says what became of the record. Without --names the
+// letters are those by frequency. Returns the exit status; messages go to errors as
 // "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
-                     const SizeMeasure& compressed_size);
+                     const SizeMeasure& compressed_size, bool terminal = false);
 
 } // namespace shader_packer
