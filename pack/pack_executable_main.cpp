@@ -2,19 +2,30 @@
 // `pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT`.
 // Packs the program both ways, the decoder's with the coder's models from the reuse record,
 // writes the smaller and says on stdout what each way came to. With --tune the models are
-// searched for again, in that many rounds, and the record is written anew.
+// searched for again, in that many rounds, with the search's progress on stderr, and the record
+// is written anew where it changes.
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
 #include "readelf_check.h"
 #include "record_file.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
 #include <string>
 
 namespace cm = packing::context_mixing;
 
 namespace {
+
+std::string program_fingerprint(const std::vector<std::uint8_t>& program)
+{
+    return support::fingerprint({reinterpret_cast<const char*>(program.data()), program.size()});
+}
 
 void print_sizes(const packing::PackedFile& packed)
 {
@@ -22,25 +33,58 @@ void print_sizes(const packing::PackedFile& packed)
                 packed.payload_size(), packed.bytes.size());
 }
 
-// The models for the program: the record's, or with rounds, what the search finds (and the
-// record is rewritten). Says on stderr when the record was made for another program.
-cm::ModelSet models_for(const std::vector<std::uint8_t>& program, const std::string& record_path, int rounds)
+// The models the record holds for the program. Says on stderr when the record was made for
+// another program.
+cm::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std::string& record_path)
 {
-    cm::ModelsRecord record;
-    std::string program_fingerprint =
-        support::fingerprint({reinterpret_cast<const char*>(program.data()), program.size()});
-    if (rounds > 0)
-    {
-        record = {program_fingerprint, cm::search_models(program, cm::default_models(), rounds)};
-        support::write_file_atomically(record_path, cm::models_record_text(record));
-        return record.models;
-    }
-    record = cm::parse_models_record(support::read_text(record_path));
-    if (record.program != program_fingerprint)
+    cm::ModelsRecord record = cm::parse_models_record(support::read_text(record_path));
+    if (record.program != program_fingerprint(program))
         std::fprintf(stderr,
                      "pack-executable: %s: stale, the program has changed since the search; the models are not "
                      "the search's until `make tune` refreshes it\n",
                      record_path.c_str());
+    return record.models;
+}
+
+// The decoder's way with these models, in a few words.
+std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::uint8_t> program,
+                          const cm::ModelSet& models)
+{
+    packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
+    return "payload " + std::to_string(packed.payload_size()) + " bytes, packed file " +
+           std::to_string(packed.bytes.size()) + " bytes";
+}
+
+// Searches the models anew in that many rounds, telling its progress on stderr, and writes the
+// record where it changes; then says on stderr what became of it.
+cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
+                          const std::string& record_path, int rounds, const packing::StubObject& stub)
+{
+    std::string previous_text;
+    std::optional<cm::ModelSet> previous;
+    try
+    {
+        previous_text = support::read_text(record_path);
+        previous = cm::parse_models_record(previous_text).models;
+    }
+    catch (const std::exception&)
+    {
+        previous.reset();
+    }
+    support::SearchProgress progress(std::filesystem::path(program_path).filename().string() + " models", rounds,
+                                     std::cerr, support::is_terminal(STDERR_FILENO));
+    cm::ModelsRecord record = {program_fingerprint(program),
+                               cm::search_models(program, cm::default_models(), rounds, progress.observer())};
+    std::string text = cm::models_record_text(record);
+    if (text == previous_text)
+    {
+        progress.finish(record_path + ": already current, " + decoder_sizes(stub, program, record.models));
+        return record.models;
+    }
+    support::write_file_atomically(record_path, text);
+    progress.finish(record_path + ": rewritten, " + decoder_sizes(stub, program, record.models) +
+                    (previous ? "; before, " + decoder_sizes(stub, program, *previous)
+                              : "; there was no record to read before"));
     return record.models;
 }
 
@@ -67,9 +111,10 @@ int main(int argc, char** argv)
             throw std::invalid_argument("--tune takes one round or more");
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         packing::elf::read(program_bytes);
-        cm::ModelSet models = models_for(program_bytes, record, rounds);
-        packing::PackedFile decoded = packing::pack_with_decoder(
-            packing::read_stub_object(support::read_file(decoder_stub)), program_bytes, models);
+        packing::StubObject stub = packing::read_stub_object(support::read_file(decoder_stub));
+        cm::ModelSet models = tuning ? tuned_models(program, program_bytes, record, rounds, stub)
+                                     : recorded_models(program_bytes, record);
+        packing::PackedFile decoded = packing::pack_with_decoder(stub, program_bytes, models);
         packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);
         print_sizes(unpacked_by_xzcat);

@@ -5,6 +5,8 @@
 #include "context_mixing.h"
 #include "shader_packer.h"
 
+#include <unistd.h>
+
 #include <iostream>
 #include <vector>
 
@@ -24,5 +26,6 @@ std::size_t code_length_in_bits(const std::string& text)
 int main(int argc, char** argv)
 {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    return shader_packer::run_command_line(arguments, std::cerr, code_length_in_bits);
+    return shader_packer::run_command_line(arguments, std::cerr, code_length_in_bits,
+                                           support::is_terminal(STDERR_FILENO));
 }

@@ -208,6 +208,41 @@ std::string fitted_record_names(glsl::Program& program, std::string_view letters
     return "";
 }
 
+// The measure in bits and in bytes.
+std::string measure_text(std::size_t bits)
+{
+    char bytes[32];
+    std::snprintf(bytes, sizeof bytes, "%.1f", static_cast<double>(bits) / 8);
+    return std::to_string(bits) + " bits (" + bytes + " bytes)";
+}
+
+// Writes the tuned names' record where it differs from the one there, and says how the text
+// measures with it against the names recorded before.
+std::string rewrite_names_record(std::string_view path, const NamesRecord& tuned, std::string_view source,
+                                 CompactOptions options)
+{
+    std::string text = names_record_text(tuned), previous;
+    try
+    {
+        previous = support::read_text(path);
+        options.recorded_names = parse_names_record(previous);
+    }
+    catch (const std::exception&)
+    {
+        options.recorded_names.reset();
+    }
+    std::string outcome = std::string(path);
+    if (text == previous)
+        return outcome + ": already current, the text measures " + measure_text(tuned.size);
+    support::write_file_atomically(path, text);
+    outcome += ": rewritten, the text measures " + measure_text(tuned.size);
+    if (!options.recorded_names)
+        return outcome + ", where there was no record to read before";
+    options.name_tuning_progress = nullptr;
+    return outcome + " against " + measure_text(compact_with_names(source, options).names.size) +
+           " with the names before";
+}
+
 } // namespace
 
 Compacted compact_with_names(std::string_view source, const CompactOptions& options)
@@ -234,7 +269,8 @@ Compacted compact_with_names(std::string_view source, const CompactOptions& opti
     if (options.recorded_names)
         compacted.stale = fitted_record_names(program, letters, compacted.names.input, *options.recorded_names);
     else if (options.compressed_size)
-        glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds);
+        glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds,
+                               options.name_tuning_progress);
     compacted.text = glsl::print_compact(program);
     if (options.compressed_size)
         compacted.names.size = options.compressed_size(compacted.text);
@@ -315,7 +351,7 @@ std::string header_text(std::string_view name, std::string_view text)
 }
 
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
-                     const SizeMeasure& compressed_size)
+                     const SizeMeasure& compressed_size, bool terminal)
 {
     std::variant<CommandLine, std::string> parsed = parse_command_line(arguments);
     if (auto* problem = std::get_if<std::string>(&parsed))
@@ -352,6 +388,17 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
             errors << record << ": error: " << error.what() << "\n";
             return 1;
         }
+    bool tuning = command.tune && !command.readable;
+    std::optional<support::SearchProgress> progress;
+    if (tuning)
+    {
+        progress.emplace(std::filesystem::path(input).filename().string() + " names",
+                         command.options.name_tuning_rounds, errors, terminal);
+        command.options.name_tuning_progress = [&](support::SearchStep step) {
+            step.best /= 8;
+            progress->report(step);
+        };
+    }
     Compacted compacted;
     try
     {
@@ -370,8 +417,8 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     {
         support::write_file_atomically(output, header_text(name, compacted.text));
         failed = record;
-        if (command.tune && !command.readable)
-            support::write_file_atomically(record, names_record_text(compacted.names));
+        if (tuning)
+            progress->finish(rewrite_names_record(record, compacted.names, source, command.options));
     }
     catch (const std::exception& error)
     {

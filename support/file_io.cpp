@@ -2,6 +2,8 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +47,27 @@ mode_t ordinary_file_mode()
     return 0666 & ~mask;
 }
 
+// Holds back the signals that end a process from the keyboard, a terminal or kill while it
+// lives, so that an interrupted write still ends with the file in its place and no temporary one.
+class EndingSignalsHeld
+{
+public:
+    EndingSignalsHeld()
+    {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&ending, signal);
+        pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+    }
+    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+    ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
 } // namespace
 
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path)
@@ -60,6 +83,7 @@ std::string read_text(const std::filesystem::path& path)
 void write_file_atomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                            const WriteOptions& options)
 {
+    EndingSignalsHeld held;
     std::string temporary = path.string() + ".partial-XXXXXX";
     int fd = mkstemp(temporary.data());
     if (fd < 0)

@@ -38,7 +38,8 @@ struct WriteOptions
 // Writes the bytes to a temporary file beside path, runs the check on it, then renames it to
 // path, so that path holds either its old content or the whole new one. When anything fails the
 // temporary file is removed, path is left as it was, and the failure is thrown (FileError, or
-// what the check threw).
+// what the check threw). Ctrl-C, a hang-up or a kill that comes meanwhile waits until the file
+// is in its place or the failure is cleaned up.
 void write_file_atomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                            const WriteOptions& options = {});
 void write_file_atomically(const std::filesystem::path& path, std::string_view text, const WriteOptions& options = {});

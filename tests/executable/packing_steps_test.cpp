@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <regex>
 
 namespace {
 
@@ -398,6 +399,43 @@ TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
     EXPECT_NE(finished.err.find("make tune"), std::string::npos) << finished.err;
     if (!READABLE_SHADERS)
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the record's models, not others";
+}
+
+// Where stderr is no terminal a search reports each round on a plain line, then says what became
+// of the record, in the sizes the summary gives; one interrupted part way leaves the record as it
+// was and nothing beside it.
+TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhole)
+{
+    std::string record = directory / "zeros.models", output = directory / "packed";
+    auto tune = [&](const std::string& program, const std::string& rounds) {
+        std::vector<std::string> command = pack_command(std::to_string(PACKED_SIZE_LIMIT), program, output, record);
+        command.insert(command.begin() + 5, {"--tune", rounds});
+        return command;
+    };
+    Finished searched = support::run(tune(ZEROS_DATA_PROGRAM, "2"));
+    ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
+    std::vector<std::string> lines = support::lines_of(searched.err);
+    ASSERT_GE(lines.size(), 2u) << searched.err;
+    std::regex round_line(R"(zeros_data_program models: round [12] of 2, \d+\.\d bytes \(start \d+\.\d\), \d+ s spent, at most \d+ s left)");
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], round_line)) << lines[i];
+    std::smatch decoder;
+    ASSERT_TRUE(std::regex_search(searched.out, decoder, std::regex(R"(decoder +stub +\d+ \+ payload +(\d+) = +(\d+) bytes)")));
+    std::string sizes = "payload " + decoder.str(1) + " bytes, packed file " + decoder.str(2) + " bytes";
+    EXPECT_EQ(lines.back(), record + ": rewritten, " + sizes + "; there was no record to read before");
+    Finished again = support::run(tune(ZEROS_DATA_PROGRAM, "2"));
+    EXPECT_EQ(support::lines_of(again.err).back(), record + ": already current, " + sizes);
+
+    std::string previous = support::read_text(MODELS_RECORD);
+    support::write_file_atomically(record, previous);
+    std::vector<std::string> command = tune(STILLRAY_EXECUTABLE, std::to_string(SEARCH_ROUNDS));
+    support::Process tuning(command[0], {{command.begin() + 1, command.end()}, support::current_environment()});
+    ASSERT_TRUE(support::poll_until(std::chrono::minutes(2), [&] {
+        return tuning.standard_error().find(" round 1 of ") != std::string::npos;
+    })) << tuning.standard_error();
+    tuning.end(SIGINT);
+    EXPECT_EQ(support::read_text(record), previous);
+    EXPECT_EQ(file_count(), 2u) << "the record and the earlier output";
 }
 
 TEST(PackWithXzcat, AppendsThePayloadToAStubThatEndsWhereItReadsIt)
