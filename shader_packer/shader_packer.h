@@ -106,8 +106,9 @@ std::string header_text(std::string_view name, std::string_view text);
 // With --names the letters come from the record, and a record that no longer fits the source
 // gets one line saying so on errors, but the header is written; with --tune as well the names
 // are tuned against compressed_size and the record is written anew. Without --names the letters
-// are those by frequency. Returns the exit status; messages go to errors as
-// "FILE:LINE: error: ...".
+// are those by frequency. The header is written only once glslang accepts the compact text (see
+// check_compact_text, which keeps a refused text as OUTPUT less its extension, ".compact" and
+// INPUT's extension). Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
                      const SizeMeasure& compressed_size);
 
