@@ -1,114 +1,82 @@
-// The glslang checks: a mistake in a shader stops the real build of the headers at its line and
-// leaves the headers as they were; a compact text that glslang refuses is the packer's fault.
+// The glslang checks of the shaders in their own build, and of the packer's compact texts.
 #include "glslang_check.h"
 
 #include "file_io.h"
 #include "process.h"
 
-#include "fragment_text.h"
-
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
-namespace {
-
-int line_of(const std::string& text, const std::string& part)
-{
-    return static_cast<int>(std::count(text.begin(), text.begin() + text.find(part), '\n')) + 1;
-}
-
-std::string replaced(std::string text, const std::string& part, const std::string& by)
-{
-    return text.replace(text.find(part), part.size(), by);
-}
-
-} // namespace
-
-// The shaders' own CMake file, in a project of its own with this build's tools, copies of the
-// sources given one mistake at a time.
+// The shaders' CMake file in a project of its own with this build's tools, one mistake at a time.
 TEST(ShaderBuild, MistakesStopItAtTheirLineAndLeaveTheHeaders)
 {
     support::TempDir project("shader_build");
     fs::path shaders = project.path() / "shaders", build = project.path() / "build";
-    fs::copy(SHADERS_SOURCE_DIR, shaders);
+    fs::copy(fs::path(FRAGMENT_SOURCE_PATH).parent_path(), shaders);
     support::write_file_atomically(
         project.path() / "CMakeLists.txt",
         "cmake_minimum_required(VERSION 3.25)\nproject(shader_build NONE)\n"
         "add_executable(pack_shader IMPORTED)\nadd_executable(check_shaders IMPORTED)\n"
-        "set_target_properties(pack_shader PROPERTIES IMPORTED_LOCATION " PACK_SHADER_PATH
-        ")\nset_target_properties(check_shaders PROPERTIES IMPORTED_LOCATION " CHECK_SHADERS_PATH
-        ")\nadd_subdirectory(shaders)\n");
-    auto cmake = [](std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), CMAKE_COMMAND);
-        support::Finished finished = support::run(arguments);
-        return std::pair{finished.status.clean_exit(), finished.out + finished.err};
+        "set_target_properties(pack_shader PROPERTIES IMPORTED_LOCATION " PACK_SHADER_PATH ")\n"
+        "set_target_properties(check_shaders PROPERTIES IMPORTED_LOCATION " CHECK_SHADERS_PATH ")\n"
+        "add_subdirectory(shaders)\n");
+    std::vector<std::string> build_headers = {CMAKE_COMMAND, "--build", build, "--target", "shader_headers"};
+    ASSERT_TRUE(support::run({CMAKE_COMMAND, "-S", project.path(), "-B", build,
+                              "-DSTILLRAY_READABLE_SHADERS=" + std::to_string(READABLE_SHADERS)})
+                    .status.clean_exit() &&
+                support::run(build_headers).status.clean_exit());
+    auto with_second_line = [](std::string text, const std::string& line) {
+        return text.insert(text.find('\n') + 1, line + "\n");
     };
     auto headers = [&] {
         return support::read_text(build / "generated/vertex_text.h") +
                support::read_text(build / "generated/fragment_text.h");
     };
-    std::vector<std::string> build_headers = {"--build", build, "--target", "shader_headers"};
-    ASSERT_TRUE(cmake({"-S", project.path(), "-B", build,
-                       std::string("-DSTILLRAY_READABLE_SHADERS=") + (READABLE_SHADERS ? "ON" : "OFF")})
-                    .first);
-    ASSERT_TRUE(cmake(build_headers).first);
-    const std::string good_headers = headers(), vertex = support::read_text(shaders / "picture.vert"),
-                      fragment = support::read_text(shaders / "picture.frag"), version = "#version 450\n",
-                      vertex_path = (shaders / "picture.vert").string(),
-                      fragment_path = (shaders / "picture.frag").string(), sum = "return dot(v, v);",
-                      at = fragment_path + ":" + std::to_string(line_of(fragment, sum)) + ": ";
-    const std::array<std::string, 4> mistakes[] = {
-        {vertex, replaced(fragment, sum, "return dot(v, v) + undeclared_thing;"), at + "error: 'undeclared_thing'",
-         "return dot(v, v) + undeclared_thing;"},
-        {vertex, replaced(fragment, sum, "return v;"), at + "error: ", "return v;"},
-        {vertex, replaced(fragment, sum, "return dot(v, v, v);"), at + "error: 'dot'", "return dot(v, v, v);"},
-        {replaced(vertex, version, version + "out vec2 uv;\n"), replaced(fragment, version, version + "in vec3 uv;\n"),
-         vertex_path + ", " + fragment_path + ": error: ", ""},
-        {vertex, replaced(fragment, version, version + "#extension GL_ARB_no_such_thing : enable\n"),
-         fragment_path + ":2: warning: ", "#extension GL_ARB_no_such_thing : enable"},
+    const std::string vertex_path = shaders / "picture.vert", fragment_path = shaders / "picture.frag",
+                      good_headers = headers(), vertex = support::read_text(vertex_path),
+                      fragment = support::read_text(fragment_path), at = fragment_path + ":2: ";
+    const std::string mistakes[][3] = {
+        {vertex, with_second_line(fragment, "float mistake = undeclared_thing;"), at + "error: 'undeclared_thing'"},
+        {vertex, with_second_line(fragment, "int mistake = vec2(1.0);"), at + "error: "},
+        {vertex, with_second_line(fragment, "float mistake = dot(vec2(1.0));"), at + "error: 'dot'"},
+        {with_second_line(vertex, "out vec2 uv;"), with_second_line(fragment, "in vec3 uv;"),
+         vertex_path + ", " + fragment_path + ": error: "},
+        {vertex, with_second_line(fragment, "#extension GL_ARB_no_such_thing : enable"), at + "warning: "},
     };
-    for (const auto& [vertex_source, fragment_source, message, source_line] : mistakes)
+    for (const auto& [vertex_source, fragment_source, message] : mistakes)
     {
-        support::write_file_atomically(shaders / "picture.vert", vertex_source);
-        support::write_file_atomically(shaders / "picture.frag", fragment_source);
-        auto [built, output] = cmake(build_headers);
-        std::size_t found = output.find(message);
-        ASSERT_NE(found, std::string::npos) << output;
-        std::string under = support::lines_of(output.substr(found)).at(1);
-        EXPECT_TRUE(source_line.empty() || (under.find(" | ") != std::string::npos && under.ends_with(source_line)))
-            << output;
+        support::write_file_atomically(vertex_path, vertex_source);
+        support::write_file_atomically(fragment_path, fragment_source);
+        support::Finished built = support::run(build_headers);
+        EXPECT_NE((built.out + built.err).find(message), std::string::npos) << built.out << built.err;
         bool warning = message.ends_with("warning: ");
-        EXPECT_EQ(built, warning) << output;
-        EXPECT_EQ(headers() == good_headers, !warning) << output;
+        EXPECT_EQ(built.status.clean_exit(), warning) << built.out << built.err;
+        EXPECT_EQ(headers() == good_headers, !warning) << message;
     }
 }
 
-// The check alone is handed a compact text broken on purpose; pack_shader, a source with a
-// mistake the packer does not see, which is the source's fault.
+// A compact text broken on purpose, then a source with a mistake that the packer does not see.
 TEST(CompactCheck, ARefusedTextBlamesThePackerWhereTheSourcePasses)
 {
     support::TempDir directory("compact_check");
-    std::string broken = fragment_text;
-    broken.insert(broken.rfind('}'), "undeclared_thing=1;");
-    fs::path kept = directory.path() / "fragment_text.compact.frag";
+    fs::path source = directory.path() / "in.frag", kept = directory.path() / "in.compact.frag";
+    support::write_file_atomically(source, "#version 450\nout float level;\nvoid main()\n{\n    level = 0.5;\n}\n");
+    std::string broken = "#version 450\nout float a;void main(){a=b;}";
     std::ostringstream messages;
-    EXPECT_FALSE(shader_packer::check_compact_text(FRAGMENT_SOURCE_PATH, broken, kept, messages));
-    std::string message = messages.str();
-    EXPECT_TRUE(message.starts_with(kept.string() + ":" + std::to_string(line_of(broken, "undeclared_thing")) +
-                                    ": error: the packer's fault: glslang accepts " FRAGMENT_SOURCE_PATH))
-        << message;
-    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    EXPECT_FALSE(shader_packer::check_compact_text(source, broken, kept, messages));
+    EXPECT_TRUE(
+        messages.str().starts_with(kept.string() + ":2: error: the packer's fault: glslang accepts " + source.string()))
+        << messages.str();
+    EXPECT_EQ(messages.str().find('\n'), messages.str().size() - 1) << "one line";
     EXPECT_EQ(support::read_text(kept), broken);
 
-    fs::path source = directory.path() / "in.frag", header = directory.path() / "in.h";
     support::write_file_atomically(source, "#version 450\nout float level;\nvoid main()\n{\n    level = missing;\n}\n");
-    support::Finished packed = support::run({PACK_SHADER_PATH, "stage_text", source, header});
-    EXPECT_FALSE(packed.status.clean_exit());
-    EXPECT_TRUE(packed.err.starts_with(source.string() + ":5: error: 'missing'")) << packed.err;
-    EXPECT_FALSE(fs::exists(header) || fs::exists(directory.path() / "in.compact.frag"));
+    support::Finished packed = support::run({PACK_SHADER_PATH, "stage_text", source, directory.path() / "in.h"});
+    EXPECT_TRUE(!packed.status.clean_exit() && packed.err.starts_with(source.string() + ":5: error: 'missing'") &&
+                packed.err.ends_with("5 |     level = missing;\n"))
+        << packed.err;
+    EXPECT_FALSE(fs::exists(directory.path() / "in.h"));
 }
