@@ -55,12 +55,13 @@ support::Finished run_glslang(std::span<const fs::path> files)
 
 // glslang's messages in the forms its versions print: "ERROR: 0:52: 'x' : undeclared identifier"
 // (a string number, in the file whose name came on a line of its own before) or with the file's
-// name for the 0, "ERROR: Linking vertex and fragment stages: ..." with indented lines that go
-// on, and a count of the errors at the end. glslang stops a stage at its first error; what it
-// says after that about the stage and the link follows from it and is left out.
+// name for the 0 and a column after the line, "ERROR: Linking vertex and fragment stages: ..."
+// with indented lines that go on, and a count of the errors at the end. glslang stops a stage at
+// its first error; what it says after that about the stage and the link follows from it and is
+// left out.
 std::vector<Problem> problems_of(const support::Finished& glslang, std::span<const fs::path> files)
 {
-    static const std::regex located(R"((ERROR|WARNING): (.+?):(\d{1,9}): (.*))");
+    static const std::regex located(R"((ERROR|WARNING): (.+?):(\d{1,9})(?::\d+)?: (.*))");
     static const std::regex unlocated(R"((ERROR|WARNING): (.*))");
     static const std::regex consequence(R"(.*compilation terminated|\d+ compilation errors?\..*)");
     std::vector<Problem> problems;
