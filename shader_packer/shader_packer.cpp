@@ -364,7 +364,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         errors << "pack_shader: " << record << ": stale, " << compacted.stale
                << "; the names are not the search's until `make tune` refreshes it\n";
     // glslang checks the compact text before the header takes its place; one it refuses is kept
-    // beside the header, as NAME.compact.frag for a fragment stage.
+    // beside the header: fragment_text.compact.frag beside fragment_text.h for a fragment stage.
     std::filesystem::path kept = std::filesystem::path(output).replace_extension(
         ".compact" + std::filesystem::path(input).extension().string());
     if (!command.readable && !check_compact_text(input, compacted.text, kept, errors))
