@@ -3,6 +3,7 @@
 #include "shader_packer.h"
 
 #include "file_io.h"
+#include "glslang_check.h"
 #include "glsl_inlining.h"
 #include "glsl_parser.h"
 #include "glsl_printer.h"
@@ -412,6 +413,12 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     if (!compacted.stale.empty())
         errors << "pack_shader: " << record << ": stale, " << compacted.stale
                << "; the names are not the search's until `make tune` refreshes it\n";
+    // glslang checks the compact text before the header takes its place; one it refuses is kept
+    // beside the header: fragment_text.compact.frag beside fragment_text.h for a fragment stage.
+    std::filesystem::path kept = std::filesystem::path(output).replace_extension(
+        ".compact" + std::filesystem::path(input).extension().string());
+    if (!command.readable && !check_compact_text(input, compacted.text, kept, errors))
+        return 1;
     std::string_view failed = output;
     try
     {

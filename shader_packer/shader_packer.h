@@ -112,7 +112,9 @@ std::string header_text(std::string_view name, std::string_view text);
 // are tuned against compressed_size, a code length in bits, and the record is written anew where
 // it changes: the search's progress goes to errors, a line a round or, on a terminal, one line
 // rewritten in place, and then a line that says what became of the record. Without --names the
-// letters are those by frequency. Returns the exit status; messages go to errors as
+// letters are those by frequency. The header is written only once glslang accepts the compact
+// text (see check_compact_text, which keeps a refused text as OUTPUT less its extension,
+// ".compact" and INPUT's extension). Returns the exit status; messages go to errors as
 // "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
                      const SizeMeasure& compressed_size, bool terminal = false);

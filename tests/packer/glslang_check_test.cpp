@@ -1,0 +1,82 @@
+// The glslang checks of the shaders in their own build, and of the packer's compact texts.
+#include "glslang_check.h"
+
+#include "file_io.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+// The shaders' CMake file in a project of its own with this build's tools, one mistake at a time.
+TEST(ShaderBuild, MistakesStopItAtTheirLineAndLeaveTheHeaders)
+{
+    support::TempDir project("shader_build");
+    fs::path shaders = project.path() / "shaders", build = project.path() / "build";
+    fs::copy(fs::path(FRAGMENT_SOURCE_PATH).parent_path(), shaders);
+    support::write_file_atomically(
+        project.path() / "CMakeLists.txt",
+        "cmake_minimum_required(VERSION 3.25)\nproject(shader_build NONE)\n"
+        "add_executable(pack_shader IMPORTED)\nadd_executable(check_shaders IMPORTED)\n"
+        "set_target_properties(pack_shader PROPERTIES IMPORTED_LOCATION " PACK_SHADER_PATH ")\n"
+        "set_target_properties(check_shaders PROPERTIES IMPORTED_LOCATION " CHECK_SHADERS_PATH ")\n"
+        "add_subdirectory(shaders)\n");
+    std::vector<std::string> build_headers = {CMAKE_COMMAND, "--build", build, "--target", "shader_headers"};
+    ASSERT_TRUE(support::run({CMAKE_COMMAND, "-S", project.path(), "-B", build,
+                              "-DSTILLRAY_READABLE_SHADERS=" + std::to_string(READABLE_SHADERS)})
+                    .status.clean_exit() &&
+                support::run(build_headers).status.clean_exit());
+    auto with_second_line = [](std::string text, const std::string& line) {
+        return text.insert(text.find('\n') + 1, line + "\n");
+    };
+    auto headers = [&] {
+        return support::read_text(build / "generated/vertex_text.h") +
+               support::read_text(build / "generated/fragment_text.h");
+    };
+    const std::string vertex_path = shaders / "picture.vert", fragment_path = shaders / "picture.frag",
+                      good_headers = headers(), vertex = support::read_text(vertex_path),
+                      fragment = support::read_text(fragment_path), at = fragment_path + ":2: ";
+    const std::string mistakes[][3] = {
+        {vertex, with_second_line(fragment, "float mistake = undeclared_thing;"), at + "error: 'undeclared_thing'"},
+        {vertex, with_second_line(fragment, "int mistake = vec2(1.0);"), at + "error: "},
+        {vertex, with_second_line(fragment, "float mistake = dot(vec2(1.0));"), at + "error: 'dot'"},
+        {with_second_line(vertex, "out vec2 uv;"), with_second_line(fragment, "in vec3 uv;"),
+         vertex_path + ", " + fragment_path + ": error: "},
+        {vertex, with_second_line(fragment, "#extension GL_ARB_no_such_thing : enable"), at + "warning: "},
+    };
+    for (const auto& [vertex_source, fragment_source, message] : mistakes)
+    {
+        support::write_file_atomically(vertex_path, vertex_source);
+        support::write_file_atomically(fragment_path, fragment_source);
+        support::Finished built = support::run(build_headers);
+        EXPECT_NE((built.out + built.err).find(message), std::string::npos) << built.out << built.err;
+        bool warning = message.ends_with("warning: ");
+        EXPECT_EQ(built.status.clean_exit(), warning) << built.out << built.err;
+        EXPECT_EQ(headers() == good_headers, !warning) << message;
+    }
+}
+
+// A compact text broken on purpose, then a source with a mistake that the packer does not see.
+TEST(CompactCheck, ARefusedTextBlamesThePackerWhereTheSourcePasses)
+{
+    support::TempDir directory("compact_check");
+    fs::path source = directory.path() / "in.frag", kept = directory.path() / "in.compact.frag";
+    support::write_file_atomically(source, "#version 450\nout float level;\nvoid main()\n{\n    level = 0.5;\n}\n");
+    std::string broken = "#version 450\nout float a;void main(){a=b;}";
+    std::ostringstream messages;
+    EXPECT_FALSE(shader_packer::check_compact_text(source, broken, kept, messages));
+    EXPECT_TRUE(
+        messages.str().starts_with(kept.string() + ":2: error: the packer's fault: glslang accepts " + source.string()))
+        << messages.str();
+    EXPECT_EQ(messages.str().find('\n'), messages.str().size() - 1) << "one line";
+    EXPECT_EQ(support::read_text(kept), broken);
+
+    support::write_file_atomically(source, "#version 450\nout float level;\nvoid main()\n{\n    level = missing;\n}\n");
+    support::Finished packed = support::run({PACK_SHADER_PATH, "stage_text", source, directory.path() / "in.h"});
+    EXPECT_TRUE(!packed.status.clean_exit() && packed.err.starts_with(source.string() + ":5: error: 'missing'") &&
+                packed.err.ends_with("5 |     level = missing;\n"))
+        << packed.err;
+    EXPECT_FALSE(fs::exists(directory.path() / "in.h"));
+}
