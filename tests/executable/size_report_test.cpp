@@ -41,12 +41,16 @@ const size_report::Part* part_named(const size_report::SizeReport& report, const
 }
 
 // The bits add up to the code length, which the stream exceeds by the range coder's few bytes of
-// ending; the parts' ranges cover the program with no byte twice, each part costing what its
-// bytes cost.
+// ending, and those of the first half to the first half's code length (the models see only what
+// came before); the parts' ranges cover the program with no byte twice, each part costing what
+// its bytes cost.
 void expect_costs_add_up(const size_report::SizeReport& report, const Bytes& program, const cm::ModelSet& models)
 {
     double bits = std::accumulate(report.costs.begin(), report.costs.end(), 0.0);
     EXPECT_NEAR(bits / 8, cm::code_length(program, models), 1e-6);
+    std::size_t half = program.size() / 2;
+    EXPECT_NEAR(std::accumulate(report.costs.begin(), report.costs.begin() + std::ptrdiff_t(half), 0.0) / 8,
+                cm::code_length(std::span(program).first(half), models), 1e-6);
     double stream = double(cm::encode(program, models).size());
     EXPECT_GE(stream, bits / 8);
     EXPECT_LE(stream, bits / 8 + 5);
@@ -125,6 +129,14 @@ TEST(SizeReport, AddsUpOverTheProgramItsPartsAndItsShaderLines)
         EXPECT_NEAR(std::accumulate(shader.line_bits.begin(), shader.line_bits.end(), shader.end_bits), text->bits,
                     1e-6)
             << shader.source.text_name;
+        // Comments and blank lines make no characters; the first line is the version.
+        std::vector<std::string> lines = support::lines_of(shader.source.source);
+        ASSERT_EQ(shader.line_bits.size(), lines.size());
+        EXPECT_GT(shader.line_bits[0], 0) << lines[0];
+        for (std::size_t line = 0; line < lines.size(); ++line)
+            if (std::string text = std::regex_replace(lines[line], std::regex("^ *"), "");
+                text.empty() || text.starts_with("//"))
+                EXPECT_EQ(shader.line_bits[line], 0) << shader.source.source_name << ":" << line + 1;
     }
 }
 
