@@ -130,14 +130,14 @@ private:
     std::vector<std::size_t> owner_;
 };
 
-std::vector<Part> parts_of(const PartMap& map, const std::vector<double>& costs)
+std::vector<ProgramPart> parts_of(const PartMap& map, const std::vector<double>& costs)
 {
-    std::vector<Part> parts;
+    std::vector<ProgramPart> parts;
     for (const auto& [name, range] : map.runs())
     {
-        auto part = std::find_if(parts.begin(), parts.end(), [&](const Part& p) { return p.name == name; });
+        auto part = std::find_if(parts.begin(), parts.end(), [&](const ProgramPart& p) { return p.name == name; });
         if (part == parts.end())
-            part = parts.insert(parts.end(), Part{name, {}, 0, 0});
+            part = parts.insert(parts.end(), ProgramPart{name, {}, 0, 0});
         part->ranges.push_back(range);
         part->bytes += range.size;
         part->bits = std::accumulate(costs.begin() + std::ptrdiff_t(range.offset),
@@ -148,9 +148,9 @@ std::vector<Part> parts_of(const PartMap& map, const std::vector<double>& costs)
 
 // The parts of the program: its sections and the symbols in them where linked has them, then
 // what its own headers say, and the rest padding between sections, or other without any.
-std::vector<Part> find_parts(std::span<const std::uint8_t> program, std::span<const std::uint8_t> linked,
-                             const std::vector<double>& costs, const std::vector<ShaderSource>& shaders,
-                             std::map<std::string, Range>& texts)
+std::vector<ProgramPart> find_parts(std::span<const std::uint8_t> program, std::span<const std::uint8_t> linked,
+                                    const std::vector<double>& costs, const std::vector<ShaderSource>& shaders,
+                                    std::map<std::string, Range>& texts)
 {
     elf::Image image = elf::read(program);
     std::vector<elf::Section> sections = elf::read_sections(linked);
@@ -403,14 +403,14 @@ void summary(const SizeReport& report, std::string& html)
 void parts_table(const SizeReport& report, std::string& html)
 {
     double total = total_bits(report);
-    std::vector<const Part*> costliest;
-    for (const Part& part : report.parts)
+    std::vector<const ProgramPart*> costliest;
+    for (const ProgramPart& part : report.parts)
         costliest.push_back(&part);
     std::stable_sort(costliest.begin(), costliest.end(),
-                     [](const Part* a, const Part* b) { return a->bits > b->bits; });
+                     [](const ProgramPart* a, const ProgramPart* b) { return a->bits > b->bits; });
     html += "<h2>Parts, costliest first</h2>\n<table id=\"parts\">\n<tr><th>Part</th><th>Where</th><th>Bytes</th>"
             "<th>Packed bytes</th><th>Bits per byte</th><th>Share</th></tr>\n";
-    for (const Part* part : costliest)
+    for (const ProgramPart* part : costliest)
     {
         Range first = part->ranges.front(), last = part->ranges.back();
         std::string where = hex(first.offset) + "&ndash;" + hex(last.offset + last.size - 1);
@@ -598,7 +598,7 @@ support::Image<std::uint8_t> picture(const SizeReport& report)
     constexpr support::Colour ink{0, 0, 0}, paper{255, 255, 255};
     std::vector<std::string> legend;
     std::size_t widest = 0;
-    for (const Part& part : report.parts)
+    for (const ProgramPart& part : report.parts)
     {
         legend.push_back(hex(part.ranges.front().offset) + " " + part.name + ": " + std::to_string(part.bytes) +
                          " bytes, " + fixed(part.bits / 8, 1) + " packed");

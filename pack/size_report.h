@@ -39,7 +39,7 @@ struct Range
 };
 
 // A part of the program. Every byte of the program lies in one range of one part.
-struct Part
+struct ProgramPart
 {
     std::string name;
     std::vector<Range> ranges; // in file order
@@ -68,9 +68,9 @@ struct SizeReport
 {
     std::string program_name;
     std::vector<std::uint8_t> program;
-    std::vector<double> costs; // what each byte costs in bits, with the models that ship
-    std::size_t contexts = 0;  // how many the models have: 4 bytes each in the decoder's payload
-    std::vector<Part> parts;   // in file order of their first bytes
+    std::vector<double> costs;      // what each byte costs in bits, with the models that ship
+    std::size_t contexts = 0;       // how many the models have: 4 bytes each in the decoder's payload
+    std::vector<ProgramPart> parts; // in file order of their first bytes
     std::vector<ShaderCost> shaders;
     // Filled in by the packing step: the packed file's name, each way it packed, the one shipped.
     std::string packed_name;

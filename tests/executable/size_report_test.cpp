@@ -33,10 +33,10 @@ std::vector<size_report::ShaderSource> shader_sources()
     return {size_report::read_shader_source(VERTEX_LINES), size_report::read_shader_source(FRAGMENT_LINES)};
 }
 
-const size_report::Part* part_named(const size_report::SizeReport& report, const std::string& name)
+const size_report::ProgramPart* part_named(const size_report::SizeReport& report, const std::string& name)
 {
     auto found = std::find_if(report.parts.begin(), report.parts.end(),
-                              [&](const size_report::Part& part) { return part.name == name; });
+                              [&](const size_report::ProgramPart& part) { return part.name == name; });
     return found == report.parts.end() ? nullptr : &*found;
 }
 
@@ -56,7 +56,7 @@ void expect_costs_add_up(const size_report::SizeReport& report, const Bytes& pro
     EXPECT_LE(stream, bits / 8 + 5);
     std::vector<size_report::Range> ranges;
     double part_bits = 0;
-    for (const size_report::Part& part : report.parts)
+    for (const size_report::ProgramPart& part : report.parts)
     {
         std::size_t bytes = 0;
         double cost = 0;
@@ -113,7 +113,7 @@ TEST(SizeReport, AddsUpOverTheProgramItsPartsAndItsShaderLines)
             name = "text: " + name.substr(7);
         if (name.starts_with("OBJECT "))
             continue;
-        const size_report::Part* part = part_named(report, name);
+        const size_report::ProgramPart* part = part_named(report, name);
         ASSERT_NE(part, nullptr) << name;
         EXPECT_EQ(part->bytes, size) << name;
     }
@@ -123,7 +123,7 @@ TEST(SizeReport, AddsUpOverTheProgramItsPartsAndItsShaderLines)
     ASSERT_EQ(report.shaders.size(), 2u);
     for (const size_report::ShaderCost& shader : report.shaders)
     {
-        const size_report::Part* text = part_named(report, "text: " + shader.source.text_name);
+        const size_report::ProgramPart* text = part_named(report, "text: " + shader.source.text_name);
         ASSERT_NE(text, nullptr) << shader.source.text_name;
         EXPECT_EQ(text->ranges.front().offset, shader.offset);
         EXPECT_NEAR(std::accumulate(shader.line_bits.begin(), shader.line_bits.end(), shader.end_bits), text->bits,
