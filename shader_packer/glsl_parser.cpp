@@ -394,15 +394,16 @@ private:
 
     // Statements.
 
+    // A statement, placed at the line of its first token.
     StmtPtr parse_statement()
     {
         int line = peek().line;
-        StmtPtr stmt = parse_statement_kind();
+        StmtPtr stmt = parse_unplaced_statement();
         stmt->line = line;
         return stmt;
     }
 
-    StmtPtr parse_statement_kind()
+    StmtPtr parse_unplaced_statement()
     {
         if (next_is("{"))
             return parse_scoped([&] { return parse_block(); });
