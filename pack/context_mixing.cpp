@@ -41,6 +41,13 @@ std::uint32_t squash(int x)
     return static_cast<std::uint32_t>((e << 32) / (e + 0x10000));
 }
 
+// -log2 of the probability the models gave the bit that came.
+double bit_cost(std::uint32_t probability, int bit)
+{
+    double p = std::ldexp(static_cast<double>(probability), -32);
+    return -std::log2(bit ? p : 1 - p);
+}
+
 // The slots, all zero as the decoder's memory starts. Tables are lent from a pool and cleared
 // where the last borrower wrote, which is quicker than making or clearing a whole one for each of
 // the many short texts the shader packer measures, on however many threads.
@@ -349,11 +356,17 @@ Decoded decode(std::span<const std::uint8_t> stream, std::size_t size, const Mod
 double code_length(std::span<const std::uint8_t> data, const ModelSet& models)
 {
     double bits = 0;
-    model_bits(data, models, [&](std::uint32_t probability, int bit) {
-        double p = std::ldexp(static_cast<double>(probability), -32);
-        bits -= std::log2(bit ? p : 1 - p);
-    });
+    model_bits(data, models, [&](std::uint32_t probability, int bit) { bits += bit_cost(probability, bit); });
     return bits / 8;
+}
+
+std::vector<double> byte_costs(std::span<const std::uint8_t> data, const ModelSet& models)
+{
+    std::vector<double> costs(data.size());
+    std::size_t bit_index = 0;
+    model_bits(data, models,
+               [&](std::uint32_t probability, int bit) { costs[bit_index++ / 8] += bit_cost(probability, bit); });
+    return costs;
 }
 
 ModelSet default_models()

@@ -56,6 +56,10 @@ Decoded decode(std::span<const std::uint8_t> stream, std::size_t size, const Mod
 // minimises, a few bytes under the stream's size.
 double code_length(std::span<const std::uint8_t> data, const ModelSet& models);
 
+// What each byte of the data costs in bits with these models, the sum of -log2 p over its eight
+// bits, in the same pass: the costs add up to eight times code_length.
+std::vector<double> byte_costs(std::span<const std::uint8_t> data, const ModelSet& models);
+
 // Searches from the start: the rates one step at a time, each context bit flipped, models
 // dropped that save less than their 4 bytes, new ones from a list, for the given number of
 // rounds or until a round finds nothing. Deterministic. Tells the observer the code length in

@@ -115,4 +115,63 @@ Image read(std::span<const std::uint8_t> file)
     return image;
 }
 
+namespace {
+
+// The NUL-terminated name at offset within the string table section.
+std::string name_in(std::span<const std::uint8_t> file, const Elf64_Shdr& strings, std::uint64_t offset)
+{
+    if (strings.sh_type == SHT_NOBITS || offset >= strings.sh_size)
+        throw Malformed("a name lies outside its string table");
+    auto start = file.begin() + static_cast<std::ptrdiff_t>(strings.sh_offset + offset);
+    auto end = std::find(start, file.begin() + static_cast<std::ptrdiff_t>(strings.sh_offset + strings.sh_size), 0);
+    return {start, end};
+}
+
+void check_in_file(std::span<const std::uint8_t> file, const Elf64_Shdr& section)
+{
+    if (section.sh_type != SHT_NOBITS && !fits(section.sh_offset, section.sh_size, file.size()))
+        throw Malformed("a section lies outside the file");
+}
+
+} // namespace
+
+std::vector<Section> read_sections(std::span<const std::uint8_t> file)
+{
+    check_header(file);
+    Elf64_Ehdr header = load<Elf64_Ehdr>(file, 0);
+    if (header.e_shoff == 0 || header.e_shnum == 0)
+        return {};
+    if (header.e_shentsize != sizeof(Elf64_Shdr) ||
+        !fits(header.e_shoff, std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), file.size()) ||
+        header.e_shstrndx >= header.e_shnum)
+        throw Malformed("the section header table lies outside the file");
+    std::vector<Section> sections(header.e_shnum);
+    for (std::size_t i = 0; i < sections.size(); ++i)
+    {
+        sections[i].header = load<Elf64_Shdr>(file, header.e_shoff + i * sizeof(Elf64_Shdr));
+        check_in_file(file, sections[i].header);
+    }
+    for (Section& section : sections)
+        section.name = name_in(file, sections[header.e_shstrndx].header, section.header.sh_name);
+    return sections;
+}
+
+std::vector<Symbol> read_symbols(std::span<const std::uint8_t> file, const std::vector<Section>& sections)
+{
+    std::vector<Symbol> symbols;
+    for (const Section& table : sections)
+    {
+        if (table.header.sh_type != SHT_SYMTAB)
+            continue;
+        if (table.header.sh_link >= sections.size())
+            throw Malformed("the symbol table's names lie in no section");
+        for (std::uint64_t at = 0; at + sizeof(Elf64_Sym) <= table.header.sh_size; at += sizeof(Elf64_Sym))
+        {
+            Elf64_Sym entry = load<Elf64_Sym>(file, table.header.sh_offset + at);
+            symbols.push_back({name_in(file, sections[table.header.sh_link].header, entry.st_name), entry});
+        }
+    }
+    return symbols;
+}
+
 } // namespace packing::elf

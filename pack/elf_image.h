@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -57,5 +58,27 @@ struct Image
 
 // Parses and checks the file; throws Malformed naming the first fault.
 Image read(std::span<const std::uint8_t> file);
+
+// A section of the section header table, with its name.
+struct Section
+{
+    std::string name;
+    Elf64_Shdr header{};
+};
+
+// The file's sections, none when it has no section header table; throws Malformed for a table
+// or names that lie outside the file.
+std::vector<Section> read_sections(std::span<const std::uint8_t> file);
+
+// A symbol of the symbol table (.symtab) with its name as the file writes it.
+struct Symbol
+{
+    std::string name;
+    Elf64_Sym entry{};
+};
+
+// The symbols of the file's symbol table, none when it has none; throws Malformed for a table or
+// names that lie outside the file.
+std::vector<Symbol> read_symbols(std::span<const std::uint8_t> file, const std::vector<Section>& sections);
 
 } // namespace packing::elf

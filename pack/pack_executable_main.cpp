@@ -1,17 +1,24 @@
 // pack-executable: the packing step's command line,
-// `pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT`.
+// `pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT
+// [--report PAGE PICTURE LINKED [SOURCE_LINES...]]`.
 // Packs the program both ways, the decoder's with the coder's models from the reuse record,
 // writes the smaller and says on stdout what each way came to. With --tune the models are
 // searched for again, in that many rounds, with the search's progress on stderr, and the record
-// is written anew where it changes.
+// is written anew where it changes. With --report it also writes the size report's page and
+// picture, its parts named from LINKED (the linked file the program was trimmed from, or the
+// program itself) and its shader texts' lines from the source lines records that pack_shader
+// wrote.
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
+#include "png_file.h"
 #include "readelf_check.h"
 #include "record_file.h"
+#include "size_report.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -21,6 +28,27 @@
 namespace cm = packing::context_mixing;
 
 namespace {
+
+// Writes the size report's page and picture: report_arguments are PAGE PICTURE LINKED and the
+// source lines records.
+void write_size_report(const std::vector<std::string>& report_arguments, const std::vector<std::uint8_t>& program,
+                       const cm::ModelSet& models, const std::string& program_path, const std::string& output,
+                       const std::vector<const packing::PackedFile*>& ways, const packing::PackedFile& shipped)
+{
+    std::vector<packing::size_report::ShaderSource> shaders;
+    for (std::size_t i = 3; i < report_arguments.size(); ++i)
+        shaders.push_back(packing::size_report::read_shader_source(report_arguments[i]));
+    packing::size_report::SizeReport report =
+        packing::size_report::measure(program, support::read_file(report_arguments[2]), models, shaders);
+    report.program_name = std::filesystem::path(program_path).filename();
+    report.packed_name = std::filesystem::path(output).filename();
+    for (const packing::PackedFile* way : ways)
+        report.ways.push_back({way->way, way->stub_size, way->payload_size()});
+    report.shipped = shipped.way;
+    support::write_file_atomically(report_arguments[0], packing::size_report::page(report));
+    support::write_png(report_arguments[1], packing::size_report::picture(report));
+    std::printf("report: %s\n", report_arguments[0].c_str());
+}
 
 std::string program_fingerprint(const std::vector<std::uint8_t>& program)
 {
@@ -93,11 +121,16 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    auto report_at = std::find(arguments.begin(), arguments.end(), "--report");
+    bool reporting = report_at != arguments.end();
+    std::vector<std::string> report_arguments(report_at + reporting, arguments.end());
+    arguments.erase(report_at, arguments.end());
     bool tuning = arguments.size() == 10 && arguments[4] == "--tune";
-    if ((arguments.size() != 8 && !tuning) || arguments[0] != "--limit" || arguments[2] != "--models")
+    if ((arguments.size() != 8 && !tuning) || arguments[0] != "--limit" || arguments[2] != "--models" ||
+        (reporting && report_arguments.size() < 3))
     {
         std::fprintf(stderr, "usage: pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB "
-                             "DECODER_STUB_OBJECT PROGRAM OUTPUT\n");
+                             "DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED [SOURCE_LINES...]]\n");
         return 2;
     }
     std::string limit_text = arguments[1], record = arguments[3], rounds_text = tuning ? arguments[5] : "0";
@@ -121,6 +154,9 @@ int main(int argc, char** argv)
         const packing::PackedFile& shipped = packing::smaller_within(decoded, unpacked_by_xzcat, limit);
         support::write_file_atomically(output, shipped.bytes, {.mode = 0755, .check = packing::check_with_readelf});
         std::printf("shipped: %s\n", shipped.way.c_str());
+        if (!report_arguments.empty())
+            write_size_report(report_arguments, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},
+                              shipped);
     }
     catch (const support::RecordError& error)
     {

@@ -8,11 +8,12 @@ run_packages="
 cmake g++ make pkg-config binutils liblzma-dev glslang-tools
 libgtk-3-dev libgl-dev libegl-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
 "
-# GoogleTest, the X11 client libraries of the desktop harness, the display servers it drives, and
-# xzcat, which the packed file's xzcat way runs.
+# GoogleTest, the X11 client libraries of the desktop harness, the display servers it drives,
+# xzcat, which the packed file's xzcat way runs, and the headless browser that opens the size
+# report's page.
 test_packages="
 libgtest-dev libgmock-dev libx11-dev libxtst-dev libxfixes-dev xz-utils
-xvfb openbox weston
+xvfb openbox weston chromium-headless-shell
 "
 
 case "${1:-run}" in

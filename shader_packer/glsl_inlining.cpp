@@ -13,12 +13,13 @@ namespace shader_packer::glsl {
 
 namespace {
 
-ExprPtr make_name(const Symbol* symbol)
+ExprPtr make_name(const Symbol* symbol, int line)
 {
     auto name = std::make_unique<Expr>();
     name->kind = ExprKind::Name;
     name->text = symbol->name;
     name->symbol = symbol;
+    name->line = line;
     return name;
 }
 
@@ -435,10 +436,13 @@ private:
         {
             if (!stmt.expr || types_.type_of(*stmt.expr) != type)
                 return false;
+            // What stands for the return comes from the return's line.
+            int line = stmt.line;
             auto assignment = std::make_unique<Expr>();
             assignment->kind = ExprKind::Binary;
             assignment->text = "=";
-            assignment->operands.push_back(make_name(&local));
+            assignment->line = line;
+            assignment->operands.push_back(make_name(&local, line));
             assignment->operands.push_back(std::move(stmt.expr));
             StmtPtr assign = make_stmt(StmtKind::Expression);
             assign->expr = std::move(assignment);
@@ -446,6 +450,7 @@ private:
             leave->text = "break";
             stmt = Stmt{};
             stmt.kind = StmtKind::Block;
+            stmt.line = assign->line = leave->line = line;
             stmt.statements.push_back(std::move(assign));
             stmt.statements.push_back(std::move(leave));
             ++converted;
@@ -496,11 +501,15 @@ private:
             substituted[i] = is_plain(argument) && !written.writes.contains(parameter.symbol);
             if (substituted[i])
                 continue;
+            // The parameter's declaration as a local: written where the parameter is, its
+            // initializer where the argument is.
             StmtPtr declaring = make_stmt(StmtKind::Declaration);
+            declaring->line = parameter.symbol->line;
             declaring->declaration = std::make_unique<Declaration>();
             declaring->declaration->type = clone(parameter.type);
             declaring->declaration->type.qualifiers.clear();
-            declaring->declaration->declarators.push_back({parameter.symbol, std::nullopt, clone(argument)});
+            declaring->declaration->declarators.push_back(
+                {parameter.symbol, std::nullopt, clone(argument), parameter.symbol->line});
             hoisted.push_back(std::move(declaring));
         }
         for_each_expression(*body, [&](Expr& expr) { put_arguments(expr, *site.call, substituted); });
@@ -518,6 +527,7 @@ private:
         {
             std::vector<Declarator>& declarators = statement.declaration->declarators;
             StmtPtr earlier = make_stmt(StmtKind::Declaration);
+            earlier->line = statement.line;
             earlier->declaration = std::make_unique<Declaration>();
             earlier->declaration->type = clone(statement.declaration->type);
             std::move(declarators.begin(), declarators.begin() + declarator_index,

@@ -20,11 +20,12 @@ std::string describe(const Token& token)
     return token.kind == TokenKind::End ? "the end of the text" : "'" + token.text + "'";
 }
 
-ExprPtr make_expr(ExprKind kind, std::string text = {})
+ExprPtr make_expr(ExprKind kind, int line, std::string text = {})
 {
     auto expr = std::make_unique<Expr>();
     expr->kind = kind;
     expr->text = std::move(text);
+    expr->line = line;
     return expr;
 }
 
@@ -157,6 +158,7 @@ private:
     External parse_external()
     {
         External external;
+        external.line = peek().line;
         if (peek().kind == TokenKind::Directive)
             external.directive = take().text;
         else if (accept("struct"))
@@ -239,6 +241,7 @@ private:
             type.qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
         if (!is_type_word(peek()))
             fail("expected a type, found " + describe(peek()));
+        type.line = peek().line;
         type.name = take().text;
         type.symbol = use_struct(type.name);
         type.array = parse_array_suffix();
@@ -293,14 +296,14 @@ private:
         Token name = take_declared_name();
         std::optional<ArraySuffix> array = parse_array_suffix();
         ExprPtr initializer = accept("=") ? parse_initializer() : nullptr;
-        return {declare_variable(name), std::move(array), std::move(initializer)};
+        return {declare_variable(name), std::move(array), std::move(initializer), name.line};
     }
 
     ExprPtr parse_initializer()
     {
-        if (!accept("{"))
+        if (!next_is("{"))
             return parse_assignment();
-        ExprPtr list = make_expr(ExprKind::InitList);
+        ExprPtr list = make_expr(ExprKind::InitList, take().line);
         do
         {
             if (next_is("}"))
@@ -330,6 +333,7 @@ private:
         auto function = std::make_unique<Function>();
         function->result = std::move(result);
         function->symbol = declare_function(name, std::move(signature));
+        function->line = name.line;
         if (accept(";"))
         {
             for (ParameterText& parameter : parameters)
@@ -390,7 +394,16 @@ private:
 
     // Statements.
 
+    // A statement, placed at the line of its first token.
     StmtPtr parse_statement()
+    {
+        int line = peek().line;
+        StmtPtr stmt = parse_unplaced_statement();
+        stmt->line = line;
+        return stmt;
+    }
+
+    StmtPtr parse_unplaced_statement()
     {
         if (next_is("{"))
             return parse_scoped([&] { return parse_block(); });
@@ -435,8 +448,8 @@ private:
 
     StmtPtr parse_block()
     {
-        take();
         StmtPtr block = make_stmt(StmtKind::Block);
+        block->line = take().line;
         while (!accept("}"))
         {
             if (peek().kind == TokenKind::End)
@@ -451,10 +464,12 @@ private:
         if (is_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);
+            stmt->line = peek().line;
             stmt->declaration = parse_declaration(parse_type());
             return stmt;
         }
         StmtPtr stmt = make_stmt(StmtKind::Expression);
+        stmt->line = peek().line;
         stmt->expr = parse_expression();
         expect(";", "after an expression");
         return stmt;
@@ -543,8 +558,11 @@ private:
     ExprPtr parse_expression()
     {
         ExprPtr expr = parse_assignment();
-        while (accept(","))
-            expr = binary(",", std::move(expr), parse_assignment());
+        while (next_is(","))
+        {
+            int line = take().line;
+            expr = binary(",", line, std::move(expr), parse_assignment());
+        }
         return expr;
     }
 
@@ -553,16 +571,16 @@ private:
         ExprPtr target = parse_conditional();
         if (peek().kind != TokenKind::Punctuator || !is_assignment_operator(peek().text))
             return target;
-        std::string op = take().text;
-        return binary(op, std::move(target), parse_assignment());
+        Token op = take();
+        return binary(op.text, op.line, std::move(target), parse_assignment());
     }
 
     ExprPtr parse_conditional()
     {
         ExprPtr condition = parse_binary(binary_operator_level("||"));
-        if (!accept("?"))
+        if (!next_is("?"))
             return condition;
-        ExprPtr conditional = make_expr(ExprKind::Conditional);
+        ExprPtr conditional = make_expr(ExprKind::Conditional, take().line);
         conditional->operands.push_back(std::move(condition));
         conditional->operands.push_back(parse_expression());
         expect(":", "in a conditional expression");
@@ -579,14 +597,14 @@ private:
             int level = peek().kind == TokenKind::Punctuator ? binary_operator_level(peek().text) : 0;
             if (level < min_level || level == 0)
                 return left;
-            std::string op = take().text;
-            left = binary(op, std::move(left), parse_binary(level + 1));
+            Token op = take();
+            left = binary(op.text, op.line, std::move(left), parse_binary(level + 1));
         }
     }
 
-    static ExprPtr binary(std::string op, ExprPtr left, ExprPtr right)
+    static ExprPtr binary(std::string op, int line, ExprPtr left, ExprPtr right)
     {
-        ExprPtr expr = make_expr(ExprKind::Binary, std::move(op));
+        ExprPtr expr = make_expr(ExprKind::Binary, line, std::move(op));
         expr->operands.push_back(std::move(left));
         expr->operands.push_back(std::move(right));
         return expr;
@@ -595,9 +613,9 @@ private:
     ExprPtr parse_unary()
     {
         for (std::string_view op : {"+", "-", "!", "~", "++", "--"})
-            if (accept(op))
+            if (next_is(op))
             {
-                ExprPtr expr = make_expr(ExprKind::Prefix, std::string(op));
+                ExprPtr expr = make_expr(ExprKind::Prefix, take().line, std::string(op));
                 expr->operands.push_back(parse_unary());
                 return expr;
             }
@@ -609,9 +627,9 @@ private:
         for (;;)
         {
             ExprPtr outer;
-            if (accept("["))
+            if (next_is("["))
             {
-                outer = make_expr(ExprKind::Index);
+                outer = make_expr(ExprKind::Index, take().line);
                 outer->operands.push_back(std::move(expr));
                 outer->operands.push_back(parse_expression());
                 expect("]", "to close an index");
@@ -620,14 +638,16 @@ private:
             {
                 if (peek().kind != TokenKind::Word)
                     fail("expected a field or swizzle after '.', found " + describe(peek()));
-                outer = make_expr(ExprKind::Field, take().text);
+                Token field = take();
+                outer = make_expr(ExprKind::Field, field.line, field.text);
                 outer->operands.push_back(std::move(expr));
                 if (next_is("("))
                     outer = parse_call(std::move(outer));
             }
             else if (next_is("++") || next_is("--"))
             {
-                outer = make_expr(ExprKind::Postfix, take().text);
+                Token op = take();
+                outer = make_expr(ExprKind::Postfix, op.line, op.text);
                 outer->operands.push_back(std::move(expr));
             }
             else
@@ -640,7 +660,7 @@ private:
     {
         const Token& token = peek();
         if (token.kind == TokenKind::Number || next_is("true") || next_is("false"))
-            return make_expr(ExprKind::Literal, take().text);
+            return make_expr(ExprKind::Literal, token.line, take().text);
         if (accept("("))
         {
             ExprPtr inner = parse_expression();
@@ -651,8 +671,9 @@ private:
             return parse_constructor();
         if (token.kind != TokenKind::Word || is_keyword(token.text))
             fail("expected an expression, found " + describe(token));
+        int line = token.line;
         std::string name = take().text;
-        ExprPtr callee = make_expr(ExprKind::Name, name);
+        ExprPtr callee = make_expr(ExprKind::Name, line, name);
         callee->symbol = resolve(name);
         return next_is("(") ? parse_call(std::move(callee)) : std::move(callee);
     }
@@ -660,7 +681,8 @@ private:
     // "vec3(...)", "material(...)" or "vec4[](...)".
     ExprPtr parse_constructor()
     {
-        ExprPtr type = make_expr(ExprKind::Name, take().text);
+        int line = peek().line;
+        ExprPtr type = make_expr(ExprKind::Name, line, take().text);
         type->symbol = use_struct(type->text);
         std::optional<ArraySuffix> array = parse_array_suffix();
         if (!next_is("("))
@@ -672,8 +694,7 @@ private:
 
     ExprPtr parse_call(ExprPtr callee)
     {
-        take();
-        ExprPtr call = make_expr(ExprKind::Call);
+        ExprPtr call = make_expr(ExprKind::Call, take().line);
         call->operands.push_back(std::move(callee));
         if (next_is("void") && next_is(")", 1))
             take();

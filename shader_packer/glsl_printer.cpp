@@ -9,34 +9,67 @@ namespace shader_packer::glsl {
 
 namespace {
 
-// Appends tokens, separating two only where they would otherwise read back as others.
+// Appends tokens, separating two only where they would otherwise read back as others, and
+// notes for each character the source line it comes from (a separating space, the next token's).
 class TokenWriter
 {
 public:
+    explicit TokenWriter(std::vector<int>* source_lines) : source_lines_(source_lines) {}
+
+    // The source line of what is written next.
+    int source_line = 0;
+
     // Returns where text starts in the output.
     std::size_t token(std::string_view text)
     {
         if (text.empty())
             return text_.size();
         if (!last_.empty() && tokens_merge(last_, text))
-            text_ += ' ';
-        text_ += text;
+            append(" ");
+        append(text);
         last_ = text;
         return text_.size() - text.size();
     }
 
     void line(std::string_view text)
     {
-        text_ += text;
-        text_ += '\n';
+        append(text);
+        append("\n");
         last_.clear();
     }
 
     std::string take() { return std::move(text_); }
 
 private:
+    void append(std::string_view text)
+    {
+        text_ += text;
+        if (source_lines_)
+            source_lines_->insert(source_lines_->end(), text.size(), source_line);
+    }
+
+    std::vector<int>* source_lines_;
     std::string text_;
     std::string last_;
+};
+
+// Writes what follows as coming from a node's source line while it lasts. A node that a pass
+// made without a line stays with the line of the node around it.
+class LineScope
+{
+public:
+    LineScope(TokenWriter& out, int line) : out_(out), outer_(out.source_line)
+    {
+        if (line > 0)
+            out.source_line = line;
+    }
+    LineScope(const LineScope&) = delete;
+    LineScope& operator=(const LineScope&) = delete;
+    ~LineScope() { out_.source_line = outer_; }
+
+private:
+    TokenWriter& out_;
+    int outer_;
 };
 
 bool has_declarations(const Stmt& block)
@@ -89,12 +122,15 @@ enum class Names
 class Printer
 {
 public:
-    Printer(Names names, std::vector<NamePlace>* places) : names_(names), places_(places) {}
+    Printer(Names names, std::vector<NamePlace>* places, std::vector<int>* source_lines = nullptr)
+        : names_(names), places_(places), out_(source_lines)
+    {}
 
     std::string run(const Program& program)
     {
         for (const External& external : program.externals)
         {
+            LineScope at(out_, external.line);
             if (!external.directive.empty())
                 out_.line(external.directive);
             else if (external.structure)
@@ -134,6 +170,7 @@ private:
 
     void structure(const Struct& structure)
     {
+        LineScope at(out_, structure.symbol->line);
         out_.token("struct");
         name(structure.symbol, structure.symbol->name);
         out_.token("{");
@@ -142,6 +179,7 @@ private:
             type(member.type);
             for (std::size_t i = 0; i < member.names.size(); ++i)
             {
+                LineScope at_name(out_, member.names[i].symbol->line);
                 if (i > 0)
                     out_.token(",");
                 name(member.names[i].symbol, member.names[i].symbol->name);
@@ -155,6 +193,7 @@ private:
 
     void type(const Type& type)
     {
+        LineScope at(out_, type.line);
         for (const std::string& qualifier : type.qualifiers)
             out_.token(qualifier);
         name(type.symbol, type.name);
@@ -177,6 +216,7 @@ private:
         for (std::size_t i = 0; i < declaration.declarators.size(); ++i)
         {
             const Declarator& declarator = declaration.declarators[i];
+            LineScope at(out_, declarator.line);
             if (i > 0)
                 out_.token(",");
             name(declarator.symbol, declarator.symbol->name);
@@ -192,12 +232,14 @@ private:
 
     void function(const Function& function)
     {
+        LineScope at(out_, function.line);
         type(function.result);
         name(function.symbol, function.symbol->name);
         out_.token("(");
         for (std::size_t i = 0; i < function.parameters.size(); ++i)
         {
             const Parameter& parameter = function.parameters[i];
+            LineScope at_parameter(out_, parameter.symbol ? parameter.symbol->line : parameter.type.line);
             if (i > 0)
                 out_.token(",");
             type(parameter.type);
@@ -230,6 +272,7 @@ private:
 
     void statement(const Stmt& stmt)
     {
+        LineScope at(out_, stmt.line);
         switch (stmt.kind)
         {
         case StmtKind::Block:
@@ -316,6 +359,7 @@ private:
     void substatement(const Stmt& stmt, bool else_follows)
     {
         const Stmt& inner = unwrap(stmt);
+        LineScope at(out_, inner.line);
         if (inner.kind == StmtKind::Block && inner.statements.empty())
             out_.token(";");
         else if (inner.kind == StmtKind::Block || (else_follows && ends_in_open_if(inner)))
@@ -331,6 +375,7 @@ private:
     // Writes e, in parentheses when it binds more loosely than its place needs.
     void expr(const Expr& e, int min_level)
     {
+        LineScope at(out_, e.line);
         if (e.level() < min_level)
         {
             out_.token("(");
@@ -428,6 +473,12 @@ std::string print_compact(const Program& program, std::vector<NamePlace>& places
 {
     places.clear();
     return Printer(Names::Short, &places).run(program);
+}
+
+std::string print_compact(const Program& program, std::vector<int>& source_lines)
+{
+    source_lines.clear();
+    return Printer(Names::Short, nullptr, &source_lines).run(program);
 }
 
 std::size_t compact_length(const Program& program)

@@ -24,6 +24,11 @@ struct NamePlace
 // The compact form, listing where each short name was written.
 std::string print_compact(const Program& program, std::vector<NamePlace>& places);
 
+// The compact form, with the source line of each of its characters: a token's own line (an
+// inlined function's where the function is written), for what the printer adds (a space,
+// parentheses, separators) the line of the node it belongs to.
+std::string print_compact(const Program& program, std::vector<int>& source_lines);
+
 // The length of the compact form once every name the renamer names has one letter: what the
 // passes that rewrite the tree measure their choices by.
 std::size_t compact_length(const Program& program);

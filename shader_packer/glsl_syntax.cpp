@@ -84,6 +84,7 @@ ExprPtr clone(const Expr& expr)
     for (const ExprPtr& operand : expr.operands)
         copy->operands.push_back(clone(*operand));
     copy->array = clone(expr.array);
+    copy->line = expr.line;
     return copy;
 }
 
@@ -103,7 +104,7 @@ StmtPtr clone_if(const StmtPtr& stmt)
 
 Type clone(const Type& type)
 {
-    return {type.qualifiers, type.name, type.symbol, clone(type.array)};
+    return {type.qualifiers, type.name, type.symbol, clone(type.array), type.line};
 }
 
 StmtPtr make_stmt(StmtKind kind)
@@ -125,7 +126,7 @@ StmtPtr clone(const Stmt& stmt)
         copy->declaration->type = clone(stmt.declaration->type);
         for (const Declarator& declarator : stmt.declaration->declarators)
             copy->declaration->declarators.push_back(
-                {declarator.symbol, clone(declarator.array), clone_if(declarator.initializer)});
+                {declarator.symbol, clone(declarator.array), clone_if(declarator.initializer), declarator.line});
     }
     copy->expr = clone_if(stmt.expr);
     copy->condition = clone_if(stmt.condition);
@@ -135,6 +136,7 @@ StmtPtr clone(const Stmt& stmt)
     copy->then_branch = clone_if(stmt.then_branch);
     copy->else_branch = clone_if(stmt.else_branch);
     copy->text = stmt.text;
+    copy->line = stmt.line;
     return copy;
 }
 

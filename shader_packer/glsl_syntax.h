@@ -74,6 +74,7 @@ struct Expr
     const Symbol* symbol = nullptr;
     std::vector<ExprPtr> operands;
     std::optional<ArraySuffix> array;
+    int line = 0; // of its own token (a call's "(", a field's name); 0 for code a pass made
 
     int level() const;
 };
@@ -87,6 +88,7 @@ struct Type
     std::string name;                    // float, vec3, a struct's name
     const Symbol* symbol = nullptr;      // the struct, for a struct of the program's
     std::optional<ArraySuffix> array;
+    int line = 0; // of the type's name
 };
 
 struct Declarator
@@ -94,6 +96,7 @@ struct Declarator
     const Symbol* symbol;
     std::optional<ArraySuffix> array;
     ExprPtr initializer;
+    int line = 0; // of the declared name
 };
 
 struct Declaration
@@ -132,6 +135,7 @@ struct Stmt
     StmtPtr then_branch;
     StmtPtr else_branch;
     std::string text;
+    int line = 0; // of its first token; 0 for a statement a pass made
 };
 
 struct Parameter
@@ -147,6 +151,7 @@ struct Function
     const Symbol* symbol;
     std::vector<Parameter> parameters;
     std::optional<Stmt> body; // a Block; none for a prototype
+    int line = 0;             // of its name
 };
 
 struct MemberName
@@ -174,6 +179,7 @@ struct External
     std::unique_ptr<Struct> structure;
     std::unique_ptr<Declaration> declaration;
     std::unique_ptr<Function> function;
+    int line = 0; // of its first token
 };
 
 // What a function's body names: the renamer keeps its locals apart from these.

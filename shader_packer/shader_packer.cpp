@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <limits>
 #include <variant>
@@ -123,8 +124,16 @@ bool is_identifier(std::string_view name)
            std::all_of(name.begin(), name.end(), is_word_char);
 }
 
+// The number that is the whole of text when it is positive, otherwise 0.
+int positive_number(std::string_view text)
+{
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
+}
+
 constexpr std::string_view usage = "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune]] NAME INPUT OUTPUT";
+                                   "[--names RECORD [--tune]] [--lines RECORD] NAME INPUT OUTPUT";
 
 std::set<std::string> comma_separated(std::string_view list)
 {
@@ -143,8 +152,21 @@ struct CommandLine
     bool readable = false;
     bool tune = false;
     CompactOptions options;
-    std::string_view names_record, name, input, output;
+    std::string_view names_record, lines_record, name, input, output;
 };
+
+// The 1-based line of each character of a text as it stands.
+std::vector<int> lines_of_characters(std::string_view text)
+{
+    std::vector<int> lines;
+    int line = 1;
+    for (char c : text)
+    {
+        lines.push_back(line);
+        line += c == '\n';
+    }
+    return lines;
+}
 
 // The command line's parts, or a message saying what is wrong with it.
 std::variant<CommandLine, std::string> parse_command_line(std::span<const std::string_view> arguments)
@@ -159,9 +181,9 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
             arguments = arguments.subspan(1);
             continue;
         }
-        if (option == "--names" && arguments.size() >= 2)
+        if ((option == "--names" || option == "--lines") && arguments.size() >= 2)
         {
-            command.names_record = arguments[1];
+            (option == "--names" ? command.names_record : command.lines_record) = arguments[1];
             arguments = arguments.subspan(2);
             continue;
         }
@@ -272,7 +294,7 @@ Compacted compact_with_names(std::string_view source, const CompactOptions& opti
     else if (options.compressed_size)
         glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds,
                                options.name_tuning_progress);
-    compacted.text = glsl::print_compact(program);
+    compacted.text = glsl::print_compact(program, compacted.source_lines);
     if (options.compressed_size)
         compacted.names.size = options.compressed_size(compacted.text);
     for (const auto& [symbol, key] : glsl::symbol_keys(program))
@@ -321,6 +343,55 @@ std::string names_record_text(const NamesRecord& record)
                                 "back instead of searching. input: the text the search started from; size: the\n"
                                 "text's measure with these names; name: a symbol and its letter.",
                                 lines);
+}
+
+SourceLinesRecord parse_source_lines_record(std::string_view text)
+{
+    std::vector<support::RecordLine> lines = support::parse_record(text);
+    SourceLinesRecord record;
+    for (const support::RecordLine& line : lines)
+    {
+        if (line.key == "name" && line.values.size() == 1)
+            record.name = line.values[0];
+        else if (line.key == "source" && !line.values.empty())
+            for (const std::string& part : line.values)
+                record.source += (record.source.empty() ? "" : " ") + part;
+        else if (line.key == "text" && line.values.size() == 1)
+            record.text = line.values[0];
+        else if (line.key == "lines")
+            for (std::string_view run : line.values)
+            {
+                std::size_t times = run.find('x');
+                int source_line = positive_number(run.substr(0, times));
+                int count = times == std::string_view::npos ? 1 : positive_number(run.substr(times + 1));
+                if (source_line == 0 || count == 0)
+                    throw support::RecordError(line.number,
+                                               "a run is LINE or LINExCOUNT, not '" + std::string(run) + "'");
+                record.lines.insert(record.lines.end(), count, source_line);
+            }
+        else
+            throw support::RecordError(line.number,
+                                       "expected 'name NAME', 'source PATH', 'text FINGERPRINT' or 'lines RUN...'");
+    }
+    support::require_one_line_each(lines, {"name", "source", "text", "lines"});
+    return record;
+}
+
+std::string source_lines_record_text(const SourceLinesRecord& record)
+{
+    support::RecordLine runs{0, "lines", {}};
+    for (std::size_t start = 0, end = 0; start < record.lines.size(); start = end)
+    {
+        while (end < record.lines.size() && record.lines[end] == record.lines[start])
+            ++end;
+        std::string run = std::to_string(record.lines[start]);
+        runs.values.push_back(end - start == 1 ? run : run + "x" + std::to_string(end - start));
+    }
+    return support::record_text(
+        "The source line of each character of a text that pack_shader wrote, for the packing\n"
+        "step's size report. name: the text's constant; source: the file it was packed\n"
+        "from; text: the text's fingerprint; lines: runs of characters, LINExCOUNT.",
+        {{0, "name", {record.name}}, {0, "source", {record.source}}, {0, "text", {record.text}}, runs});
 }
 
 std::string shortest_number(std::string_view literal)
@@ -403,7 +474,8 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     Compacted compacted;
     try
     {
-        compacted = command.readable ? Compacted{source, {}, {}} : compact_with_names(source, command.options);
+        compacted = command.readable ? Compacted{source, {}, {}, lines_of_characters(source)}
+                                     : compact_with_names(source, command.options);
     }
     catch (const PackError& error)
     {
@@ -423,6 +495,12 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     try
     {
         support::write_file_atomically(output, header_text(name, compacted.text));
+        failed = command.lines_record;
+        if (!command.lines_record.empty())
+            support::write_file_atomically(
+                command.lines_record,
+                source_lines_record_text({std::string(name), std::filesystem::absolute(input).string(),
+                                          support::fingerprint(compacted.text), compacted.source_lines}));
         failed = record;
         if (tuning)
             progress->finish(rewrite_names_record(record, compacted.names, source, command.options));

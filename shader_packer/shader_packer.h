@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace shader_packer {
 
@@ -87,7 +88,25 @@ struct Compacted
     std::string text;
     NamesRecord names;
     std::string stale;
+    // The 1-based source line of each character of text (see glsl::print_compact).
+    std::vector<int> source_lines;
 };
+
+// Where each character of a text that pack_shader wrote came from in its source: what the
+// packing step's size report gives each source line its share of the packed bytes by.
+struct SourceLinesRecord
+{
+    std::string name;   // the text constant's name
+    std::string source; // the source file
+    std::string text;   // the text's fingerprint (support::fingerprint)
+    std::vector<int> lines;
+
+    friend bool operator==(const SourceLinesRecord&, const SourceLinesRecord&) = default;
+};
+
+// A source lines record read from its text; throws support::RecordError at the line at fault.
+SourceLinesRecord parse_source_lines_record(std::string_view text);
+std::string source_lines_record_text(const SourceLinesRecord& record);
 
 // The compact form and its names (see compact). Throws PackError.
 Compacted compact_with_names(std::string_view source, const CompactOptions& options);
@@ -105,8 +124,9 @@ std::string header_text(std::string_view name, std::string_view text);
 
 // The pack_shader command, its arguments without the program name:
 //   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] [--names RECORD [--tune]]
-//   NAME INPUT OUTPUT
+//   [--lines RECORD] NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
+// With --lines the source line of each character of the text is written to that record.
 // With --names the letters come from the record, and a record that no longer fits the source
 // gets one line saying so on errors, but the header is written; with --tune as well the names
 // are tuned against compressed_size, a code length in bits, and the record is written anew where

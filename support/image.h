@@ -1,11 +1,14 @@
 // RGB images, three channels a pixel, rows from the top row down as screens and PNG files order
-// them: 8-bit ones for screens, files and snapshots, float ones for the shader probes' frames.
+// them: 8-bit ones for screens, files and snapshots, float ones for the shader probes' frames;
+// blocks and text drawn on 8-bit ones.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace support {
@@ -54,5 +57,19 @@ struct Image
 
 // Empty when the two are equal; otherwise the sizes, or how many pixels differ and the first.
 std::string describe_difference(const Image<std::uint8_t>& actual, const Image<std::uint8_t>& expected);
+
+using Colour = std::array<std::uint8_t, 3>;
+
+// Fills the width x height block whose top-left pixel is (x, y), as far as it lies in the image.
+void fill(Image<std::uint8_t>& image, int x, int y, int width, int height, Colour colour);
+
+// A bitmap font of 5 x 9 pixels a character (7 above the baseline, 2 below), characters one pixel
+// apart, each font pixel drawn as scale x scale pixels: glyph_advance * scale apart, lines
+// glyph_height * scale high.
+inline constexpr int glyph_advance = 6, glyph_height = 9;
+
+// Writes text from (x, y), its first character's top-left pixel, as far as it lies in the image:
+// printable ASCII, anything else as '?'. Returns the x after the text.
+int draw_text(Image<std::uint8_t>& image, int x, int y, std::string_view text, Colour colour, int scale = 1);
 
 } // namespace support

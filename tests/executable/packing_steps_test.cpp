@@ -3,6 +3,7 @@
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
+#include "png_file.h"
 #include "process.h"
 #include "readelf_check.h"
 #include "trim.h"
@@ -330,16 +331,24 @@ TEST_F(CommandLine, PackingKeepsToTheLimitToTheByte)
     EXPECT_EQ(read_file(output), packed);
 }
 
+// With a size report asked for, here of the program alone, without the linked file's symbols.
 TEST_F(CommandLine, PackingWritesTheSmallerWayAndSaysWhatEachCameTo)
 {
-    std::string output = directory / "packed";
-    Finished finished = support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output));
+    std::string output = directory / "packed", page = directory / "report.html", picture = directory / "map.png";
+    std::vector<std::string> command = pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output);
+    command.insert(command.end(), {"--report", page, picture, STILLRAY_EXECUTABLE, VERTEX_LINES, FRAGMENT_LINES});
+    Finished finished = support::run(command);
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     std::vector<std::string> lines = support::lines_of(finished.out);
-    ASSERT_EQ(lines.size(), 3u) << finished.out;
+    ASSERT_EQ(lines.size(), 4u) << finished.out;
     EXPECT_TRUE(lines[0].starts_with("decoder  stub ")) << lines[0];
     EXPECT_TRUE(lines[1].starts_with("xzcat    stub ")) << lines[1];
     EXPECT_TRUE(lines[2] == "shipped: decoder" || lines[2] == "shipped: xzcat") << lines[2];
+    EXPECT_EQ(lines[3], "report: " + page);
+    EXPECT_NE(
+        support::read_text(page).find("id=\"program-bytes\">" + std::to_string(fs::file_size(STILLRAY_EXECUTABLE))),
+        std::string::npos);
+    EXPECT_NO_THROW(support::read_png(picture));
     if (!READABLE_SHADERS)
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the build's own step gives the same file";
 }

@@ -144,10 +144,11 @@ TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
     CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
     EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune]] NAME INPUT OUTPUT"),
+                                   "[--names RECORD [--tune]] [--lines RECORD] NAME INPUT OUTPUT"),
               std::string::npos);
     std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
-    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names"})
+    for (std::string options :
+         {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names", "--lines"})
     {
         CommandResult bad_option = run(options + files_part);
         EXPECT_EQ(bad_option.exit_status, 2) << options;

@@ -3,6 +3,8 @@
 #include "shader_packer.h"
 
 #include "file_io.h"
+#include "process.h"
+#include "record_file.h"
 
 #include "fragment_text.h"
 #include "offscreen.h"
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <regex>
 #include <set>
@@ -123,4 +127,41 @@ TEST_F(PictureShaders, CompactFragmentTextHasOneLineBreakAfterTheVersion)
     EXPECT_TRUE(fragment.starts_with("#version 450\n"));
     EXPECT_EQ(std::count(fragment.begin(), fragment.end(), '\n'), 1);
     EXPECT_EQ(fragment.find("  "), std::string::npos);
+}
+
+// pack_shader notes a source line for every character of each compact text, and each word of
+// the text longer than a letter (a GLSL word, a kept name, a field) stands on the line noted for
+// it: an inlined function's where the function is written. The one word a pass writes is the
+// break of a return that inlining turned into one, on the return's line.
+TEST_F(PictureShaders, EachWordOfTheCompactTextsStandsOnItsNotedSourceLine)
+{
+    const std::pair<const char*, std::string> stages[] = {{VERTEX_LINES_PATH, vertex}, {FRAGMENT_LINES_PATH, fragment}};
+    std::regex word("[A-Za-z_][A-Za-z0-9_]+");
+    for (const auto& [lines_path, text] : stages)
+    {
+        shader_packer::SourceLinesRecord record = shader_packer::parse_source_lines_record(read_file(lines_path));
+        std::vector<std::string> source_lines = support::lines_of(support::read_text(record.source));
+        ASSERT_EQ(record.lines.size(), text.size()) << lines_path;
+        EXPECT_EQ(record.text, support::fingerprint(text));
+        EXPECT_TRUE(std::all_of(record.lines.begin(), record.lines.end(),
+                                [&](int line) { return line >= 1 && std::size_t(line) <= source_lines.size(); }));
+        std::size_t checked = 0;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), word); it != std::sregex_iterator(); ++it)
+        {
+            std::size_t at = std::size_t(it->position());
+            if (at > 0 && std::isdigit(static_cast<unsigned char>(text[at - 1])))
+                continue;
+            int line = record.lines[at];
+            ASSERT_TRUE(std::all_of(record.lines.begin() + std::ptrdiff_t(at),
+                                    record.lines.begin() + std::ptrdiff_t(at + std::size_t(it->length())),
+                                    [&](int other) { return other == line; }))
+                << it->str() << " is split over lines";
+            std::string written = it->str() == "break" ? "(break|return)" : it->str();
+            EXPECT_TRUE(std::regex_search(source_lines[std::size_t(line - 1)], std::regex("\\b" + written + "\\b")))
+                << it->str() << " at " << at << " is noted for line " << line << ": "
+                << source_lines[std::size_t(line - 1)];
+            ++checked;
+        }
+        EXPECT_GT(checked, 10u) << lines_path;
+    }
 }
