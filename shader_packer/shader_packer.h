@@ -38,6 +38,8 @@ struct NamesRecord
     // The fingerprint (support::fingerprint) of the compact text with the letters by frequency,
     // from which the search started.
     std::string input;
+    // The compiler and linker that the search ran on, as words (support::words_line).
+    std::string toolchain;
     // The compressed_size of the compact text with these names.
     std::size_t size = 0;
     // Each renamed symbol's letter, under its key (see glsl::symbol_keys).
@@ -100,14 +102,14 @@ std::string shortest_number(std::string_view literal);
 std::string header_text(std::string_view name, std::string_view text);
 
 // The pack_shader command, its arguments without the program name:
-//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] [--names RECORD [--tune]]
-//   NAME INPUT OUTPUT
+//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
+//   [--names RECORD [--tune --toolchain WORDS]] NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
 // With --names the letters come from the record, and a record that no longer fits the source
 // gets one line saying so on errors, but the header is written; with --tune as well the names
-// are tuned against compressed_size and the record is written anew. Without --names the letters
-// are those by frequency. Returns the exit status; messages go to errors as
-// "FILE:LINE: error: ...".
+// are tuned against compressed_size and the record is written anew, naming the toolchain given
+// (the compiler and linker, as words). Without --names the letters are those by frequency.
+// Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
                      const SizeMeasure& compressed_size);
 
