@@ -52,11 +52,13 @@ git -C "$clone" fetch -q origin HEAD
 git -C "$clone" checkout -q --detach FETCH_HEAD
 echo "Testing $(git -C "$clone" log -1 --format='%h %s') on Debian $release (uncommitted changes are not in it)"
 
-# In the namespaces: the kernel's file systems that building and testing use (processes, devices,
-# pseudo-terminals, shared memory), a device directory of its own, then the README's commands in
-# the new system with a clean environment.
+# In the namespaces: the new system's root made a mount point, as on a machine, so that the tests
+# can make mount namespaces of their own there; the kernel's file systems that building and
+# testing use (processes, devices, pseudo-terminals, shared memory) and a device directory of its
+# own; then the README's commands in the new system with a clean environment.
 in_namespaces='
 root=$1
+mount --bind "$root" "$root"
 mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys"
 mount -t tmpfs -o nosuid,mode=0755 dev "$root/dev"
