@@ -41,12 +41,13 @@ void expect_names_found_again(const fs::path& directory, const std::string& stag
         << stage << ": the build's header is not the one the search makes";
 }
 
-std::string toolchain_of(const std::string& record)
+// The words of the record's line of that key.
+std::string recorded(const std::string& record, const std::string& key)
 {
     for (const support::RecordLine& line : support::parse_record(support::read_text(record)))
-        if (line.key == "toolchain")
+        if (line.key == key)
             return support::words_of(line);
-    return "an unnamed toolchain";
+    return "";
 }
 
 } // namespace
@@ -55,10 +56,17 @@ TEST(ReuseRecords, HoldWhatTheFullSearchesFind)
 {
     if (READABLE_SHADERS)
         GTEST_SKIP() << "this build carries the readable shader texts and packs no program";
+    // Another toolchain is one that makes another program: one that names itself otherwise and
+    // makes the records' program is misnamed, and would have the test skipped where it must run.
     for (const std::string record : {MODELS_RECORD, VERTEX_SOURCE ".names", FRAGMENT_SOURCE ".names"})
-        if (std::string found_with = toolchain_of(record); found_with != TOOLCHAIN)
+        if (std::string found_with = recorded(record, "toolchain"); found_with != TOOLCHAIN)
+        {
+            ASSERT_NE(recorded(MODELS_RECORD, "program"), support::fingerprint(support::read_text(STILLRAY_EXECUTABLE)))
+                << "this build's toolchain is named " << TOOLCHAIN << ", not " << found_with << " as in " << record
+                << ", and yet it makes the program the records were found for";
             GTEST_SKIP() << record << " was found with " << found_with << ", and this build's toolchain is "
                          << TOOLCHAIN << ": the searches would find what fits its program, not the record's";
+        }
     support::TempDir directory("reuse-records");
     expect_names_found_again(directory.path(), "vertex", VERTEX_SOURCE, VERTEX_PACK_FLAGS);
     expect_names_found_again(directory.path(), "fragment", FRAGMENT_SOURCE, FRAGMENT_PACK_FLAGS);
