@@ -26,8 +26,8 @@ void print_sizes(const packing::PackedFile& packed)
 }
 
 // The models for the program: the record's, or with rounds, what the search finds (and the
-// record is rewritten). Says on stderr when the record was made for another program, and where
-// the toolchain is known and another, that the program was built with another.
+// record is rewritten). Says on stderr when the record was made for another program, naming both
+// toolchains where this build's is given and is not the record's.
 cm::ModelSet models_for(const std::vector<std::uint8_t>& program, const std::string& record_path,
                         const std::string& toolchain, int rounds)
 {
