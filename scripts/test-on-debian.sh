@@ -3,7 +3,7 @@
 # makes one with debootstrap from Debian's archive, clones this repository's committed HEAD into
 # it and runs there only what the README asks of a new user: `apt-get install make`, `make
 # program` (the build of `make run`, which has no display to show on here) and `make test`.
-# Needs root (through sudo otherwise), the network and about 4 GB under /var/tmp; exits non-zero
+# Needs root (through sudo otherwise), the network and about 3 GB under /var/tmp; exits non-zero
 # when any step fails.
 set -eu
 
