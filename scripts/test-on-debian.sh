@@ -35,6 +35,15 @@ remove_tree() {
     fi
     rm -rf --one-file-system "$root"
 }
+# One run at a time, which holds the lock of the trees' directory: a second run of a release
+# would remove the first one's tree. The run's processes inherit the lock, so that it is held as
+# long as any of them lives.
+mkdir -p "${root%/*}"
+exec 9< "${root%/*}"
+if ! flock --nonblock 9; then
+    echo "$0: another run is going on in ${root%/*}" >&2
+    exit 1
+fi
 trap remove_tree EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
