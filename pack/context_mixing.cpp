@@ -457,6 +457,8 @@ ModelsRecord parse_models_record(std::string_view text)
     {
         if (line.key == "program" && line.values.size() == 1)
             record.program = line.values[0];
+        else if (line.key == "toolchain" && !line.values.empty())
+            record.toolchain = support::words_of(line);
         else if (line.key == "contexts" && !line.values.empty())
             for (const std::string& value : line.values)
             {
@@ -471,10 +473,10 @@ ModelsRecord parse_models_record(std::string_view text)
         else if (line.key == "count_limit")
             record.models.count_limit = static_cast<int>(support::record_number(line, 255));
         else
-            throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'contexts MASK...', "
-                                                    "'weight_shift N' or 'count_limit N'");
+            throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
+                                                    "'contexts MASK...', 'weight_shift N' or 'count_limit N'");
     }
-    support::require_one_line_each(lines, {"program", "contexts", "weight_shift", "count_limit"});
+    support::require_one_line_each(lines, {"program", "toolchain", "contexts", "weight_shift", "count_limit"});
     return record;
 }
 
@@ -489,9 +491,11 @@ std::string models_record_text(const ModelsRecord& record)
     }
     return support::record_text(
         "The coder's models that `make tune` found for build/stillray; the packing step reads them back\n"
-        "instead of searching. program: the program they were found for; contexts: one mask per\n"
-        "model (bit 0 the word, bit j the byte j back); the mixer's and the slots' rates.",
+        "instead of searching. program: the program they were found for; toolchain: the compiler and\n"
+        "linker that built it; contexts: one mask per model (bit 0 the word, bit j the byte j back);\n"
+        "the mixer's and the slots' rates.",
         {{0, "program", {record.program}},
+         support::words_line("toolchain", record.toolchain),
          contexts,
          {0, "weight_shift", {std::to_string(record.models.weight_shift)}},
          {0, "count_limit", {std::to_string(record.models.count_limit)}}});

@@ -77,6 +77,8 @@ struct ModelsRecord
 {
     // The program's fingerprint (support::fingerprint).
     std::string program;
+    // The compiler and linker that built it, as words (support::words_line).
+    std::string toolchain;
     ModelSet models;
 
     friend bool operator==(const ModelsRecord&, const ModelsRecord&) = default;

@@ -1,10 +1,11 @@
-// pack-executable: the packing step's command line,
-// `pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT
+// pack-executable: the packing step's command line, `pack-executable --limit BYTES --models RECORD
+// [--toolchain WORDS] [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT
 // [--report PAGE PICTURE LINKED [SOURCE_LINES...]]`.
 // Packs the program both ways, the decoder's with the coder's models from the reuse record,
 // writes the smaller and says on stdout what each way came to. With --tune the models are
 // searched for again, in that many rounds, with the search's progress on stderr, and the record
-// is written anew where it changes. With --report it also writes the size report's page and
+// is written anew where it changes, naming the toolchain (the compiler and linker that built the
+// program) given with --toolchain. With --report it also writes the size report's page and
 // picture, its parts named from LINKED (the linked file the program was trimmed from, or the
 // program itself) and its shader texts' lines from the source lines records that pack_shader
 // wrote.
@@ -22,7 +23,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace cm = packing::context_mixing;
@@ -62,15 +65,19 @@ void print_sizes(const packing::PackedFile& packed)
 }
 
 // The models the record holds for the program. Says on stderr when the record was made for
-// another program.
-cm::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std::string& record_path)
+// another program, naming both toolchains where this build's is given and is not the record's.
+cm::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std::string& record_path,
+                             const std::string& toolchain)
 {
     cm::ModelsRecord record = cm::parse_models_record(support::read_text(record_path));
+    std::string built_elsewhere = toolchain.empty() || toolchain == record.toolchain
+                                      ? ""
+                                      : ", which ran on " + record.toolchain + ", not this build's " + toolchain;
     if (record.program != program_fingerprint(program))
         std::fprintf(stderr,
-                     "pack-executable: %s: stale, the program has changed since the search; the models are not "
+                     "pack-executable: %s: stale, the program has changed since the search%s; the models are not "
                      "the search's until `make tune` refreshes it\n",
-                     record_path.c_str());
+                     record_path.c_str(), built_elsewhere.c_str());
     return record.models;
 }
 
@@ -84,9 +91,10 @@ std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::
 }
 
 // Searches the models anew in that many rounds, telling its progress on stderr, and writes the
-// record where it changes; then says on stderr what became of it.
+// record, naming the toolchain, where it changes; then says on stderr what became of it.
 cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
-                          const std::string& record_path, int rounds, const packing::StubObject& stub)
+                          const std::string& record_path, const std::string& toolchain, int rounds,
+                          const packing::StubObject& stub)
 {
     std::string previous_text;
     std::optional<cm::ModelSet> previous;
@@ -101,7 +109,7 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
     }
     support::SearchProgress progress(std::filesystem::path(program_path).filename().string() + " models", rounds,
                                      std::cerr, support::is_terminal(STDERR_FILENO));
-    cm::ModelsRecord record = {program_fingerprint(program),
+    cm::ModelsRecord record = {program_fingerprint(program), toolchain,
                                cm::search_models(program, cm::default_models(), rounds, progress.observer())};
     std::string text = cm::models_record_text(record);
     if (text == previous_text)
@@ -125,16 +133,21 @@ int main(int argc, char** argv)
     bool reporting = report_at != arguments.end();
     std::vector<std::string> report_arguments(report_at + reporting, arguments.end());
     arguments.erase(report_at, arguments.end());
-    bool tuning = arguments.size() == 10 && arguments[4] == "--tune";
-    if ((arguments.size() != 8 && !tuning) || arguments[0] != "--limit" || arguments[2] != "--models" ||
-        (reporting && report_arguments.size() < 3))
+    const std::set<std::string> known = {"--limit", "--models", "--toolchain", "--tune"};
+    std::map<std::string, std::string> options;
+    while (arguments.size() > 4 && known.contains(arguments[0]) && options.emplace(arguments[0], arguments[1]).second)
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    bool tuning = options.contains("--tune");
+    if (arguments.size() != 4 || !options.contains("--limit") || !options.contains("--models") ||
+        (tuning && !options.contains("--toolchain")) || (reporting && report_arguments.size() < 3))
     {
-        std::fprintf(stderr, "usage: pack-executable --limit BYTES --models RECORD [--tune ROUNDS] XZCAT_STUB "
-                             "DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED [SOURCE_LINES...]]\n");
+        std::fprintf(stderr, "usage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
+                             "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
+                             "[SOURCE_LINES...]], with --toolchain for --tune\n");
         return 2;
     }
-    std::string limit_text = arguments[1], record = arguments[3], rounds_text = tuning ? arguments[5] : "0";
-    arguments.erase(arguments.begin(), arguments.begin() + (tuning ? 6 : 4));
+    std::string limit_text = options["--limit"], record = options["--models"], toolchain = options["--toolchain"],
+                rounds_text = tuning ? options["--tune"] : "0";
     std::string xzcat_stub = arguments[0], decoder_stub = arguments[1], program = arguments[2], output = arguments[3];
     try
     {
@@ -145,8 +158,8 @@ int main(int argc, char** argv)
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         packing::elf::read(program_bytes);
         packing::StubObject stub = packing::read_stub_object(support::read_file(decoder_stub));
-        cm::ModelSet models = tuning ? tuned_models(program, program_bytes, record, rounds, stub)
-                                     : recorded_models(program_bytes, record);
+        cm::ModelSet models = tuning ? tuned_models(program, program_bytes, record, toolchain, rounds, stub)
+                                     : recorded_models(program_bytes, record, toolchain);
         packing::PackedFile decoded = packing::pack_with_decoder(stub, program_bytes, models);
         packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);

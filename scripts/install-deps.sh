@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the Debian 12 packages that stillray needs, when any is missing: directly as root,
+# Installs the Debian packages that stillray needs, when any is missing: directly as root,
 # otherwise through sudo. "run" (the default) is what building and running the program, the
 # packed program and the snapshot tool need; "test" adds what the tests and the benchmark need.
 set -eu

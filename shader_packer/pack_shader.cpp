@@ -1,7 +1,8 @@
-// pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] [--names RECORD [--tune]]
-// NAME INPUT OUTPUT: writes a C++ header holding the GLSL text of INPUT, in compact form unless
-// --readable, as `constexpr char NAME[]`, its one-letter names from the record or, with --tune,
-// tuned against the packed executable's coder (see shader_packer::run_command_line).
+// pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
+// [--names RECORD [--tune --toolchain WORDS]] NAME INPUT OUTPUT: writes a C++ header holding the
+// GLSL text of INPUT, in compact form unless --readable, as `constexpr char NAME[]`, its
+// one-letter names from the record or, with --tune, tuned against the packed executable's coder
+// (see shader_packer::run_command_line).
 #include "context_mixing.h"
 #include "shader_packer.h"
 

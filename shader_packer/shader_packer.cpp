@@ -133,7 +133,7 @@ int positive_number(std::string_view text)
 }
 
 constexpr std::string_view usage = "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune]] [--lines RECORD] NAME INPUT OUTPUT";
+                                   "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT";
 
 std::set<std::string> comma_separated(std::string_view list)
 {
@@ -152,7 +152,7 @@ struct CommandLine
     bool readable = false;
     bool tune = false;
     CompactOptions options;
-    std::string_view names_record, lines_record, name, input, output;
+    std::string_view names_record, toolchain, lines_record, name, input, output;
 };
 
 // The 1-based line of each character of a text as it stands.
@@ -181,9 +181,10 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
             arguments = arguments.subspan(1);
             continue;
         }
-        if ((option == "--names" || option == "--lines") && arguments.size() >= 2)
+        if ((option == "--names" || option == "--toolchain" || option == "--lines") && arguments.size() >= 2)
         {
-            (option == "--names" ? command.names_record : command.lines_record) = arguments[1];
+            (option == "--names" ? command.names_record
+                                 : option == "--toolchain" ? command.toolchain : command.lines_record) = arguments[1];
             arguments = arguments.subspan(2);
             continue;
         }
@@ -205,6 +206,17 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
     }
     if (command.tune && command.names_record.empty())
         return "--tune needs --names, the record it writes";
+    if (command.tune == command.toolchain.empty())
+        return "--tune goes with --toolchain, the compiler and linker the record names";
+    if (command.tune)
+        try
+        {
+            support::words_line("toolchain", command.toolchain);
+        }
+        catch (const support::RecordError& error)
+        {
+            return "--toolchain: " + std::string(error.what());
+        }
     if (arguments.size() != 3 || !is_identifier(arguments[0]))
         return "NAME must be a C++ identifier, followed by INPUT and OUTPUT";
     command.name = arguments[0];
@@ -319,6 +331,8 @@ NamesRecord parse_names_record(std::string_view text)
     {
         if (line.key == "input" && line.values.size() == 1)
             record.input = line.values[0];
+        else if (line.key == "toolchain" && !line.values.empty())
+            record.toolchain = support::words_of(line);
         else if (line.key == "size")
             record.size = support::record_number(line, std::numeric_limits<std::uint32_t>::max());
         else if (line.key == "name" && line.values.size() == 2 && line.values[1].size() == 1 &&
@@ -328,20 +342,24 @@ NamesRecord parse_names_record(std::string_view text)
                 throw support::RecordError(line.number, "a second letter for '" + line.values[0] + "'");
         }
         else
-            throw support::RecordError(line.number, "expected 'input FINGERPRINT', 'size BITS' or 'name KEY LETTER'");
+            throw support::RecordError(line.number, "expected 'input FINGERPRINT', 'toolchain WORDS', 'size BITS' or "
+                                                    "'name KEY LETTER'");
     }
-    support::require_one_line_each(lines, {"input", "size"});
+    support::require_one_line_each(lines, {"input", "toolchain", "size"});
     return record;
 }
 
 std::string names_record_text(const NamesRecord& record)
 {
-    std::vector<support::RecordLine> lines = {{0, "input", {record.input}}, {0, "size", {std::to_string(record.size)}}};
+    std::vector<support::RecordLine> lines = {{0, "input", {record.input}},
+                                              support::words_line("toolchain", record.toolchain),
+                                              {0, "size", {std::to_string(record.size)}}};
     for (const auto& [key, letter] : record.letters)
         lines.push_back({0, "name", {key, std::string(1, letter)}});
     return support::record_text("The one-letter names that `make tune` found for this shader; the build reads them\n"
-                                "back instead of searching. input: the text the search started from; size: the\n"
-                                "text's measure with these names; name: a symbol and its letter.",
+                                "back instead of searching. input: the text the search started from; toolchain: the\n"
+                                "compiler and linker it ran on; size: the text's measure with these names;\n"
+                                "name: a symbol and its letter.",
                                 lines);
 }
 
@@ -503,7 +521,10 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
                                           support::fingerprint(compacted.text), compacted.source_lines}));
         failed = record;
         if (tuning)
+        {
+            compacted.names.toolchain = command.toolchain;
             progress->finish(rewrite_names_record(record, compacted.names, source, command.options));
+        }
     }
     catch (const std::exception& error)
     {

@@ -41,6 +41,8 @@ struct NamesRecord
     // The fingerprint (support::fingerprint) of the compact text with the letters by frequency,
     // from which the search started.
     std::string input;
+    // The compiler and linker that the search ran on, as words (support::words_line).
+    std::string toolchain;
     // The compressed_size of the compact text with these names.
     std::size_t size = 0;
     // Each renamed symbol's letter, under its key (see glsl::symbol_keys).
@@ -123,19 +125,19 @@ std::string shortest_number(std::string_view literal);
 std::string header_text(std::string_view name, std::string_view text);
 
 // The pack_shader command, its arguments without the program name:
-//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] [--names RECORD [--tune]]
-//   [--lines RECORD] NAME INPUT OUTPUT
+//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
+//   [--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
 // With --lines the source line of each character of the text is written to that record.
 // With --names the letters come from the record, and a record that no longer fits the source
 // gets one line saying so on errors, but the header is written; with --tune as well the names
 // are tuned against compressed_size, a code length in bits, and the record is written anew where
-// it changes: the search's progress goes to errors, a line a round or, on a terminal, one line
-// rewritten in place, and then a line that says what became of the record. Without --names the
-// letters are those by frequency. The header is written only once glslang accepts the compact
-// text (see check_compact_text, which keeps a refused text as OUTPUT less its extension,
-// ".compact" and INPUT's extension). Returns the exit status; messages go to errors as
-// "FILE:LINE: error: ...".
+// it changes, naming the toolchain given (the compiler and linker, as words): the search's
+// progress goes to errors, a line a round or, on a terminal, one line rewritten in place, and
+// then a line that says what became of the record. Without --names the letters are those by
+// frequency. The header is written only once glslang accepts the compact text (see
+// check_compact_text, which keeps a refused text as OUTPUT less its extension, ".compact" and
+// INPUT's extension). Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
 int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
                      const SizeMeasure& compressed_size, bool terminal = false);
 

@@ -97,4 +97,22 @@ unsigned long record_number(const RecordLine& line, unsigned long limit)
     throw RecordError(line.number, line.key + " takes one number from 0 to " + std::to_string(limit));
 }
 
+RecordLine words_line(std::string_view key, std::string_view words)
+{
+    std::vector<RecordLine> lines;
+    if (words.find('\n') == std::string_view::npos)
+        lines = parse_record(std::string(key) + " " + std::string(words) + "\n");
+    if (lines.size() != 1)
+        throw RecordError(1, "'" + std::string(key) + "' takes one line of words");
+    return lines[0];
+}
+
+std::string words_of(const RecordLine& line)
+{
+    std::string text;
+    for (const std::string& value : line.values)
+        text += (text.empty() ? "" : " ") + value;
+    return text;
+}
+
 } // namespace support

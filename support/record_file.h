@@ -47,4 +47,10 @@ std::string fingerprint(std::string_view bytes);
 // The line's one value as a number in [0, limit]; throws RecordError naming the key otherwise.
 unsigned long record_number(const RecordLine& line, unsigned long limit);
 
+// A line whose values are given as one text of words, such as the toolchain a search ran on
+// ("gcc-12.2.0 ld-2.40"); throws RecordError unless the words are printable ASCII between single
+// spaces. words_of gives the text back.
+RecordLine words_line(std::string_view key, std::string_view words);
+std::string words_of(const RecordLine& line);
+
 } // namespace support

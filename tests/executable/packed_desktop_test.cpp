@@ -1,6 +1,7 @@
 // The self-unpacking file on a real desktop (Xvfb with openbox): it shows the same picture as the
 // offscreen snapshot, ends with status 0 on Escape, and leaves no file in any directory it could
-// write to.
+// write to. The GL driver's shader cache, which Mesa keeps for every program under the home's
+// .cache, goes to a directory of its own: the driver's files are not the program's.
 #include "desktop_harness.h"
 
 #include <X11/keysym.h>
@@ -27,9 +28,10 @@ void show_picture_and_end_on_escape(const Image& expected)
 {
     XServer x(expected.width, expected.height);
     Openbox window_manager(x);
-    TempDir home("home"), runtime("runtime"), temporary("tmp"), working("cwd");
+    TempDir home("home"), runtime("runtime"), temporary("tmp"), working("cwd"), driver_cache("driver-cache");
     Environment environment = x11_environment(x, home.path(), runtime.path());
     environment["TMPDIR"] = temporary.path();
+    environment["MESA_SHADER_CACHE_DIR"] = driver_cache.path();
     const fs::path writable[] = {home.path(), runtime.path(), temporary.path(), working.path()};
     std::map<fs::path, std::set<fs::path>> before;
     for (const fs::path& directory : writable)

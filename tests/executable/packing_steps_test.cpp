@@ -1,11 +1,13 @@
 // The build's own steps on executables: the post-link trim and the 4 KiB packing, as library
 // functions and through their command lines, on the real linked program and on damaged copies.
+#include "context_mixing.h"
 #include "elf_image.h"
 #include "file_io.h"
 #include "packing.h"
 #include "png_file.h"
 #include "process.h"
 #include "readelf_check.h"
+#include "record_file.h"
 #include "trim.h"
 
 #include <gtest/gtest.h>
@@ -274,16 +276,22 @@ TEST(ReadelfCheck, PassesTheProgramAndRefusesWhatReadelfWarnsAbout)
     EXPECT_THROW(packing::check_with_readelf(warned), packing::PackingError);
 }
 
+// With a record made for this build's program, whatever its toolchain, the limit is all there is
+// to say.
 TEST_F(CommandLine, PackingOverTheLimitFailsTheStepWithoutOutput)
 {
-    std::string output = directory / "packed";
-    Finished finished = support::run(pack_command("1000", STILLRAY_EXECUTABLE, output));
+    namespace cm = packing::context_mixing;
+    cm::ModelsRecord fitted = cm::parse_models_record(support::read_text(MODELS_RECORD));
+    fitted.program = support::fingerprint(support::read_text(STILLRAY_EXECUTABLE));
+    std::string record = cm::models_record_text(fitted), output = directory / "packed";
+    Finished finished = support::run(
+        pack_command("1000", STILLRAY_EXECUTABLE, output, write("fitted.models", Bytes(record.begin(), record.end()))));
     EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find("over the limit of 1000 bytes: decoder: "), std::string::npos) << finished.err;
     EXPECT_NE(finished.err.find(", xzcat: "), std::string::npos) << finished.err;
     EXPECT_FALSE(fs::exists(output));
-    EXPECT_EQ(file_count(), 0u);
+    EXPECT_EQ(file_count(), 1u);
 }
 
 TEST_F(CommandLine, PackingRejectsADamagedProgram)
@@ -393,18 +401,24 @@ TEST_F(CommandLine, PackingRefusesADamagedModelsRecordAtItsLine)
     }
 }
 
-// A record made for another program is used as it is, with one line that says so.
+// A record made for another program is used as it is, with one line that says so, and names the
+// toolchains where the program was built with another.
 TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
 {
     std::string record = support::read_text(MODELS_RECORD);
     std::size_t fingerprint_at = record.find("\nprogram ") + 9;
     record[fingerprint_at] = record[fingerprint_at] == '0' ? '1' : '0';
     std::string stale = write("stale.models", Bytes(record.begin(), record.end())), output = directory / "packed";
-    Finished finished =
-        support::run(pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output, stale));
+    std::vector<std::string> command =
+        pack_command(std::to_string(PACKED_SIZE_LIMIT), STILLRAY_EXECUTABLE, output, stale);
+    command.insert(command.begin() + 5, {"--toolchain", "gcc-1 ld-1"});
+    Finished finished = support::run(command);
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find(stale + ": stale"), std::string::npos) << finished.err;
+    std::string toolchain = packing::context_mixing::parse_models_record(record).toolchain;
+    EXPECT_NE(finished.err.find("ran on " + toolchain + ", not this build's gcc-1 ld-1"), std::string::npos)
+        << finished.err;
     EXPECT_NE(finished.err.find("make tune"), std::string::npos) << finished.err;
     if (!READABLE_SHADERS)
         EXPECT_EQ(read_file(output), read_file(STILLRAY_PACKED)) << "the record's models, not others";
@@ -418,7 +432,7 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
     std::string record = directory / "zeros.models", output = directory / "packed";
     auto tune = [&](const std::string& program, const std::string& rounds) {
         std::vector<std::string> command = pack_command(std::to_string(PACKED_SIZE_LIMIT), program, output, record);
-        command.insert(command.begin() + 5, {"--tune", rounds});
+        command.insert(command.begin() + 5, {"--toolchain", "gcc-1", "--tune", rounds});
         return command;
     };
     Finished searched = support::run(tune(ZEROS_DATA_PROGRAM, "2"));

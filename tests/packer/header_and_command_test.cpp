@@ -144,11 +144,11 @@ TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
     CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
     EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune]] [--lines RECORD] NAME INPUT OUTPUT"),
+                                   "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT"),
               std::string::npos);
     std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
-    for (std::string options :
-         {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names", "--lines"})
+    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names",
+                                "--names n --tune", "--names n --toolchain gcc-1", "--lines"})
     {
         CommandResult bad_option = run(options + files_part);
         EXPECT_EQ(bad_option.exit_status, 2) << options;
@@ -187,7 +187,7 @@ protected:
     {
         PackShaderCommand::SetUp();
         write_file(path("in.frag"), waves_source);
-        CommandResult tuned = pack("--tune", "searched.h");
+        CommandResult tuned = pack("--tune --toolchain gcc-1", "searched.h");
         ASSERT_EQ(tuned.exit_status, 0) << tuned.errors;
         search_report = tuned.errors;
         record = read_file(path("names"));
@@ -205,6 +205,7 @@ protected:
 // The search writes the record; a packing that reads it back makes the same header, silently.
 TEST_F(NamesRecord, GivesBackTheNamesTheSearchFound)
 {
+    EXPECT_NE(record.find("\ntoolchain gcc-1\n"), std::string::npos) << record;
     EXPECT_NE(record.find("\nname across "), std::string::npos) << record;
     EXPECT_NE(record.find("\nname x#2 "), std::string::npos) << record;
     EXPECT_NE(record.find("\nname s#2 "), std::string::npos) << record;
@@ -235,12 +236,12 @@ TEST_F(NamesRecord, TuningReportsItsRoundsAndWhatBecameOfTheRecord)
     EXPECT_TRUE(lines.back().starts_with(path("names").string() + ": rewritten, " + measure)) << lines.back();
     EXPECT_TRUE(lines.back().ends_with(", where there was no record to read before")) << lines.back();
 
-    CommandResult again = pack("--tune", "again.h");
+    CommandResult again = pack("--tune --toolchain gcc-1", "again.h");
     EXPECT_TRUE(support::lines_of(again.errors).back().starts_with(path("names").string() + ": already current, " +
                                                                    measure))
         << again.errors;
     write_file(path("names"), std::regex_replace(record, std::regex("\nsize \\d+"), "\nsize 1"));
-    CommandResult changed = pack("--tune", "again.h");
+    CommandResult changed = pack("--tune --toolchain gcc-1", "again.h");
     EXPECT_NE(changed.errors.find(": rewritten, " + measure), std::string::npos) << changed.errors;
     EXPECT_NE(changed.errors.find(" against " + measure.substr(18)), std::string::npos) << changed.errors;
     EXPECT_EQ(read_file(path("names")), record);
@@ -251,7 +252,7 @@ TEST_F(NamesRecord, DamagedRecordFailsAtItsLine)
 {
     std::size_t names_at = record.find("\nname ") + 1,
                 line = std::count(record.begin(), record.begin() + names_at, '\n') + 1;
-    std::size_t input_at = record.find("input ");
+    std::size_t input_at = record.find("input "), toolchain_at = record.find("toolchain ");
     const std::pair<std::string, std::size_t> damages[] = {
         {record.substr(0, record.size() - 1), std::count(record.begin(), record.end(), '\n')},
         {record.substr(0, names_at) + "name across xy\n" + record.substr(names_at), line},
@@ -259,6 +260,7 @@ TEST_F(NamesRecord, DamagedRecordFailsAtItsLine)
         {record.substr(0, names_at) + "name  across q\n" + record.substr(names_at), line},
         {record.substr(0, names_at) + "name across q\nname across r\n" + record.substr(names_at), line + 1},
         {record.substr(0, input_at) + record.substr(record.find('\n', input_at) + 1), 1},
+        {record.substr(0, toolchain_at) + record.substr(record.find('\n', toolchain_at) + 1), 1},
         {record.substr(0, names_at) + "size 4294967296\n" + record.substr(names_at), line},
         {record.substr(0, names_at) + "size 12\n" + record.substr(names_at), line},
         {record.substr(0, names_at) + "nome across q\n" + record.substr(names_at), line},
