@@ -30,7 +30,7 @@ Bytes round_trip(const Bytes& data, const cm::ModelSet& models)
 // The largest values a record may hold are read back, not refused.
 TEST(ContextMixing, RecordReadsBackItsLargestValues)
 {
-    cm::ModelsRecord record{"0123456789abcdef", {{0xffffffff, 1}, 31, 255}};
+    cm::ModelsRecord record{"0123456789abcdef", "gcc-1 ld-1", {{0xffffffff, 1}, 31, 255}};
     EXPECT_EQ(cm::parse_models_record(cm::models_record_text(record)), record);
 }
 
