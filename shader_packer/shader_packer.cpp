@@ -372,8 +372,7 @@ SourceLinesRecord parse_source_lines_record(std::string_view text)
         if (line.key == "name" && line.values.size() == 1)
             record.name = line.values[0];
         else if (line.key == "source" && !line.values.empty())
-            for (const std::string& part : line.values)
-                record.source += (record.source.empty() ? "" : " ") + part;
+            record.source = support::words_of(line);
         else if (line.key == "text" && line.values.size() == 1)
             record.text = line.values[0];
         else if (line.key == "lines")
@@ -409,7 +408,7 @@ std::string source_lines_record_text(const SourceLinesRecord& record)
         "The source line of each character of a text that pack_shader wrote, for the packing\n"
         "step's size report. name: the text's constant; source: the file it was packed\n"
         "from; text: the text's fingerprint; lines: runs of characters, LINExCOUNT.",
-        {{0, "name", {record.name}}, {0, "source", {record.source}}, {0, "text", {record.text}}, runs});
+        {{0, "name", {record.name}}, support::words_line("source", record.source), {0, "text", {record.text}}, runs});
 }
 
 std::string shortest_number(std::string_view literal)
