@@ -105,7 +105,7 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
     }
     catch (const std::exception&)
     {
-        previous.reset();
+        // No record to read: the search writes a new one.
     }
     support::SearchProgress progress(std::filesystem::path(program_path).filename().string() + " models", rounds,
                                      std::cerr, support::is_terminal(STDERR_FILENO));

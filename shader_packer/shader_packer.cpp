@@ -273,7 +273,6 @@ std::string rewrite_names_record(std::string_view path, const NamesRecord& tuned
     outcome += ": rewritten, the text measures " + measure_text(tuned.size);
     if (!options.recorded_names)
         return outcome + ", where there was no record to read before";
-    options.name_tuning_progress = nullptr;
     return outcome + " against " + measure_text(compact_with_names(source, options).names.size) +
            " with the names before";
 }
