@@ -24,14 +24,8 @@ public:
 };
 
 // The payload's LZMA dictionary: larger than any program that fits the limit, and small enough
-// that an encoder is quick to set up again for each of the shader packer's measurements.
+// that the encoder is quick to set up for each of the settings compress_payload tries.
 inline constexpr std::uint32_t payload_dictionary_size = 1 << 16;
-
-// The settings that compress_payload picks for the program as it is: no literal context,
-// literal position or position bits. The shader packer tunes its one-letter names with
-// exactly this compression, so that they are chosen against what the packed file carries; the
-// packed file's tests check that this is still what it carries.
-inline constexpr support::LzmaSettings program_payload_settings{0, 0, 0, payload_dictionary_size};
 
 // A packed file and how it divides: the stub first, then what the stub unpacks from.
 struct PackedFile
@@ -43,7 +37,7 @@ struct PackedFile
     std::size_t payload_size() const { return bytes.size() - stub_size; }
 };
 
-// The payload: the program as a .lzma stream (support::LzmaEncoder) with the payload dictionary,
+// The payload: the program as a .lzma stream (support::compress_lzma) with the payload dictionary,
 // trying every literal-context, literal-position and position-bits setting and keeping the
 // smallest result.
 std::vector<std::uint8_t> compress_payload(std::span<const std::uint8_t> program);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -19,29 +18,7 @@ struct LzmaSettings
     friend bool operator==(const LzmaSettings&, const LzmaSettings&) = default;
 };
 
-// One encoder for many streams with the same settings: setting an encoder up costs more than
-// compressing a few kilobytes, and it is set up once. Throws std::runtime_error when liblzma
-// refuses the settings or fails.
-class LzmaEncoder
-{
-public:
-    explicit LzmaEncoder(const LzmaSettings& settings);
-    LzmaEncoder(const LzmaEncoder&) = delete;
-    LzmaEncoder& operator=(const LzmaEncoder&) = delete;
-    ~LzmaEncoder();
-
-    // The whole stream of the data; valid until the next call.
-    std::span<const std::uint8_t> compress(std::span<const std::uint8_t> data);
-
-private:
-    struct State;
-    std::unique_ptr<State> state_;
-};
-
+// The whole stream of the data. Throws std::runtime_error when liblzma refuses the settings or fails.
 std::vector<std::uint8_t> compress_lzma(std::span<const std::uint8_t> data, const LzmaSettings& settings);
-
-// The settings that a .lzma stream's header records; throws std::runtime_error for a stream too
-// short to hold one or with impossible settings.
-LzmaSettings settings_of_lzma_stream(std::span<const std::uint8_t> stream);
 
 } // namespace support
