@@ -7,6 +7,7 @@
 #include "png_file.h"
 #include "vertex_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -18,13 +19,20 @@ constexpr const char* usage = "usage: stillray-snapshot [--size WxH] [--output F
 
 struct Options
 {
-    std::string size = "1920x1080";
+    offscreen::Size size{1920, 1080};
     std::string output = "picture.png";
     std::string renderer_output; // none written when empty
-    std::string platform;        // the first that works when empty
-    std::string device;          // hardware first when empty
+    offscreen::Choice choice;    // the first platform that works, hardware devices first, when empty
     bool list_devices = false;
 };
+
+// A request the program cannot take, said with the usage: exit status 2, as for any command line
+// that is not one.
+int refuse(const std::string& message)
+{
+    std::fprintf(stderr, "stillray-snapshot: %s\n%s\n", message.c_str(), usage);
+    return 2;
+}
 
 int fail(const std::string& message)
 {
@@ -32,50 +40,53 @@ int fail(const std::string& message)
     return 1;
 }
 
-// Fills options from "--list-devices" and from "--size WxH", "--output FILE", "--renderer-output
-// FILE", "--platform NAME" and "--device N"; a failure names the offending argument.
-std::optional<offscreen::Failure> parse_options(int argc, char** argv, Options& options)
+// Sets the option NAME from its value; a failure names the option and the value.
+std::optional<offscreen::Failure> set_option(std::string_view name, const std::string& value, Options& options)
 {
-    for (int i = 1; i < argc; ++i)
+    if (name == "--output")
+        options.output = value;
+    else if (name == "--renderer-output")
+        options.renderer_output = value;
+    else if (name == "--size")
     {
-        std::string_view name = argv[i];
-        if (name == "--list-devices")
-        {
-            options.list_devices = true;
-            continue;
-        }
-        std::string* value = name == "--size"              ? &options.size
-                             : name == "--output"          ? &options.output
-                             : name == "--renderer-output" ? &options.renderer_output
-                             : name == "--platform"        ? &options.platform
-                             : name == "--device"          ? &options.device
-                                                           : nullptr;
-        if (!value)
-            return offscreen::Failure{"unknown option " + std::string(name) + "\n" + usage};
-        if (++i == argc)
-            return offscreen::Failure{std::string(name) + " needs a value\n" + usage};
-        *value = argv[i];
+        std::optional<offscreen::Size> size = offscreen::parse_size(value);
+        if (!size)
+            return offscreen::Failure{"--size " + value + " is not WIDTHxHEIGHT with both above zero"};
+        options.size = *size;
+    }
+    else if (name == "--platform")
+    {
+        options.choice.platform = offscreen::parse_platform(value);
+        if (!options.choice.platform)
+            return offscreen::Failure{"--platform " + value + ": unknown platform, not device, surfaceless or default"};
+    }
+    else if (name == "--device")
+    {
+        options.choice.device = offscreen::parse_device_index(value);
+        if (!options.choice.device)
+            return offscreen::Failure{"--device " + value + " is not an index from 0 up"};
     }
     return std::nullopt;
 }
 
-// The platform and device the options name; a failure for a name or index that cannot be one.
-offscreen::Result<offscreen::Choice> choice_from(const Options& options)
+// Fills options from "--list-devices" and from "--size WxH", "--output FILE", "--renderer-output
+// FILE", "--platform NAME" and "--device N"; a failure names the offending argument.
+std::optional<offscreen::Failure> parse_options(int argc, char** argv, Options& options)
 {
-    offscreen::Choice choice;
-    if (!options.platform.empty())
+    constexpr std::string_view with_values[] = {"--size", "--output", "--renderer-output", "--platform", "--device"};
+    for (int i = 1; i < argc; ++i)
     {
-        choice.platform = offscreen::parse_platform(options.platform);
-        if (!choice.platform)
-            return offscreen::Failure{"unknown platform " + options.platform + ": device, surfaceless or default"};
+        std::string_view name = argv[i];
+        if (name == "--list-devices")
+            options.list_devices = true;
+        else if (std::find(std::begin(with_values), std::end(with_values), name) == std::end(with_values))
+            return offscreen::Failure{"unknown option " + std::string(name)};
+        else if (++i == argc)
+            return offscreen::Failure{std::string(name) + " needs a value"};
+        else if (std::optional<offscreen::Failure> failure = set_option(name, argv[i], options))
+            return failure;
     }
-    if (!options.device.empty())
-    {
-        choice.device = offscreen::parse_device_index(options.device);
-        if (!choice.device)
-            return offscreen::Failure{"device " + options.device + " is not an index from 0 up"};
-    }
-    return choice;
+    return std::nullopt;
 }
 
 // One line a device: its index, whether it is hardware or software, and its renderer.
@@ -93,25 +104,20 @@ std::optional<offscreen::Failure> list_devices()
 // failure comes back as one message.
 std::optional<offscreen::Failure> snapshot(const Options& options)
 {
-    std::optional<offscreen::Size> size = offscreen::parse_size(options.size);
-    if (!size)
-        return offscreen::Failure{"size " + options.size + " is not WIDTHxHEIGHT with both above zero"};
-    offscreen::Result<offscreen::Choice> choice = choice_from(options);
-    if (auto* failure = std::get_if<offscreen::Failure>(&choice))
-        return *failure;
-
     offscreen::Context context;
-    if (std::optional<offscreen::Failure> failure = context.open(std::get<offscreen::Choice>(choice)))
+    if (std::optional<offscreen::Failure> failure = context.open(options.choice))
         return failure;
     offscreen::Size limit = context.max_size();
-    if (size->width > limit.width || size->height > limit.height)
-        return offscreen::Failure{"size " + options.size + " exceeds the driver's limit of " +
+    const offscreen::Size& size = options.size;
+    if (size.width > limit.width || size.height > limit.height)
+        return offscreen::Failure{"size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                  " exceeds the driver's limit of " +
                                   std::to_string(limit.width) + "x" + std::to_string(limit.height)};
 
     offscreen::Result<GLuint> program = offscreen::link_checked(vertex_text, fragment_text);
     if (auto* failure = std::get_if<offscreen::Failure>(&program))
         return *failure;
-    support::Image<std::uint8_t> picture = offscreen::render<std::uint8_t>(std::get<GLuint>(program), *size);
+    support::Image<std::uint8_t> picture = offscreen::render<std::uint8_t>(std::get<GLuint>(program), size);
     if (std::optional<offscreen::Failure> failure = offscreen::gl_error("drawing the picture"))
         return failure;
     try
@@ -140,8 +146,8 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
 int main(int argc, char** argv)
 {
     Options options;
-    std::optional<offscreen::Failure> failure = parse_options(argc, argv, options);
-    if (!failure)
-        failure = options.list_devices ? list_devices() : snapshot(options);
+    if (std::optional<offscreen::Failure> failure = parse_options(argc, argv, options))
+        return refuse(failure->message);
+    std::optional<offscreen::Failure> failure = options.list_devices ? list_devices() : snapshot(options);
     return failure ? fail(failure->message) : 0;
 }
