@@ -276,7 +276,7 @@ private:
     std::vector<std::uint8_t> out_;
 };
 
-// Evaluates the candidates on both cores, returning their code lengths in order.
+// Evaluates the candidates on every core (up to 8 threads), returning their code lengths in order.
 std::vector<double> code_lengths(std::span<const std::uint8_t> data, const std::vector<ModelSet>& candidates)
 {
     std::vector<double> lengths(candidates.size());

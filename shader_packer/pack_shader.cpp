@@ -1,8 +1,9 @@
 // pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
-// [--names RECORD [--tune --toolchain WORDS]] NAME INPUT OUTPUT: writes a C++ header holding the
-// GLSL text of INPUT, in compact form unless --readable, as `constexpr char NAME[]`, its
-// one-letter names from the record or, with --tune, tuned against the packed executable's coder
-// (see shader_packer::run_command_line).
+// [--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT: writes a C++
+// header holding the GLSL text of INPUT, in compact form unless --readable, as `constexpr char
+// NAME[]`, its one-letter names from the record or, with --tune, tuned against the packed
+// executable's coder, and with --lines the source line of each compact character (see
+// shader_packer::run_command_line).
 #include "context_mixing.h"
 #include "shader_packer.h"
 
