@@ -53,7 +53,7 @@ if ! command -v debootstrap > /dev/null; then
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap
 fi
-debootstrap --variant=minbase "$release" "$root" http://deb.debian.org/debian
+debootstrap --variant=minbase "$release" "$root"
 
 clone=$root/root/stillray
 git clone -q --no-checkout "$repository" "$clone"
