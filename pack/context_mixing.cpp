@@ -400,8 +400,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
                 {
                     ModelSet candidate = models;
                     candidate.*rate += step;
-                    bool valid = candidate.weight_shift >= 0 && candidate.weight_shift < 32 &&
-                                 candidate.count_limit >= 0 && candidate.count_limit < 256;
+                    bool valid = candidate.weight_shift >= 0 && candidate.weight_shift <= max_weight_shift &&
+                                 candidate.count_limit >= 0 && candidate.count_limit <= max_count_limit;
                     moved = valid && take_best(data, {candidate}, 0, best, models);
                     improved = improved || moved;
                 }
@@ -436,7 +436,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
         report(round, steps - 1);
         std::vector<ModelSet> adds;
         for (std::uint32_t context : additions)
-            if (std::find(models.contexts.begin(), models.contexts.end(), context) == models.contexts.end())
+            if (models.contexts.size() < max_contexts &&
+                std::find(models.contexts.begin(), models.contexts.end(), context) == models.contexts.end())
             {
                 adds.push_back(models);
                 adds.back().contexts.push_back(context);
@@ -469,9 +470,9 @@ ModelsRecord parse_models_record(std::string_view text)
                 record.models.contexts.push_back(context);
             }
         else if (line.key == "weight_shift")
-            record.models.weight_shift = static_cast<int>(support::record_number(line, 31));
+            record.models.weight_shift = static_cast<int>(support::record_number(line, max_weight_shift));
         else if (line.key == "count_limit")
-            record.models.count_limit = static_cast<int>(support::record_number(line, 255));
+            record.models.count_limit = static_cast<int>(support::record_number(line, max_count_limit));
         else
             throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
                                                     "'contexts MASK...', 'weight_shift N' or 'count_limit N'");

@@ -31,8 +31,15 @@ struct ModelSet
     friend bool operator==(const ModelSet&, const ModelSet&) = default;
 };
 
-// The most bytes back that a context reaches; the decoder keeps that many zeros before the start.
+// The most bytes back that a context reaches; the decoder keeps at least that many zeros before
+// the start.
 inline constexpr int history = 31;
+
+// What the decoding stub takes: its contexts' weights lie within a one-byte displacement
+// (4 * 31 bytes under 128), and each rate is patched into one byte of an instruction.
+inline constexpr int max_contexts = 31;
+inline constexpr int max_weight_shift = 31;
+inline constexpr int max_count_limit = 255;
 
 // The stream that decode turns back into data; its first decoded bytes are read without a
 // separate start, and decoding never reads past its end.

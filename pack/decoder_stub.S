@@ -36,7 +36,7 @@
         .set    base, 0x400000
         .set    slots, base + 0x10000           # 2^22 slots: p ^ 0x8000 (16 bits), n (16 bits)
         .set    slot_shift, 32 - 22
-        .set    history, 32                     # zero bytes before the output: the contexts' reach
+        .set    history, 32                     # zero bytes before the output: over the 31 a context reaches
         .set    output, slots + (4 << 22) + history
         .set    output_capacity, 0x10000 - history  # the output's end is compared in 16 bits
         .set    memory_size, output + output_capacity - base

@@ -66,10 +66,16 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
     if (program.empty() || program.size() >= stub.symbol("output_capacity"))
         throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to " +
                            std::to_string(stub.symbol("output_capacity") - 1));
-    if (contexts == 0 || 4 * contexts > 127)
-        throw PackingError("the decoder takes 1 to 31 contexts, not " + std::to_string(contexts));
-    if (models.weight_shift < 0 || models.weight_shift > 31 || models.count_limit < 0 || models.count_limit > 255)
-        throw PackingError("a rate lies outside what the decoder takes");
+    using context_mixing::max_contexts, context_mixing::max_weight_shift, context_mixing::max_count_limit;
+    if (contexts == 0 || contexts > max_contexts)
+        throw PackingError("the decoder takes 1 to " + std::to_string(max_contexts) + " contexts, not " +
+                           std::to_string(contexts));
+    if (models.weight_shift < 0 || models.weight_shift > max_weight_shift)
+        throw PackingError("weight_shift " + std::to_string(models.weight_shift) + " lies outside the decoder's 0 to " +
+                           std::to_string(max_weight_shift));
+    if (models.count_limit < 0 || models.count_limit > max_count_limit)
+        throw PackingError("count_limit " + std::to_string(models.count_limit) + " lies outside the decoder's 0 to " +
+                           std::to_string(max_count_limit));
 
     std::vector<std::uint8_t> stream = context_mixing::encode(program, models);
     context_mixing::Decoded decoded = context_mixing::decode(stream, program.size(), models);

@@ -489,8 +489,17 @@ TEST(PackWithDecoder, RefusesWhatTheStubCannotHold)
     EXPECT_THROW(packing::pack_with_decoder(stub, program, {{}, 15, 5}), packing::PackingError);
     EXPECT_THROW(packing::pack_with_decoder(stub, program, {std::vector<std::uint32_t>(32, 0x2), 15, 5}),
                  packing::PackingError);
+    EXPECT_NO_THROW(packing::pack_with_decoder(stub, Bytes(64, 0x2a), {std::vector<std::uint32_t>(31, 0x2), 31, 255}));
     EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 32, 5}), packing::PackingError);
-    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 15, 256}), packing::PackingError);
+    try
+    {
+        packing::pack_with_decoder(stub, program, {{0x0}, 15, 256});
+        ADD_FAILURE() << "a count limit over one byte packed";
+    }
+    catch (const packing::PackingError& error)
+    {
+        EXPECT_STREQ(error.what(), "count_limit 256 lies outside the decoder's 0 to 255");
+    }
 
     packing::StubObject unmarked = stub;
     unmarked.symbols.erase("patch_final_code");
