@@ -111,8 +111,8 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
     const offscreen::Size& size = options.size;
     if (size.width > limit.width || size.height > limit.height)
         return offscreen::Failure{"size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                                  " exceeds the driver's limit of " +
-                                  std::to_string(limit.width) + "x" + std::to_string(limit.height)};
+                                  " exceeds the driver's limit of " + std::to_string(limit.width) + "x" +
+                                  std::to_string(limit.height)};
 
     offscreen::Result<GLuint> program = offscreen::link_checked(vertex_text, fragment_text);
     if (auto* failure = std::get_if<offscreen::Failure>(&program))

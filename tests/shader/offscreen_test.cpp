@@ -220,8 +220,9 @@ TEST_F(FileOutput, SnapshotRefusesBadRequestsByNameAndWritesNothing)
     {
         auto [status, message] = run_snapshot(arguments);
         EXPECT_EQ(status, 2) << arguments;
-        EXPECT_NE(message.find(std::string(arguments) == "--output" ? "--output needs a value\nusage: stillray-snapshot"
-                                                                   : "unknown option --colour\nusage: stillray-snapshot"),
+        EXPECT_NE(message.find(std::string(arguments) == "--output"
+                                   ? "--output needs a value\nusage: stillray-snapshot"
+                                   : "unknown option --colour\nusage: stillray-snapshot"),
                   std::string::npos)
             << message;
     }
@@ -309,7 +310,8 @@ TEST_F(FileOutput, SnapshotRefusesAnUnknownPlatformOrDeviceByNameAndWritesNothin
           Refusal{"--platform Device", "--platform Device: unknown platform", 2},
           Refusal{"--device " + beyond, "there is no device " + beyond, 1},
           Refusal{"--platform device --device " + beyond, "there is no device " + beyond, 1},
-          Refusal{"--device -1", "--device -1 is not an index", 2}, Refusal{"--device one", "--device one is not an index", 2},
+          Refusal{"--device -1", "--device -1 is not an index", 2},
+          Refusal{"--device one", "--device one is not an index", 2},
           Refusal{"--platform surfaceless --device 0", "a device is chosen on the device platform", 1}})
     {
         auto [status, message] = run_snapshot("--size 16x9 --output " + output + " " + refusal.choice);
