@@ -90,8 +90,10 @@ std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::
            std::to_string(packed.bytes.size()) + " bytes";
 }
 
-// Searches the models anew in that many rounds, telling its progress on stderr, and writes the
-// record, naming the toolchain, where it changes; then says on stderr what became of it.
+// Searches the models anew in that many rounds, from the record's where there is one to read,
+// telling its progress on stderr, and keeps the record's unless the search finds models that make
+// the packed file smaller. Writes the record, naming the toolchain, where it changes; then says on
+// stderr what became of it.
 cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
                           const std::string& record_path, const std::string& toolchain, int rounds,
                           const packing::StubObject& stub)
@@ -110,7 +112,13 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
     support::SearchProgress progress(std::filesystem::path(program_path).filename().string() + " models", rounds,
                                      std::cerr, support::is_terminal(STDERR_FILENO));
     cm::ModelsRecord record = {program_fingerprint(program), toolchain,
-                               cm::search_models(program, cm::default_models(), rounds, progress.observer())};
+                               cm::search_models(program, previous.value_or(cm::default_models()), rounds,
+                                                 progress.observer())};
+    auto packed_size = [&](const cm::ModelSet& models) {
+        return packing::pack_with_decoder(stub, program, models).bytes.size();
+    };
+    if (previous && packed_size(record.models) >= packed_size(*previous))
+        record.models = *previous;
     std::string text = cm::models_record_text(record);
     if (text == previous_text)
     {

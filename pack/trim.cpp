@@ -84,6 +84,29 @@ void leave_trailing_zeros_to_memory(Bytes& file, const elf::Image& image)
     file.resize(end);
 }
 
+// Gives each undefined dynamic symbol of no type the function type. The loader reads neither: it
+// binds a reference by its relocation and the definition it finds. The link leaves the imports
+// it does not resolve typeless beside the functions it resolves (see host/CMakeLists.txt), and
+// symbols all of one type pack smaller.
+void type_imports_as_functions(Bytes& file, std::span<const std::uint8_t> linked)
+{
+    for (const elf::Section& section : elf::read_sections(linked))
+    {
+        std::uint64_t start = section.header.sh_offset, end = start + section.header.sh_size;
+        if (section.header.sh_type != SHT_DYNSYM || end > file.size())
+            continue;
+        for (std::uint64_t at = start + sizeof(Elf64_Sym); at + sizeof(Elf64_Sym) <= end; at += sizeof(Elf64_Sym))
+        {
+            Elf64_Sym symbol = elf::load<Elf64_Sym>(file, at);
+            if (symbol.st_shndx == SHN_UNDEF && ELF64_ST_TYPE(symbol.st_info) == STT_NOTYPE)
+            {
+                symbol.st_info = ELF64_ST_INFO(ELF64_ST_BIND(symbol.st_info), STT_FUNC);
+                elf::store(file, at, symbol);
+            }
+        }
+    }
+}
+
 } // namespace
 
 std::vector<std::uint8_t> trim_executable(std::span<const std::uint8_t> linked)
@@ -97,6 +120,7 @@ std::vector<std::uint8_t> trim_executable(std::span<const std::uint8_t> linked)
     for (std::size_t index = 0; index < image.segments.size(); ++index)
         if (image.segments[index].p_type == PT_DYNAMIC)
             drop_unread_dynamic_entries(trimmed, image, index);
+    type_imports_as_functions(trimmed, linked);
     leave_trailing_zeros_to_memory(trimmed, elf::read(trimmed));
 
     elf::Image check = elf::read(trimmed);

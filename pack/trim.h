@@ -16,6 +16,7 @@ namespace packing {
 //   for debuggers that the loader fills and never reads) and the DT_SYMENT entry (the loader
 //   knows the 24-byte symbol size), and without the DT_GNU_HASH entry when its table lists no
 //   symbol (the table's bytes are zeroed); the entries after them move up;
+// - each undefined dynamic symbol of no type typed as a function, which it is to the loader;
 // - the zero bytes at the end of the last loadable segment left to memory only: its file size
 //   shrinks, its memory size stays, and the kernel zero-fills memory past a segment's file bytes.
 //   No other segment's bytes and no program header are cut.

@@ -5,7 +5,7 @@
 set -eu
 
 run_packages="
-cmake g++ make pkg-config binutils liblzma-dev glslang-tools
+cmake g++ make pkg-config binutils lld liblzma-dev glslang-tools
 libgtk-3-dev libgl-dev libegl-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
 "
 # GoogleTest, the X11 client libraries of the desktop harness, the display servers it drives,

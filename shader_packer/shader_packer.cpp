@@ -261,6 +261,7 @@ std::string rewrite_names_record(std::string_view path, const NamesRecord& tuned
     {
         previous = support::read_text(path);
         options.recorded_names = parse_names_record(previous);
+        options.tune_recorded_names = false;
     }
     catch (const std::exception&)
     {
@@ -300,17 +301,31 @@ Compacted compact_with_names(std::string_view source, const CompactOptions& opti
 
     Compacted compacted;
     compacted.names.input = support::fingerprint(glsl::print_compact(program));
+    bool tuning = options.compressed_size && (!options.recorded_names || options.tune_recorded_names);
     if (options.recorded_names)
-        compacted.stale = fitted_record_names(program, letters, compacted.names.input, *options.recorded_names);
-    else if (options.compressed_size)
+    {
+        std::string stale = fitted_record_names(program, letters, compacted.names.input, *options.recorded_names);
+        if (!tuning)
+            compacted.stale = stale;
+    }
+    if (tuning)
+    {
+        std::vector<std::string> start;
+        for (const glsl::Symbol& symbol : program.symbols)
+            start.push_back(symbol.short_name);
+        std::size_t start_size = options.compressed_size(glsl::print_compact(program));
         glsl::tune_short_names(program, letters, options.compressed_size, options.name_tuning_rounds,
                                options.name_tuning_progress);
+        if (options.recorded_names && options.compressed_size(glsl::print_compact(program)) >= start_size)
+            for (std::size_t i = 0; i < start.size(); ++i)
+                program.symbols[i].short_name = start[i];
+    }
     compacted.text = glsl::print_compact(program, compacted.source_lines);
     if (options.compressed_size)
         compacted.names.size = options.compressed_size(compacted.text);
     for (const auto& [symbol, key] : glsl::symbol_keys(program))
         compacted.names.letters[key] = symbol->short_name[0];
-    if (options.recorded_names && compacted.stale.empty() && options.compressed_size &&
+    if (options.recorded_names && !tuning && compacted.stale.empty() && options.compressed_size &&
         compacted.names.size != options.recorded_names->size)
         compacted.stale = "the text measures " + std::to_string(compacted.names.size) + ", not the recorded " +
                           std::to_string(options.recorded_names->size);
@@ -480,6 +495,17 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
     std::optional<support::SearchProgress> progress;
     if (tuning)
     {
+        // The search starts from the record there, and from the letters by frequency where there is
+        // none to read.
+        try
+        {
+            command.options.recorded_names = parse_names_record(support::read_text(record));
+            command.options.tune_recorded_names = true;
+        }
+        catch (const std::exception&)
+        {
+            command.options.recorded_names.reset();
+        }
         progress.emplace(std::filesystem::path(input).filename().string() + " names",
                          command.options.name_tuning_rounds, errors, terminal);
         command.options.name_tuning_progress = [&](support::SearchStep step) {

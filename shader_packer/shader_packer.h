@@ -81,6 +81,10 @@ struct CompactOptions
     // Letters taken from a record instead of tuning them: those it holds for symbols that are
     // still there and can have them, letters by frequency for the rest.
     std::optional<NamesRecord> recorded_names;
+    // With recorded names and a measure, the tuning starts from the recorded letters instead,
+    // and keeps them unless it finds letters with which the text measures smaller: a search
+    // never ends worse than its record.
+    bool tune_recorded_names = false;
 };
 
 // A compact text, the record of its names, and where recorded names were given, why they do

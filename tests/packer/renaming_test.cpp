@@ -176,6 +176,31 @@ TEST(Renaming, TuningKeepsNamesThatMustDifferApart)
               "void main(){gl_FragDepth=z(1.)+c(2.);}");
 }
 
+// Tuning from a record starts at its letters and keeps them unless it finds a smaller text: under
+// a measure that sees no difference, where ties alone would move names on to later letters, the
+// record's letters stay; under one that counts every character but 'z', it finds a smaller text.
+TEST(Renaming, TuningFromARecordKeepsItUnlessItFindsASmallerText)
+{
+    const std::string source = "#version 450\nfloat first;\nfloat second;\nvoid main() { second = first; }";
+    shader_packer::NamesRecord record;
+    record.letters = {{"first", 'q'}, {"second", 'p'}};
+    auto tuned = [&](const shader_packer::SizeMeasure& measure) {
+        return shader_packer::compact_with_names(source, {.inline_code = false,
+                                                          .compressed_size = measure,
+                                                          .recorded_names = record,
+                                                          .tune_recorded_names = true});
+    };
+    shader_packer::Compacted level = tuned([](const std::string&) { return std::size_t{7}; });
+    EXPECT_EQ(level.text, "#version 450\nfloat q,p;void main(){p=q;}");
+    EXPECT_EQ(level.names.letters, record.letters);
+    EXPECT_EQ(level.stale, "") << "a tuning reports no stale record";
+    auto characters_but_z = [](const std::string& text) {
+        return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return c != 'z'; }));
+    };
+    shader_packer::Compacted smaller = tuned(characters_but_z);
+    EXPECT_LT(smaller.names.size, characters_but_z(level.text));
+}
+
 // Nothing kept, a struct's name and its members take letters too, each struct's members apart
 // from each other, the struct's name apart from every other name: it is a type name wherever it
 // stands. Swizzles stay.

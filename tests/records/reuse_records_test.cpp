@@ -1,6 +1,7 @@
-// The committed reuse records hold what the full searches find today, so that a build that reads
-// them makes the very bytes of one that searches. That holds on the toolchain the records name:
-// another one makes another program, for which the searches find what fits it.
+// The committed reuse records hold what the full searches find today, started from them as
+// `make tune` starts them, so that a build that reads them makes the very bytes of one that
+// searches. That holds on the toolchain the records name: another one makes another program, for
+// which the searches find what fits it.
 #include "file_io.h"
 #include "process.h"
 #include "record_file.h"
@@ -24,7 +25,8 @@ std::vector<std::string> words(const std::string& text)
     return split;
 }
 
-// Runs the full name search for one stage into the directory; its header must be the build's.
+// Runs the full name search for one stage on a copy of its record in the directory; its header
+// must be the build's.
 void expect_names_found_again(const fs::path& directory, const std::string& stage, const std::string& source,
                               const std::string& flags)
 {
@@ -32,6 +34,7 @@ void expect_names_found_again(const fs::path& directory, const std::string& stag
     for (const std::string& flag : words(flags))
         command.push_back(flag);
     fs::path record = directory / (stage + ".names"), header = directory / (stage + ".h");
+    fs::copy_file(source + ".names", record);
     command.insert(command.end(),
                    {"--names", record, "--tune", "--toolchain", TOOLCHAIN, stage + "_text", source, header});
     support::Finished searched = support::run(command);
@@ -72,6 +75,7 @@ TEST(ReuseRecords, HoldWhatTheFullSearchesFind)
     expect_names_found_again(directory.path(), "fragment", FRAGMENT_SOURCE, FRAGMENT_PACK_FLAGS);
 
     fs::path record = directory.path() / "stillray.models", packed = directory.path() / "stillray-4k";
+    fs::copy_file(MODELS_RECORD, record);
     support::Finished searched =
         support::run({PACK_EXECUTABLE, "--limit", PACKED_SIZE_LIMIT, "--models", record, "--toolchain", TOOLCHAIN,
                       "--tune", SEARCH_ROUNDS, XZCAT_STUB, DECODER_STUB, STILLRAY_EXECUTABLE, packed});
