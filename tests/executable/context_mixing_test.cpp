@@ -128,8 +128,16 @@ TEST(ContextMixing, SearchImprovesOnItsStartAndRepeatsItself)
     cm::ModelSet found = cm::search_models(program, start, 1);
     EXPECT_LT(cm::code_length(program, found) + 4.0 * static_cast<double>(found.contexts.size()),
               cm::code_length(program, start) + 4.0 * static_cast<double>(start.contexts.size()));
-    EXPECT_EQ(cm::search_models(program, start, 1), found);
+    std::vector<support::SearchStep> steps;
+    EXPECT_EQ(cm::search_models(program, start, 1, [&](const support::SearchStep& step) { steps.push_back(step); }),
+              found);
     EXPECT_EQ(cm::search_models(program, start, 0), start);
+    // The first step at the start's size, then the round's share done growing to 1 at its end.
+    ASSERT_GE(steps.size(), 2u);
+    EXPECT_TRUE(steps[0].round == 1 && steps[0].done == 0 && steps[0].best == cm::code_length(program, start));
+    for (std::size_t i = 1; i < steps.size(); ++i)
+        EXPECT_TRUE(steps[i].round == 1 && steps[i].done > steps[i - 1].done && steps[i].done <= 1) << i;
+    EXPECT_EQ(steps.back().done, 1);
 }
 
 } // namespace
