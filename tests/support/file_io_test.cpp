@@ -70,14 +70,12 @@ TEST_F(Files, ARefusedWriteLeavesTheTargetAndNoTemporaryFile)
 TEST_F(Files, AnInterruptedWriteEndsWithTheFileInItsPlace)
 {
     const fs::path target = directory.path() / "target";
-    auto interrupt = [](const std::string&) { raise(SIGINT); };
-    EXPECT_EXIT(
-        {
-            signal(SIGINT, SIG_DFL);
-            write_file_atomically(target, "whole", {.check = interrupt});
-            std::exit(0);
-        },
-        testing::KilledBySignal(SIGINT), "");
+    auto interrupted_write = [&] {
+        signal(SIGINT, SIG_DFL);
+        write_file_atomically(target, "whole", {.check = [](const std::string&) { raise(SIGINT); }});
+        std::exit(0);
+    };
+    EXPECT_EXIT(interrupted_write(), testing::KilledBySignal(SIGINT), "");
     EXPECT_EQ(entries(), std::vector<fs::path>{target});
     EXPECT_EQ(support::read_text(target), "whole");
 

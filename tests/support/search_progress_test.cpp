@@ -7,21 +7,18 @@
 
 using namespace std::chrono_literals;
 
-// Plain: a line a round, spent counted from the report's start, before the first step, whose size
-// is the start's; a quarter of the rounds in 20 s leaves at most 60 s. Terminal: one line with
-// the round's share, rewritten at most every 200 ms but at every round's end, and ended before the
-// outcome.
-TEST(SearchProgress, TellsEachFormsLinesOnItsClock)
+// The time spent counts from before the first step, whose size is the start's; a quarter of the
+// rounds in 20 s leaves at most 60 s. A terminal's line is rewritten at most every 200 ms but at
+// every round's end, and ended before the outcome.
+TEST(SearchProgress, WritesEachFormsLinesByItsClock)
 {
     support::SearchProgress::Clock::time_point now{1h};
     std::ostringstream plain_out, terminal_out;
     support::SearchProgress plain("in.frag names", 4, plain_out, false, [&] { return now; }),
         terminal("in.frag names", 4, terminal_out, true, [&] { return now; });
-    for (auto [wait, step] : {std::pair<std::chrono::milliseconds, support::SearchStep>{10s, {1, 0, 800}},
-                              {0s, {1, 0.5, 790}},
-                              {300ms, {1, 0.5, 785}},
-                              {9700ms, {1, 1, 780}},
-                              {30s, {2, 1, 700}}})
+    const std::pair<std::chrono::milliseconds, support::SearchStep> steps[] = {
+        {10s, {1, 0, 800}}, {0s, {1, 0.5, 790}}, {300ms, {1, 0.5, 785}}, {9700ms, {1, 1, 780}}, {30s, {2, 1, 700}}};
+    for (auto [wait, step] : steps)
     {
         now += wait;
         plain.report(step);
