@@ -389,7 +389,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
         if (observer)
             observer({round + 1, steps_done / steps, best});
     };
-    report(0, 0);
+    if (observer)
+        observer({1, 0, best});
     for (int round = 0; round < rounds; ++round)
     {
         bool improved = false;

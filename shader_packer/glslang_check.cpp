@@ -29,7 +29,7 @@ struct Problem
 
 std::string trimmed(std::string_view text)
 {
-    std::size_t begin = text.find_first_not_of(" \t"), end = text.find_last_not_of(" \t");
+    std::size_t begin = text.find_first_not_of(" \t\n"), end = text.find_last_not_of(" \t\n");
     return begin == std::string_view::npos ? "" : std::string(text.substr(begin, end - begin + 1));
 }
 

@@ -35,8 +35,10 @@ bool is_terminal(int fd)
     return isatty(fd) && term && std::string_view(term) != "dumb";
 }
 
-SearchProgress::SearchProgress(std::string search, int rounds, std::ostream& out, bool terminal)
-    : search_(std::move(search)), rounds_(rounds), out_(out), terminal_(terminal)
+SearchProgress::SearchProgress(std::string search, int rounds, std::ostream& out, bool terminal,
+                               std::function<Clock::time_point()> clock)
+    : search_(std::move(search)), rounds_(rounds), out_(out), terminal_(terminal), clock_(std::move(clock)),
+      started_(clock_())
 {
 }
 
@@ -46,7 +48,7 @@ std::string SearchProgress::line(const SearchStep& step) const
     if (terminal_ && step.done < 1)
         text += " (" + std::to_string(static_cast<int>(100 * step.done)) + "%)";
     text += ", " + bytes_text(step.best) + " bytes (start " + bytes_text(start_) + ")";
-    double spent = std::chrono::duration<double>(Clock::now() - started_).count();
+    double spent = std::chrono::duration<double>(clock_() - started_).count();
     text += ", " + duration_text(spent) + " spent";
     double progress = (step.round - 1 + step.done) / rounds_;
     if (progress > 0)
@@ -68,7 +70,7 @@ void SearchProgress::report(const SearchStep& step)
             out_ << line(step) << "\n" << std::flush;
         return;
     }
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = clock_();
     if (!round_over && now - shown_ < std::chrono::milliseconds(200))
         return;
     shown_ = now;

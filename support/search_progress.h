@@ -32,7 +32,10 @@ bool is_terminal(int fd);
 class SearchProgress
 {
 public:
-    SearchProgress(std::string search, int rounds, std::ostream& out, bool terminal);
+    using Clock = std::chrono::steady_clock;
+    // The time is clock's: the steady clock's, or one that a test sets.
+    SearchProgress(std::string search, int rounds, std::ostream& out, bool terminal,
+                   std::function<Clock::time_point()> clock = Clock::now);
     SearchProgress(const SearchProgress&) = delete;
     SearchProgress& operator=(const SearchProgress&) = delete;
 
@@ -47,12 +50,12 @@ public:
 private:
     std::string line(const SearchStep& step) const;
 
-    using Clock = std::chrono::steady_clock;
     std::string search_;
     int rounds_;
     std::ostream& out_;
     bool terminal_;
-    Clock::time_point started_ = Clock::now(), shown_{};
+    std::function<Clock::time_point()> clock_;
+    Clock::time_point started_, shown_{};
     double start_ = 0;
     bool started_reporting_ = false, line_open_ = false;
 };

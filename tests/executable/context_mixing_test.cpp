@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 
 namespace {
@@ -128,8 +129,16 @@ TEST(ContextMixing, SearchImprovesOnItsStartAndRepeatsItself)
     cm::ModelSet found = cm::search_models(program, start, 1);
     EXPECT_LT(cm::code_length(program, found) + 4.0 * static_cast<double>(found.contexts.size()),
               cm::code_length(program, start) + 4.0 * static_cast<double>(start.contexts.size()));
-    EXPECT_EQ(cm::search_models(program, start, 1), found);
+    std::vector<support::SearchStep> steps;
+    EXPECT_EQ(cm::search_models(program, start, 1, [&](const support::SearchStep& step) { steps.push_back(step); }),
+              found);
     EXPECT_EQ(cm::search_models(program, start, 0), start);
+    // The first step at the start's size, then the round's share done growing by one of its equal
+    // steps at a time to 1 at its end: the rates, each context's flips, the drops, the additions.
+    ASSERT_EQ(steps.size(), start.contexts.size() + 4);
+    EXPECT_TRUE(steps[0].round == 1 && steps[0].done == 0 && steps[0].best == cm::code_length(program, start));
+    for (std::size_t i = 1; i < steps.size(); ++i)
+        EXPECT_TRUE(steps[i].round == 1 && std::abs(steps[i].done - double(i) / double(steps.size() - 1)) < 1e-9) << i;
 }
 
 } // namespace

@@ -217,10 +217,25 @@ TEST(SizeReportPage, ShowsTheSizesOfTheFilesInABrowser)
     ASSERT_EQ(margins.size(), 2u);
     for (std::size_t stage = 0; stage < texts.size(); ++stage)
         EXPECT_NEAR(margins[stage], texts[stage], 0.11) << "stage " << stage;
+
+    // The pointer counts a byte's offset from its row's: each row's cells are the program's bytes
+    // from there.
+    Bytes program = read_file(STILLRAY_EXECUTABLE);
+    std::regex row(R"re(<div data-o="(\d+)"><b>[^<]*</b> <span class="h">)re"), cell(">([0-9a-f]{2})</i>");
+    std::size_t cells = 0, wrong = 0;
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator(); ++it)
+    {
+        std::size_t start = it->position() + it->length(), offset = std::stoul((*it)[1]);
+        std::string hex = dom.substr(start, dom.find("</span>", start) - start);
+        for (auto at = std::sregex_iterator(hex.begin(), hex.end(), cell); at != std::sregex_iterator(); ++at, ++cells)
+            wrong += offset >= program.size() || std::stoul((*at)[1], nullptr, 16) != program[offset++];
+    }
+    EXPECT_EQ(cells, program.size());
+    EXPECT_EQ(wrong, 0u);
 }
 
 // The picture that the build wrote: each byte's square in the colour of its cost, and a black
-// edge on it exactly where the next byte in its row is in another part.
+// edge on each of its sides exactly where the byte beyond it is in another part or none.
 TEST(SizeReportPicture, IsTheByteMapWithThePartsOutlined)
 {
     Bytes program = read_file(STILLRAY_EXECUTABLE);
@@ -249,8 +264,15 @@ TEST(SizeReportPicture, IsTheByteMapWithThePartsOutlined)
             y = size_report::map_top + int(i / columns) * cell;
         wrong_colours +=
             pixel(x + cell / 2, y + cell / 2) != size_report::shade_colour(size_report::shade_of(costs[i]));
-        bool part_ends = column == columns - 1 || i + 1 == program.size() || part_of[i + 1] != part_of[i];
-        wrong_edges += (pixel(x + cell - 1, y + cell / 2) == support::Colour{0, 0, 0}) != part_ends;
+        bool part_ends = column == columns - 1 || i + 1 == program.size() || part_of[i + 1] != part_of[i],
+             part_starts = column == 0 || part_of[i - 1] != part_of[i],
+             above = i < columns || part_of[i - columns] != part_of[i],
+             below = i + columns >= program.size() || part_of[i + columns] != part_of[i];
+        const support::Colour black{0, 0, 0};
+        wrong_edges += (pixel(x + cell - 1, y + cell / 2) == black) != part_ends;
+        wrong_edges += (pixel(x, y + cell / 2) == black) != part_starts;
+        wrong_edges += (pixel(x + cell / 2, y) == black) != above;
+        wrong_edges += (pixel(x + cell / 2, y + cell - 1) == black) != below;
     }
     EXPECT_EQ(wrong_colours, 0u);
     EXPECT_EQ(wrong_edges, 0u);

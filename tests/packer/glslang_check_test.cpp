@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -44,6 +45,7 @@ TEST(ShaderBuild, MistakesStopItAtTheirLineAndLeaveTheHeaders)
         {vertex, with_second_line(fragment, "float mistake = dot(vec2(1.0));"), at + "error: 'dot'"},
         {with_second_line(vertex, "out vec2 uv;"), with_second_line(fragment, "in vec3 uv;"),
          vertex_path + ", " + fragment_path + ": error: "},
+        {vertex, with_second_line(fragment, "#define main other"), "\n" + fragment_path + ": error: Linking fragment"},
         {vertex, with_second_line(fragment, "#extension GL_ARB_no_such_thing : enable"), at + "warning: "},
     };
     for (const auto& [vertex_source, fragment_source, message] : mistakes)
@@ -79,4 +81,46 @@ TEST(CompactCheck, ARefusedTextBlamesThePackerWhereTheSourcePasses)
                 packed.err.ends_with("5 |     level = missing;\n"))
         << packed.err;
     EXPECT_FALSE(fs::exists(directory.path() / "in.h"));
+}
+
+// glslangValidator stood in for, first on PATH, by scripts for what the installed one does not
+// print: a column after the line, a link message that follows from a stage's own error, an exit
+// that no ERROR line explains; then one that refuses the compact text, which is kept beside the
+// header as the README names it.
+TEST(StandInGlslang, ChecksReadEveryFormOfMessageAndKeepTheRefusedText)
+{
+    support::TempDir directory("stand_in_glslang");
+    setenv("PATH", (directory.path().string() + ":" + std::getenv("PATH")).c_str(), 1);
+    auto stand_in = [&](const std::string& script) {
+        support::write_file_atomically(directory.path() / "glslangValidator", "#!/bin/sh\n" + script, {.mode = 0755});
+    };
+    const fs::path vertex = directory.path() / "in.vert", fragment = directory.path() / "in.frag";
+    support::write_file_atomically(vertex, "#version 450\nvoid main()\n{\n}\n");
+    support::write_file_atomically(fragment,
+                                   "#version 450\nout float level;\nvoid main()\n{\n    level = missing;\n}\n");
+    const std::string undeclared = "'missing' : undeclared identifier",
+                      at_5 = fragment.string() + ":5: error: " + undeclared + "\n    5 |     level = missing;\n";
+    const std::string cases[][2] = {
+        {"echo \"ERROR: " + fragment.string() + ":5:13: " + undeclared + "\"; exit 2", at_5},
+        {"printf '%s\\n' " + vertex.string() + " " + fragment.string() + " \"ERROR: 0:5: " + undeclared +
+             "\" 'ERROR: Linking vertex and fragment stages: Missing entry point'; exit 2",
+         at_5},
+        {"echo 'out of memory'; exit 3", vertex.string() + ", " + fragment.string() +
+                                             ": error: glslangValidator ended with exit status 3: out of memory\n"},
+    };
+    for (const auto& [script, expected] : cases)
+    {
+        stand_in(script);
+        std::ostringstream messages;
+        EXPECT_FALSE(shader_packer::check_sources(std::vector<fs::path>{vertex, fragment}, messages)) << script;
+        EXPECT_EQ(messages.str(), expected) << script;
+    }
+
+    support::write_file_atomically(fragment, "#version 450\nout float level;\nvoid main()\n{\n    level = 0.5;\n}\n");
+    stand_in("for f; do :; done; grep -qx '{' \"$f\" || { echo \"ERROR: 0:1: 'a' : refused\"; exit 2; }");
+    fs::path kept = directory.path() / "fragment_text.compact.frag";
+    support::Finished packed =
+        support::run({PACK_SHADER_PATH, "fragment_text", fragment, directory.path() / "fragment_text.h"});
+    EXPECT_TRUE(packed.err.starts_with(kept.string() + ":1: error: the packer's fault")) << packed.err;
+    EXPECT_TRUE(!packed.status.clean_exit() && fs::exists(kept));
 }

@@ -235,6 +235,9 @@ TEST_F(NamesRecord, TuningReportsItsRoundsAndWhatBecameOfTheRecord)
     std::string measure = "the text measures " + bits.substr(0, bits.find('\n')) + " bits (";
     EXPECT_TRUE(lines.back().starts_with(path("names").string() + ": rewritten, " + measure)) << lines.back();
     EXPECT_TRUE(lines.back().ends_with(", where there was no record to read before")) << lines.back();
+    std::string bytes = lines.back().substr(lines.back().find(measure) + measure.size());
+    EXPECT_NE(lines.end()[-2].find(", " + bytes.substr(0, bytes.find(' ')) + " bytes (start "), std::string::npos)
+        << "the last round's best is what the record measures, in bytes";
 
     CommandResult again = pack("--tune --toolchain gcc-1", "again.h");
     EXPECT_TRUE(support::lines_of(again.errors).back().starts_with(path("names").string() + ": already current, " +

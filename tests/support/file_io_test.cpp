@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace {
@@ -61,6 +63,27 @@ TEST_F(Files, ARefusedWriteLeavesTheTargetAndNoTemporaryFile)
     EXPECT_EQ(fs::path(checked_path).parent_path(), directory.path()) << "beside the target";
     EXPECT_EQ(support::read_text(target), "old");
     EXPECT_EQ(entries(), std::vector<fs::path>{target});
+}
+
+// Ctrl-C while the write is under way (here from the check, which runs on the whole temporary
+// file) ends the process once the file is in its place; after a write no ending signal is held.
+TEST_F(Files, AnInterruptedWriteEndsWithTheFileInItsPlace)
+{
+    const fs::path target = directory.path() / "target";
+    auto interrupted_write = [&] {
+        signal(SIGINT, SIG_DFL);
+        write_file_atomically(target, "whole", {.check = [](const std::string&) { raise(SIGINT); }});
+        std::exit(0);
+    };
+    EXPECT_EXIT(interrupted_write(), testing::KilledBySignal(SIGINT), "");
+    EXPECT_EQ(entries(), std::vector<fs::path>{target});
+    EXPECT_EQ(support::read_text(target), "whole");
+
+    write_file_atomically(target, "again");
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    for (int ending : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        EXPECT_FALSE(sigismember(&mask, ending)) << ending;
 }
 
 TEST_F(Files, WriteFailuresAreReportedAndLeaveNothingBehind)

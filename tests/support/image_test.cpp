@@ -36,6 +36,19 @@ TEST(Image, BlocksAreCountedFromTheTopLeft)
     EXPECT_TRUE((Image{2, 1, {5, 6, 7, 5, 6, 7}}).uniform());
 }
 
+// An L at scale 2: its stem down the left, its foot on the baseline, 7 font rows down; the text
+// ends a glyph's advance on.
+TEST(Image, TextIsDrawnUprightFromItsTopLeft)
+{
+    Image image{12, 18, std::vector<std::uint8_t>(12 * 18 * 3, 255)};
+    EXPECT_EQ(support::draw_text(image, 0, 0, "L", {0, 0, 0}, 2), 2 * support::glyph_advance);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            EXPECT_EQ(image.rgb[std::size_t(y * image.width + x) * 3] == 0,
+                      (x < 2 && y < 14) || (y >= 12 && y < 14 && x < 10))
+                << x << ", " << y;
+}
+
 TEST(Image, DifferencesNameTheCountAndTheFirstPixelFromTheTopLeft)
 {
     const Image expected = three_by_two();
