@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -132,6 +133,14 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
     return record.models;
 }
 
+// A decimal count from 1 to 2^30, which an int holds, all of the text; 0 for anything else.
+std::size_t count_of(const std::string& text)
+{
+    std::size_t count = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    return error == std::errc() && end == text.data() + text.size() && count <= 1u << 30 ? count : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -146,23 +155,25 @@ int main(int argc, char** argv)
     while (arguments.size() > 4 && known.contains(arguments[0]) && options.emplace(arguments[0], arguments[1]).second)
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     bool tuning = options.contains("--tune");
-    if (arguments.size() != 4 || !options.contains("--limit") || !options.contains("--models") ||
+    std::string wrong; // the option whose value is not a count from 1 up
+    for (const char* counted : {"--limit", "--tune"})
+        if (options.contains(counted) && count_of(options[counted]) == 0)
+            wrong = std::string(counted) + " " + options[counted] + " is not a whole number from 1 up\n";
+    if (!wrong.empty() || arguments.size() != 4 || !options.contains("--limit") || !options.contains("--models") ||
         (tuning && !options.contains("--toolchain")) || (reporting && report_arguments.size() < 3))
     {
-        std::fprintf(stderr, "usage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
+        std::fprintf(stderr, "%susage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
                              "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
-                             "[SOURCE_LINES...]], with --toolchain for --tune\n");
+                             "[SOURCE_LINES...]], with --toolchain for --tune\n",
+                     wrong.empty() ? "" : ("pack-executable: " + wrong).c_str());
         return 2;
     }
-    std::string limit_text = options["--limit"], record = options["--models"], toolchain = options["--toolchain"],
-                rounds_text = tuning ? options["--tune"] : "0";
+    std::size_t limit = count_of(options["--limit"]);
+    int rounds = tuning ? static_cast<int>(count_of(options["--tune"])) : 0;
+    std::string record = options["--models"], toolchain = options["--toolchain"];
     std::string xzcat_stub = arguments[0], decoder_stub = arguments[1], program = arguments[2], output = arguments[3];
     try
     {
-        std::size_t limit = std::stoul(limit_text);
-        int rounds = std::stoi(rounds_text);
-        if (tuning && rounds < 1)
-            throw std::invalid_argument("--tune takes one round or more");
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         packing::elf::read(program_bytes);
         packing::StubObject stub = packing::read_stub_object(support::read_file(decoder_stub));

@@ -449,6 +449,16 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
     EXPECT_TRUE(refused.status.clean_exit(2) && refused.err.ends_with(", with --toolchain for --tune\n"))
         << refused.err;
     EXPECT_EQ(file_count(), 0u) << "a search without its toolchain writes no record";
+    for (auto [option, value] : {std::pair{"--limit", "x"}, std::pair{"--tune", "0"}, std::pair{"--tune", "2x"}})
+    {
+        std::vector<std::string> command = tune(ZEROS_DATA_PROGRAM, "2");
+        *(std::find(command.begin(), command.end(), option) + 1) = value;
+        Finished wrong = support::run(command);
+        EXPECT_TRUE(wrong.status.clean_exit(2) &&
+                    wrong.err.starts_with(std::string("pack-executable: ") + option + " " + value +
+                                          " is not a whole number from 1 up\nusage: "))
+            << wrong.err;
+    }
     Finished searched = support::run(tune(ZEROS_DATA_PROGRAM, "2"));
     ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
     std::vector<std::string> lines = support::lines_of(searched.err);
