@@ -3,6 +3,7 @@
 // build's texts from its bench, measures both pairs of texts, the executables, the launch time
 // on Xvfb with openbox, both ways of packing and what the size report adds to the packing step,
 // and writes the Markdown tables to OUTPUT and stdout.
+#include "decimal_text.h"
 #include "desktop_harness.h"
 #include "file_io.h"
 #include "fragment_text.h"
@@ -44,13 +45,6 @@ double milliseconds(Step&& step)
     auto start = std::chrono::steady_clock::now();
     step();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string fixed(double value, int decimals = 1)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 struct Texts
@@ -100,8 +94,8 @@ support::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const Tex
         for (Variant& variant : variants)
             variant.link_times.push_back(milliseconds([&] { variant.program = link(variant.texts); }));
     for (Variant& variant : variants)
-        variant.result["first_frame_ms"] =
-            fixed(milliseconds([&] { frame = offscreen::render<std::uint8_t>(variant.program, full_hd); }));
+        variant.result["first_frame_ms"] = support::fixed_decimal(
+            milliseconds([&] { frame = offscreen::render<std::uint8_t>(variant.program, full_hd); }), 1);
     picture = offscreen::render<std::uint8_t>(variants[0].program, full_hd);
     for (int i = 0; i < runs; ++i)
         for (Variant& variant : variants)
@@ -109,8 +103,8 @@ support::Image<std::uint8_t> measure_speed(const Texts& compact_texts, const Tex
                 milliseconds([&] { frame = offscreen::render<std::uint8_t>(variant.program, full_hd); }));
     for (Variant& variant : variants)
     {
-        variant.result["link_ms"] = fixed(median(variant.link_times));
-        variant.result["frame_ms"] = fixed(median(variant.frame_times));
+        variant.result["link_ms"] = support::fixed_decimal(median(variant.link_times), 1);
+        variant.result["frame_ms"] = support::fixed_decimal(median(variant.frame_times), 1);
     }
     return picture;
 }
@@ -223,7 +217,7 @@ std::string packing_rows(const PackingWays& ways)
     {
         double ms = way == &ways.decoder ? ways.decoder_ms : ways.xzcat_ms;
         rows << "| " << way->way << " | " << way->stub_size << " | " << way->payload_size() << " | "
-             << way->bytes.size() << " | " << fixed(ms - ways.plain_ms) << " |\n";
+             << way->bytes.size() << " | " << support::fixed_decimal(ms - ways.plain_ms, 1) << " |\n";
     }
     return rows.str();
 }
@@ -250,17 +244,20 @@ std::string report(const std::string& readable_bench)
           << "|---|---:|---:|---|\n"
           << "| Fragment text, bytes | " << compact["fragment_bytes"] << " | " << readable["fragment_bytes"] << " | |\n"
           << "| Vertex text, bytes | " << compact["vertex_bytes"] << " | " << readable["vertex_bytes"] << " | |\n"
-          << "| Both texts as one .lzma stream, as the xzcat way packs, bytes | " << compact["compressed_bytes"] << " | "
-          << readable["compressed_bytes"] << " | |\n"
+          << "| Both texts as one .lzma stream, as the xzcat way packs, bytes | " << compact["compressed_bytes"]
+          << " | " << readable["compressed_bytes"] << " | |\n"
           << "| Shader compile and link, ms | " << compact["link_ms"] << " | " << readable["link_ms"] << " | |\n"
           << "| First frame (with the driver's code generation), ms | " << compact["first_frame_ms"] << " | "
           << readable["first_frame_ms"] << " | |\n"
           << "| Frame, ms | " << compact["frame_ms"] << " | " << readable["frame_ms"] << " | |\n"
-          << "| Frame time, compact / readable | " << fixed(frame_ratio, 2) << " | | <= 1.02 |\n"
+          << "| Frame time, compact / readable | " << support::fixed_decimal(frame_ratio, 2) << " | | <= 1.02 |\n"
           << "| Plain executable `stillray`, bytes | " << size(STILLRAY_EXECUTABLE) << " | | <= 6144 |\n"
-          << "| Packed executable `stillray-4k`, bytes | " << size(STILLRAY_PACKED) << " | | <= 2400, moonshot 2300 (limit 4096) |\n"
-          << "| Launch to first whole picture, `stillray`, ms | " << fixed(plain_launch, 0) << " | | |\n"
-          << "| Launch to first whole picture, `stillray-4k`, ms | " << fixed(packed_launch, 0) << " | | |\n\n"
+          << "| Packed executable `stillray-4k`, bytes | " << size(STILLRAY_PACKED)
+          << " | | <= 2400, moonshot 2300 (limit 4096) |\n"
+          << "| Launch to first whole picture, `stillray`, ms | " << support::fixed_decimal(plain_launch, 0)
+          << " | | |\n"
+          << "| Launch to first whole picture, `stillray-4k`, ms | " << support::fixed_decimal(packed_launch, 0)
+          << " | | |\n\n"
           << "Launch times: Xvfb 1920x1080 with openbox, a fresh server per run, from starting the\n"
           << "program until its window shows exactly the offscreen picture.\n\n"
           << "## The two ways of packing\n\n"
@@ -271,7 +268,8 @@ std::string report(const std::string& readable_bench)
           << "|---|---:|---:|---:|---:|\n"
           << packing_rows(ways) << "\n"
           << "The size report that the packing step writes (one pass of the coder over `stillray`, the page\n"
-          << "and the picture) adds " << fixed(report_ms, 0) << " ms to it; the goal is at most 1000 ms.\n";
+          << "and the picture) adds " << support::fixed_decimal(report_ms, 0)
+          << " ms to it; the goal is at most 1000 ms.\n";
     return table.str();
 }
 

@@ -2,6 +2,7 @@
 // costs from one pass of the coder, and the page and picture drawn from them.
 #include "size_report.h"
 
+#include "decimal_text.h"
 #include "elf_image.h"
 #include "file_io.h"
 #include "record_file.h"
@@ -265,13 +266,6 @@ std::string escaped(std::string_view text)
     return html;
 }
 
-std::string fixed(double value, int decimals)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
 std::string hex(std::size_t value)
 {
     char text[24];
@@ -393,7 +387,7 @@ void summary(const SizeReport& report, std::string& html)
     html += "<p>With the models that ship (" + std::to_string(report.contexts) +
             " contexts, 4 bytes each in the decoder's payload), the coder's code length for the program is <b "
             "id=\"code-length\">" +
-            fixed(total_bits(report) / 8, 1) +
+            support::fixed_decimal(total_bits(report) / 8, 1) +
             "</b> bytes: the sum of what each bit costs, -log<sub>2</sub> of the probability the models gave it. "
             "The range coder's stream is that and the few bytes of its ending. Below, every byte of the program "
             "is counted in one part, and each part's packed bytes are what its bytes cost. The map shows <span "
@@ -417,14 +411,14 @@ void parts_table(const SizeReport& report, std::string& html)
         if (part->ranges.size() > 1)
             where += " in " + std::to_string(part->ranges.size()) + " runs";
         html += "<tr class=\"part\"><td>" + escaped(part->name) + "</td><td>" + where + "</td><td class=\"bytes\">" +
-                std::to_string(part->bytes) + "</td><td class=\"packed\">" + fixed(part->bits / 8, 1) +
+                std::to_string(part->bytes) + "</td><td class=\"packed\">" + support::fixed_decimal(part->bits / 8, 1) +
                 "</td><td class=\"" + shade_class(part->bits / double(part->bytes)) + "\">" +
-                fixed(part->bits / double(part->bytes), 2) + "</td><td>" +
-                fixed(total > 0 ? 100 * part->bits / total : 0, 1) + "%</td></tr>\n";
+                support::fixed_decimal(part->bits / double(part->bytes), 2) + "</td><td>" +
+                support::fixed_decimal(total > 0 ? 100 * part->bits / total : 0, 1) + "%</td></tr>\n";
     }
     html += "<tr class=\"all\"><th>All</th><td></td><td>" + std::to_string(report.program.size()) + "</td><td>" +
-            fixed(total / 8, 1) + "</td><td>" +
-            fixed(report.program.empty() ? 0 : total / double(report.program.size()), 2) +
+            support::fixed_decimal(total / 8, 1) + "</td><td>" +
+            support::fixed_decimal(report.program.empty() ? 0 : total / double(report.program.size()), 2) +
             "</td><td>100%</td></tr>\n</table>\n";
 }
 
@@ -480,7 +474,7 @@ void shader_panels(const SizeReport& report, std::string& html)
                 escaped(source.source_name) + ": <code>" + escaped(source.text_name) +
                 "</code>, <span "
                 "class=\"characters\"></span> characters and a closing NUL, <span class=\"text-packed\">" +
-                fixed(text_bits / 8, 1) +
+                support::fixed_decimal(text_bits / 8, 1) +
                 "</span> packed bytes; the margins add up to <span "
                 "class=\"margins\"></span></h3>\n<div class=\"panes\">\n<table class=\"src\">\n";
         std::string_view rest = source.source;
@@ -497,11 +491,13 @@ void shader_panels(const SizeReport& report, std::string& html)
             }
             double bits = shader.line_bits[line];
             html += "<tr class=\"" + shade_class(bits / double(counts[line])) + "\" data-l=\"" + number +
-                    "\" data-b=\"" + fixed(bits, 3) + "\"><td class=\"n\">" + number + "</td><td class=\"m\">" +
-                    fixed(bits / 8, 1) + "</td><td>" + escaped(text) + "</td></tr>\n";
+                    "\" data-b=\"" + support::fixed_decimal(bits, 3) + "\"><td class=\"n\">" + number +
+                    "</td><td class=\"m\">" + support::fixed_decimal(bits / 8, 1) + "</td><td>" + escaped(text) +
+                    "</td></tr>\n";
         }
-        html += "<tr class=\"" + shade_class(shader.end_bits) + "\" data-b=\"" + fixed(shader.end_bits, 3) +
-                "\"><td class=\"n\"></td><td class=\"m\">" + fixed(shader.end_bits / 8, 1) +
+        html += "<tr class=\"" + shade_class(shader.end_bits) + "\" data-b=\"" +
+                support::fixed_decimal(shader.end_bits, 3) + "\"><td class=\"n\"></td><td class=\"m\">" +
+                support::fixed_decimal(shader.end_bits / 8, 1) +
                 "</td><td>(the closing NUL)</td></tr>\n</table>\n<div class=\"compact\">";
         for (std::size_t i = 0; i < source.lines.size(); ++i)
         {
@@ -519,7 +515,7 @@ void script_data(const SizeReport& report, std::string& html)
     std::vector<std::size_t> part_of = part_of_bytes(report);
     html += "const bits = [";
     for (std::size_t i = 0; i < report.costs.size(); ++i)
-        html += (i ? "," : "") + fixed(report.costs[i], 3);
+        html += (i ? "," : "") + support::fixed_decimal(report.costs[i], 3);
     html += "];\nconst partOf = [";
     for (std::size_t i = 0; i < part_of.size(); ++i)
         html += (i ? "," : "") + std::to_string(part_of[i]);
@@ -601,7 +597,7 @@ support::Image<std::uint8_t> picture(const SizeReport& report)
     for (const ProgramPart& part : report.parts)
     {
         legend.push_back(hex(part.ranges.front().offset) + " " + part.name + ": " + std::to_string(part.bytes) +
-                         " bytes, " + fixed(part.bits / 8, 1) + " packed");
+                         " bytes, " + support::fixed_decimal(part.bits / 8, 1) + " packed");
         widest = std::max(widest, legend.back().size());
     }
     const std::size_t size = report.program.size();
@@ -612,7 +608,7 @@ support::Image<std::uint8_t> picture(const SizeReport& report)
     support::Image<std::uint8_t> image{width, height, std::vector<std::uint8_t>(std::size_t(width) * height * 3, 255)};
     support::draw_text(image, 16, 14,
                        report.program_name + ": " + std::to_string(size) + " bytes, which the coder packs into " +
-                           fixed(total_bits(report) / 8, 1) + " bytes",
+                           support::fixed_decimal(total_bits(report) / 8, 1) + " bytes",
                        ink, scale);
 
     std::vector<std::size_t> part_of = part_of_bytes(report);

@@ -2,6 +2,7 @@
 // the pack_shader command line.
 #include "shader_packer.h"
 
+#include "decimal_text.h"
 #include "file_io.h"
 #include "glslang_check.h"
 #include "glsl_inlining.h"
@@ -246,9 +247,7 @@ std::string fitted_record_names(glsl::Program& program, std::string_view letters
 // The measure in bits and in bytes.
 std::string measure_text(std::size_t bits)
 {
-    char bytes[32];
-    std::snprintf(bytes, sizeof bytes, "%.1f", static_cast<double>(bits) / 8);
-    return std::to_string(bits) + " bits (" + bytes + " bytes)";
+    return std::to_string(bits) + " bits (" + support::fixed_decimal(static_cast<double>(bits) / 8, 1) + " bytes)";
 }
 
 // Writes the tuned names' record where it differs from the one there, and says how the text

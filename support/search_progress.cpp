@@ -1,6 +1,8 @@
 // A slow search's report as it goes (see search_progress.h).
 #include "search_progress.h"
 
+#include "decimal_text.h"
+
 #include <unistd.h>
 
 #include <cmath>
@@ -20,13 +22,6 @@ std::string duration_text(double seconds)
     return std::to_string(whole / 60) + " min " + std::to_string(whole % 60) + " s";
 }
 
-std::string bytes_text(double bytes)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", bytes);
-    return text;
-}
-
 } // namespace
 
 bool is_terminal(int fd)
@@ -39,15 +34,14 @@ SearchProgress::SearchProgress(std::string search, int rounds, std::ostream& out
                                std::function<Clock::time_point()> clock)
     : search_(std::move(search)), rounds_(rounds), out_(out), terminal_(terminal), clock_(std::move(clock)),
       started_(clock_())
-{
-}
+{}
 
 std::string SearchProgress::line(const SearchStep& step) const
 {
     std::string text = search_ + ": round " + std::to_string(step.round) + " of " + std::to_string(rounds_);
     if (terminal_ && step.done < 1)
         text += " (" + std::to_string(static_cast<int>(100 * step.done)) + "%)";
-    text += ", " + bytes_text(step.best) + " bytes (start " + bytes_text(start_) + ")";
+    text += ", " + fixed_decimal(step.best, 1) + " bytes (start " + fixed_decimal(start_, 1) + ")";
     double spent = std::chrono::duration<double>(clock_() - started_).count();
     text += ", " + duration_text(spent) + " spent";
     double progress = (step.round - 1 + step.done) / rounds_;
