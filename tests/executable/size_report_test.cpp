@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 #include <regex>
+#include <set>
 
 namespace {
 
@@ -257,13 +259,14 @@ TEST(SizeReportPicture, IsTheByteMapWithThePartsOutlined)
         auto at = picture.rgb.begin() + (std::ptrdiff_t(y) * picture.width + x) * 3;
         return support::Colour{at[0], at[1], at[2]};
     };
-    std::size_t wrong_colours = 0, wrong_edges = 0;
+    // Each whole number of bits (8 and more together) has a colour of its own.
+    std::map<int, std::set<support::Colour>> colours_of_bits;
+    std::size_t wrong_edges = 0;
     for (std::size_t i = 0; i < program.size(); ++i)
     {
         int column = int(i % columns), x = size_report::map_left + column * cell,
             y = size_report::map_top + int(i / columns) * cell;
-        wrong_colours +=
-            pixel(x + cell / 2, y + cell / 2) != size_report::shade_colour(size_report::shade_of(costs[i]));
+        colours_of_bits[std::min(int(costs[i]), 8)].insert(pixel(x + cell / 2, y + cell / 2));
         bool part_ends = column == columns - 1 || i + 1 == program.size() || part_of[i + 1] != part_of[i],
              part_starts = column == 0 || part_of[i - 1] != part_of[i],
              above = i < columns || part_of[i - columns] != part_of[i],
@@ -274,7 +277,14 @@ TEST(SizeReportPicture, IsTheByteMapWithThePartsOutlined)
         wrong_edges += (pixel(x + cell / 2, y) == black) != above;
         wrong_edges += (pixel(x + cell / 2, y + cell - 1) == black) != below;
     }
-    EXPECT_EQ(wrong_colours, 0u);
+    std::set<support::Colour> distinct;
+    for (const auto& [bits, colours] : colours_of_bits)
+    {
+        EXPECT_EQ(colours.size(), 1u) << "bytes of " << bits << " bits";
+        distinct.insert(*colours.begin());
+    }
+    EXPECT_GE(colours_of_bits.size(), 6u) << "the program's bytes cost from under 1 bit to 8 and more";
+    EXPECT_EQ(distinct.size(), colours_of_bits.size());
     EXPECT_EQ(wrong_edges, 0u);
 }
 
