@@ -163,6 +163,10 @@ private:
             external.directive = take().text;
         else if (accept("struct"))
             external.structure = parse_struct();
+        else if (std::optional<std::vector<std::string>> words = parse_words_statement())
+            external.words = std::move(*words);
+        else if (is_interface_block_start())
+            external.structure = parse_interface_block();
         else
         {
             Type type = parse_type();
@@ -194,9 +198,112 @@ private:
             expect(";", "after a struct member");
             structure->members.push_back(std::move(member));
         }
-        expect(";", "after a struct; declare its variables separately");
+        if (!next_is(";"))
+            fail("a struct declaration that also declares variables is not supported");
+        take();
         structs_[symbol.name] = &symbol;
         return structure;
+    }
+
+    // A statement that is kept word for word, as it names nothing of the program's: a precision
+    // statement, or qualifiers given to a built-in ("invariant gl_Position;").
+    std::optional<std::vector<std::string>> parse_words_statement()
+    {
+        std::size_t ahead = 0;
+        if (next_is("precision"))
+            ahead = 3;
+        else
+        {
+            while (peek(ahead).kind == TokenKind::Word && is_qualifier(peek(ahead).text) && !next_is("layout", ahead))
+                ++ahead;
+            if (ahead == 0 || peek(ahead).kind != TokenKind::Word || is_type_word(peek(ahead)) ||
+                !(next_is(";", ahead + 1) || next_is(",", ahead + 1)))
+                return std::nullopt;
+            if (!peek(ahead).text.starts_with("gl_") || !next_is(";", ahead + 1))
+                fail("qualifiers given to variables declared before ('" + peek(ahead - 1).text + " " +
+                     peek(ahead).text + "') are not supported");
+            ++ahead;
+        }
+        if (!next_is(";", ahead))
+            return std::nullopt;
+        std::vector<std::string> words;
+        while (!accept(";"))
+            words.push_back(take().text);
+        return words;
+    }
+
+    // Qualifiers, then a name that is no type, then '{'.
+    bool is_interface_block_start() const
+    {
+        std::size_t ahead = 0;
+        while (peek(ahead).kind == TokenKind::Word && (is_qualifier(peek(ahead).text) || next_is("layout", ahead)))
+            if (next_is("layout", ahead++) && next_is("(", ahead))
+                while (peek(ahead).kind != TokenKind::End && !next_is(")", ahead++))
+                    ;
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) && next_is("{", ahead + 1);
+    }
+
+    // A symbol that keeps its name: a host binds it, or GLSL names it (gl_PerVertex's members).
+    Symbol& new_kept_symbol(SymbolKind kind)
+    {
+        if (peek().kind != TokenKind::Word)
+            fail("expected a name, found " + describe(peek()));
+        Symbol& symbol = new_symbol(take(), kind);
+        symbol.kept = true;
+        symbol.uses = 1;
+        return symbol;
+    }
+
+    // A stage-level variable that keeps its name, entered in scope.
+    const Symbol* declare_kept_variable()
+    {
+        int line = peek().line;
+        Symbol& symbol = new_kept_symbol(SymbolKind::Variable);
+        if (scopes_.front().contains(symbol.name))
+            throw PackError(line, "'" + symbol.name + "' is already declared in this scope");
+        scopes_.front()[symbol.name] = &symbol;
+        return &symbol;
+    }
+
+    // "uniform Lights { vec3 colour[3]; } lights;": without an instance name the members are
+    // stage-level variables.
+    std::unique_ptr<Struct> parse_interface_block()
+    {
+        auto block = std::make_unique<Struct>();
+        block->qualifiers = parse_qualifiers();
+        block->symbol = &new_kept_symbol(SymbolKind::Struct);
+        expect("{", "to open the block's members");
+        while (!accept("}"))
+        {
+            StructMember member{parse_type(), {}};
+            do
+            {
+                Symbol& name = new_kept_symbol(SymbolKind::Member);
+                name.owner = block->symbol;
+                member.names.push_back({&name, parse_array_suffix()});
+            } while (accept(","));
+            expect(";", "after a block member");
+            block->members.push_back(std::move(member));
+        }
+        if (peek().kind == TokenKind::Word)
+        {
+            int line = peek().line;
+            const Symbol* instance = declare_kept_variable();
+            block->instance = Declarator{instance, parse_array_suffix(), nullptr, line};
+        }
+        else
+            for (StructMember& member : block->members)
+                for (MemberName& name : member.names)
+                {
+                    Symbol& variable = const_cast<Symbol&>(*name.symbol);
+                    if (scopes_.front().contains(variable.name))
+                        throw PackError(variable.line, "'" + variable.name + "' is already declared in this scope");
+                    variable.kind = SymbolKind::Variable;
+                    variable.owner = nullptr;
+                    scopes_.front()[variable.name] = &variable;
+                }
+        expect(";", "after a block");
+        return block;
     }
 
     // The struct a type word names, counted as a use; none for a built-in type.
@@ -234,13 +341,21 @@ private:
             }
     }
 
+    std::vector<std::string> parse_qualifiers()
+    {
+        std::vector<std::string> qualifiers;
+        while (peek().kind == TokenKind::Word && (is_qualifier(peek().text) || next_is("layout")))
+            qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
+        return qualifiers;
+    }
+
     Type parse_type()
     {
         Type type;
-        while (peek().kind == TokenKind::Word && (is_qualifier(peek().text) || next_is("layout")))
-            type.qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
+        type.qualifiers = parse_qualifiers();
         if (!is_type_word(peek()))
-            fail("expected a type, found " + describe(peek()));
+            fail(is_sized_type(peek().text) ? "explicitly sized types ('" + peek().text + "') are not supported"
+                                            : "expected a type, found " + describe(peek()));
         type.line = peek().line;
         type.name = take().text;
         type.symbol = use_struct(type.name);
@@ -284,15 +399,25 @@ private:
         auto declaration = std::make_unique<Declaration>();
         declaration->type = std::move(type);
         do
-            declaration->declarators.push_back(parse_declarator());
+            declaration->declarators.push_back(parse_declarator(declaration->type));
         while (accept(","));
         expect(";", "after a declaration");
         return declaration;
     }
 
     // A name enters its scope after its initializer: in "float x = x;" the right x is outer.
-    Declarator parse_declarator()
+    // A stage-level declaration with a storage qualifier may redeclare a built-in variable
+    // ("out float gl_FragDepth;"), which keeps its name and stays the built-in that every
+    // reference names.
+    Declarator parse_declarator(const Type& type)
     {
+        if (!in_function() && peek().text.starts_with("gl_") && !type.qualifiers.empty())
+        {
+            int line = peek().line;
+            const Symbol* builtin = &new_kept_symbol(SymbolKind::Variable);
+            std::optional<ArraySuffix> array = parse_array_suffix();
+            return {builtin, std::move(array), accept("=") ? parse_initializer() : nullptr, line};
+        }
         Token name = take_declared_name();
         std::optional<ArraySuffix> array = parse_array_suffix();
         ExprPtr initializer = accept("=") ? parse_initializer() : nullptr;
@@ -372,14 +497,22 @@ private:
         program_.function_scopes.emplace_back();
         scopes_.emplace_back();
         for (ParameterText& parameter : parameters)
-        {
-            if (!parameter.name)
-                fail("a parameter of a function definition needs a name");
-            function.parameters.push_back(
-                {std::move(parameter.type), declare_variable(*parameter.name), std::move(parameter.array)});
-        }
+            function.parameters.push_back({std::move(parameter.type),
+                                           parameter.name ? declare_variable(*parameter.name) : unnamed_parameter(),
+                                           std::move(parameter.array)});
         function.body.emplace(std::move(*parse_block()));
         scopes_.pop_back();
+    }
+
+    // A parameter that the body cannot name: kept, so that no pass moves an argument into it.
+    const Symbol* unnamed_parameter()
+    {
+        Symbol& symbol = program_.symbols.emplace_back();
+        symbol.kept = true;
+        symbol.uses = 1;
+        symbol.line = peek().line;
+        program_.function_scopes.back().locals.push_back(&symbol);
+        return &symbol;
     }
 
     // "[size]" as the shape key of a parameter: only constant sizes tell overloads apart.
@@ -424,8 +557,23 @@ private:
             expect(";", "after '" + jump->text + "'");
             return jump;
         }
-        if (next_is("switch") || next_is("struct") || next_is("precision"))
-            fail("'" + peek().text + "' statements are not supported");
+        if (next_is("precision"))
+        {
+            StmtPtr words = make_stmt(StmtKind::Words);
+            while (!accept(";"))
+            {
+                if (peek().kind == TokenKind::End)
+                    fail("expected ';' after a precision statement, found " + describe(peek()));
+                words->words.push_back(take().text);
+            }
+            return words;
+        }
+        if (peek().kind == TokenKind::Directive)
+            fail("directives inside functions are not supported");
+        if (next_is("switch"))
+            fail("'switch' statements are not supported");
+        if (next_is("struct"))
+            fail("struct declarations inside functions are not supported");
         if (accept(";"))
             return make_stmt(StmtKind::Empty);
         return parse_simple_statement();

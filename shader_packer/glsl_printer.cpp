@@ -31,8 +31,11 @@ public:
         return text_.size() - text.size();
     }
 
+    // A whole line, such as a directive, which must start a line of its own.
     void line(std::string_view text)
     {
+        if (!text_.empty() && text_.back() != '\n')
+            append("\n");
         append(text);
         append("\n");
         last_.clear();
@@ -133,6 +136,8 @@ public:
             LineScope at(out_, external.line);
             if (!external.directive.empty())
                 out_.line(external.directive);
+            else if (!external.words.empty())
+                words(external.words);
             else if (external.structure)
                 structure(*external.structure);
             else if (external.declaration)
@@ -168,10 +173,21 @@ private:
         }
     }
 
+    void words(const std::vector<std::string>& words)
+    {
+        for (const std::string& word : words)
+            out_.token(word);
+        out_.token(";");
+    }
+
+    // A struct, or an interface block with its qualifiers and instance name.
     void structure(const Struct& structure)
     {
         LineScope at(out_, structure.symbol->line);
-        out_.token("struct");
+        for (const std::string& qualifier : structure.qualifiers)
+            out_.token(qualifier);
+        if (structure.qualifiers.empty())
+            out_.token("struct");
         name(structure.symbol, structure.symbol->name);
         out_.token("{");
         for (const StructMember& member : structure.members)
@@ -188,6 +204,11 @@ private:
             out_.token(";");
         }
         out_.token("}");
+        if (structure.instance)
+        {
+            name(structure.instance->symbol, structure.instance->symbol->name);
+            array(structure.instance->array);
+        }
         out_.token(";");
     }
 
@@ -317,6 +338,9 @@ private:
             break;
         case StmtKind::Empty:
             out_.token(";");
+            break;
+        case StmtKind::Words:
+            words(stmt.words);
             break;
         }
     }

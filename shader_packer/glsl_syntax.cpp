@@ -136,6 +136,7 @@ StmtPtr clone(const Stmt& stmt)
     copy->then_branch = clone_if(stmt.then_branch);
     copy->else_branch = clone_if(stmt.else_branch);
     copy->text = stmt.text;
+    copy->words = stmt.words;
     copy->line = stmt.line;
     return copy;
 }
@@ -234,6 +235,8 @@ void visit_expressions(Program& program, const ExprVisitor& visitor)
                 for (MemberName& name : member.names)
                     visit(name.array, visitor);
             }
+        if (external.structure && external.structure->instance)
+            visit(external.structure->instance->array, visitor);
         if (external.function)
         {
             visit(external.function->result.array, visitor);
@@ -291,7 +294,16 @@ void recount_symbols(Program& program)
             {
                 count_type(member.type, uses);
                 for (const MemberName& name : member.names)
+                {
                     ++uses[name.symbol];
+                    if (name.symbol->kind == SymbolKind::Variable)
+                        stage_level.insert(name.symbol);
+                }
+            }
+            if (external.structure->instance)
+            {
+                ++uses[external.structure->instance->symbol];
+                stage_level.insert(external.structure->instance->symbol);
             }
         }
         if (external.declaration)

@@ -120,6 +120,7 @@ enum class StmtKind
     Return,      // return [expr];
     Jump,        // text: break, continue or discard
     Empty,       // ;
+    Words,       // words, kept as written: "precision highp float;"
 };
 
 struct Stmt
@@ -135,6 +136,7 @@ struct Stmt
     StmtPtr then_branch;
     StmtPtr else_branch;
     std::string text;
+    std::vector<std::string> words;
     int line = 0; // of its first token; 0 for a statement a pass made
 };
 
@@ -166,16 +168,22 @@ struct StructMember
     std::vector<MemberName> names;
 };
 
+// A struct, or an interface block ("uniform Lights { vec3 colour[3]; } lights;"), whose name,
+// members and instance name a host binds: all kept as written.
 struct Struct
 {
     const Symbol* symbol;
     std::vector<StructMember> members;
+    std::vector<std::string> qualifiers; // an interface block's ("uniform", "layout(std140)"); none for a struct
+    std::optional<Declarator> instance;  // an interface block's instance name
 };
 
-// One top-level item, in source order: a directive line, a struct, a declaration or a function.
+// One top-level item, in source order: a directive line, a statement kept word for word, a
+// struct, a declaration or a function.
 struct External
 {
     std::string directive;
+    std::vector<std::string> words; // "precision", "highp", "float": written with a ';' after them
     std::unique_ptr<Struct> structure;
     std::unique_ptr<Declaration> declaration;
     std::unique_ptr<Function> function;

@@ -36,8 +36,12 @@ TypeInference::TypeInference(Program& program)
         if (external.structure)
             for (const StructMember& member : external.structure->members)
                 for (const MemberName& name : member.names)
+                {
                     structs_[external.structure->symbol->name][name.symbol->name] = {type_name(member.type, name.array),
                                                                                      name.symbol};
+                    if (name.symbol->kind == SymbolKind::Variable)
+                        variables_[name.symbol] = type_name(member.type, name.array);
+                }
         if (external.function)
         {
             Function& function = *external.function;
