@@ -233,7 +233,8 @@ bool is_vector_or_matrix(std::string_view word)
 bool is_opaque_type(std::string_view word)
 {
     auto is_float_flavour = [](std::string_view word) {
-        return word.starts_with("sampler") || word.starts_with("image") || word.starts_with("subpassInput");
+        return word.starts_with("sampler") || (word.starts_with("image") && word.size() > 5) ||
+               word.starts_with("subpassInput");
     };
     return is_float_flavour(word) ||
            ((word.starts_with("i") || word.starts_with("u")) && is_float_flavour(word.substr(1)));
