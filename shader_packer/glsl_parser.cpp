@@ -609,6 +609,8 @@ private:
 
     StmtPtr parse_simple_statement()
     {
+        if (is_sized_type(peek().text))
+            fail("explicitly sized types ('" + peek().text + "') are not supported");
         if (is_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);
@@ -817,6 +819,8 @@ private:
         }
         if (is_type_word(token))
             return parse_constructor();
+        if (is_sized_type(token.text))
+            fail("explicitly sized types ('" + token.text + "') are not supported");
         if (token.kind != TokenKind::Word || is_keyword(token.text))
             fail("expected an expression, found " + describe(token));
         int line = token.line;

@@ -104,6 +104,7 @@ TEST(BadInput, ConstructsNotPackedAreRefusedByName)
     expect_refusal(header + "void main()\n{\n    struct hit { float d; };\n}\n", 5, "struct declarations inside functions");
     expect_refusal(header + "struct light { float k; } sun;\n", 3, "also declares variables");
     expect_refusal(header + "int16_t small;\n", 3, "explicitly sized types ('int16_t')");
+    expect_refusal(header + "void main() { float16_t h; }\n", 3, "explicitly sized types ('float16_t')");
     expect_refusal(header + "void main() { int a = 32767S; }\n", 3, "literal suffixes of sized types ('S')");
     expect_refusal(header + "void main() {\n#pragma optimize(off)\n}\n", 4, "directives inside functions");
     expect_refusal(header + "invariant result;\n", 3, "qualifiers given to variables declared before");
