@@ -63,6 +63,7 @@ std::vector<Expr*> run_once(Stmt& stmt)
             expressions.push_back(stmt.expr.get());
         break;
     case StmtKind::If:
+    case StmtKind::Switch:
         expressions.push_back(stmt.condition.get());
         break;
     case StmtKind::Declaration:

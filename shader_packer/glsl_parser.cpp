@@ -570,8 +570,10 @@ private:
         }
         if (peek().kind == TokenKind::Directive)
             fail("directives inside functions are not supported");
-        if (next_is("switch"))
-            fail("'switch' statements are not supported");
+        if (accept("switch"))
+            return parse_switch();
+        if (next_is("case") || next_is("default"))
+            fail("'" + peek().text + "' labels outside the braces of a switch are not supported");
         if (next_is("struct"))
             fail("struct declarations inside functions are not supported");
         if (accept(";"))
@@ -691,6 +693,33 @@ private:
             stmt->step = parse_expression();
         expect(")", "to close 'for'");
         stmt->body = parse_substatement();
+        return stmt;
+    }
+
+    // The body is one scope, its labels among its statements.
+    StmtPtr parse_switch()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::Switch);
+        stmt->condition = parse_condition("switch");
+        expect("{", "to open the body of 'switch'");
+        scopes_.emplace_back();
+        while (!accept("}"))
+        {
+            if (peek().kind == TokenKind::End)
+                fail("expected '}' to close a switch, found " + describe(peek()));
+            if (!next_is("case") && !next_is("default"))
+            {
+                stmt->statements.push_back(parse_statement());
+                continue;
+            }
+            StmtPtr label = make_stmt(StmtKind::Case);
+            label->line = peek().line;
+            if (take().text == "case")
+                label->expr = parse_conditional();
+            expect(":", "after a case label");
+            stmt->statements.push_back(std::move(label));
+        }
+        scopes_.pop_back();
         return stmt;
     }
 

@@ -332,6 +332,15 @@ private:
                 expr(*stmt.expr, level::comma);
             out_.token(";");
             break;
+        case StmtKind::Switch:
+            switch_statement(stmt);
+            break;
+        case StmtKind::Case:
+            out_.token(stmt.expr ? "case" : "default");
+            if (stmt.expr)
+                expr(*stmt.expr, level::conditional);
+            out_.token(":");
+            break;
         case StmtKind::Jump:
             out_.token(stmt.text);
             out_.token(";");
@@ -362,6 +371,22 @@ private:
             out_.token("else");
             substatement(*stmt.else_branch, false);
         }
+    }
+
+    // An empty inner block stays, as the last label must be followed by a statement.
+    void switch_statement(const Stmt& stmt)
+    {
+        out_.token("switch");
+        condition(*stmt.condition);
+        out_.token("{");
+        for (const StmtPtr& inner : stmt.statements)
+        {
+            if (inner->kind == StmtKind::Block && !inner->statements.empty() && !has_declarations(*inner))
+                block_contents(*inner);
+            else
+                statement(*inner);
+        }
+        out_.token("}");
     }
 
     void for_statement(const Stmt& stmt)

@@ -117,6 +117,8 @@ enum class StmtKind
     While,       // while (condition) body
     DoWhile,     // do body while (condition);
     For,         // for (init [condition]; [step]) body
+    Switch,      // switch (condition) { statements }, case labels among them
+    Case,        // case expr: ; default: without expr
     Return,      // return [expr];
     Jump,        // text: break, continue or discard
     Empty,       // ;
@@ -216,8 +218,8 @@ StmtPtr clone(const Stmt& stmt);
 // parser counted them: for passes that drop, move or copy code.
 void recount_symbols(Program& program);
 
-// The statements directly inside stmt, in source order: a block's statements, a for's init, the
-// branches of an if, a loop's body.
+// The statements directly inside stmt, in source order: a block's or a switch's statements, a
+// for's init, the branches of an if, a loop's body.
 void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action);
 
 // Called with each expression and whether it lies inside an array size, a constant expression.

@@ -91,7 +91,6 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "void main() { result = (1.0; }\n", 3, "expected ')'");
     expect_refusal(header + "void main() { result = ; }\n", 3, "expected an expression, found ';'");
     expect_refusal(header + "#define ONE 1.0\n", 3, "'#define' is not supported");
-    expect_refusal(header + "void main() { switch (1) { default: break; } }\n", 3, "'switch'");
     expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
     expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
     expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");
@@ -108,4 +107,5 @@ TEST(BadInput, ConstructsNotPackedAreRefusedByName)
     expect_refusal(header + "void main() { int a = 32767S; }\n", 3, "literal suffixes of sized types ('S')");
     expect_refusal(header + "void main() {\n#pragma optimize(off)\n}\n", 4, "directives inside functions");
     expect_refusal(header + "invariant result;\n", 3, "qualifiers given to variables declared before");
+    expect_refusal(header + "void main() { if (true) { case 1: } }\n", 3, "'case' labels outside the braces of a switch");
 }

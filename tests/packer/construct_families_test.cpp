@@ -55,6 +55,13 @@ const Family families[] = {
      "#version 450\nlayout(depth_greater) out float gl_FragDepth;\nout vec4 colour;\nconst float w[3] = float[](0.25, "
      "0.5, 0.25);\nvoid main() {\nfloat v[3] = float[3](gl_FragCoord.x * 2.0, 1.0, 2.0);\ngl_FragDepth = "
      "0.5;\ncolour = vec4(v[0] * w[0], v[1] * w[1], v.length(), 1.0);\n}\n"},
+    {"switch with fall-through, and break in a switch and in a loop", shader_probe::readable_vertex(),
+     "#version 450\nout vec4 colour;\nfloat pick(int k, float x) {\nfloat r = 0.0;\nswitch (k) {\ncase 0:\nr = x * "
+     "2.0;\ncase 1:\ncase 2:\nr += 1.0;\nbreak;\ncase 3: {\nfloat t = x * x;\nr = t + 0.5;\nbreak;\n}\ndefault:\n"
+     "for (int i = 0; i < 4; i++) {\nif (i == k - 4)\nbreak;\nr += 0.25;\n}\n}\nreturn r;\n}\nvoid main() {\nint k "
+     "= int(gl_FragCoord.x) % 7;\nfloat s = 0.0;\nfor (int j = 0; j < 3; j++) {\nswitch (j + k) {\ncase 2:\n"
+     "continue;\ncase 5:\ns -= 1.0;\nbreak;\ndefault:\ns += pick(j + k, gl_FragCoord.y / 8.0);\n}\ns += 0.125;\n}"
+     "\ncolour = vec4(s, pick(k, 0.5), 0.0, 1.0);\n}\n"},
     {"unnamed parameters", "", "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
                                "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
 };
