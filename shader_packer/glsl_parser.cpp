@@ -83,7 +83,16 @@ private:
 
     bool is_type_word(const Token& token) const
     {
-        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || structs_.contains(token.text));
+        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || find_struct(token.text));
+    }
+
+    // The struct that a name stands for where the parser is, under the scope rules.
+    Symbol* find_struct(const std::string& name) const
+    {
+        for (std::size_t depth = scopes_.size(); depth-- > 0;)
+            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end())
+                return found->second->kind == SymbolKind::Struct ? found->second : nullptr;
+        return nullptr;
     }
 
     // Declarations and name binding.
@@ -95,7 +104,7 @@ private:
             fail("expected a name, found " + describe(name));
         if (is_reserved_name(name.text))
             fail("'" + name.text + "' is a GLSL keyword or built-in name; it cannot be declared");
-        if (structs_.contains(name.text))
+        if (find_struct(name.text))
             fail("'" + name.text + "' already names a struct");
         return take();
     }
@@ -162,7 +171,13 @@ private:
         if (peek().kind == TokenKind::Directive)
             external.directive = take().text;
         else if (accept("struct"))
-            external.structure = parse_struct();
+        {
+            std::unique_ptr<Declaration> declaration = parse_struct_declaration();
+            if (declaration->declarators.empty())
+                external.structure = std::move(declaration->structure);
+            else
+                external.declaration = std::move(declaration);
+        }
         else if (std::optional<std::vector<std::string>> words = parse_words_statement())
             external.words = std::move(*words);
         else if (is_interface_block_start())
@@ -178,9 +193,27 @@ private:
         return external;
     }
 
+    // "struct S {...};", or "struct S {...} s, t[2];" with the struct as the declaration's type.
+    std::unique_ptr<Declaration> parse_struct_declaration()
+    {
+        auto declaration = std::make_unique<Declaration>();
+        declaration->type.line = peek().line;
+        declaration->structure = parse_struct();
+        declaration->type.name = declaration->structure->symbol->name;
+        if (accept(";"))
+            return declaration;
+        declaration->type.symbol = use_struct(declaration->type.name);
+        std::unique_ptr<Declaration> declarators = parse_declaration(clone(declaration->type));
+        declaration->declarators = std::move(declarators->declarators);
+        return declaration;
+    }
+
+    // Struct names are told apart program-wide, as the passes know a struct by its name.
     std::unique_ptr<Struct> parse_struct()
     {
         auto structure = std::make_unique<Struct>();
+        if (peek().kind == TokenKind::Word && struct_names_.contains(peek().text))
+            fail("a struct name declared again in another scope ('" + peek().text + "') is not supported");
         Symbol& symbol = new_symbol(take_declared_name(), SymbolKind::Struct);
         symbol.uses = 1;
         structure->symbol = &symbol;
@@ -198,10 +231,10 @@ private:
             expect(";", "after a struct member");
             structure->members.push_back(std::move(member));
         }
-        if (!next_is(";"))
-            fail("a struct declaration that also declares variables is not supported");
-        take();
-        structs_[symbol.name] = &symbol;
+        if (scopes_.back().contains(symbol.name))
+            throw PackError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
+        scopes_.back()[symbol.name] = &symbol;
+        struct_names_.insert(symbol.name);
         return structure;
     }
 
@@ -309,11 +342,10 @@ private:
     // The struct a type word names, counted as a use; none for a built-in type.
     const Symbol* use_struct(const std::string& type_word)
     {
-        auto found = structs_.find(type_word);
-        if (found == structs_.end())
-            return nullptr;
-        ++found->second->uses;
-        return found->second;
+        Symbol* found = find_struct(type_word);
+        if (found)
+            ++found->uses;
+        return found;
     }
 
     // Binds each field taken from a struct of the program's to its member. Where what a field is
@@ -353,6 +385,8 @@ private:
     {
         Type type;
         type.qualifiers = parse_qualifiers();
+        if (next_is("struct"))
+            fail("qualifiers before a struct declaration are not supported");
         if (!is_type_word(peek()))
             fail(is_sized_type(peek().text) ? "explicitly sized types ('" + peek().text + "') are not supported"
                                             : "expected a type, found " + describe(peek()));
@@ -574,8 +608,12 @@ private:
             return parse_switch();
         if (next_is("case") || next_is("default"))
             fail("'" + peek().text + "' labels outside the braces of a switch are not supported");
-        if (next_is("struct"))
-            fail("struct declarations inside functions are not supported");
+        if (accept("struct"))
+        {
+            StmtPtr stmt = make_stmt(StmtKind::Declaration);
+            stmt->declaration = parse_struct_declaration();
+            return stmt;
+        }
         if (accept(";"))
             return make_stmt(StmtKind::Empty);
         return parse_simple_statement();
@@ -892,7 +930,7 @@ private:
     std::size_t pos_ = 0;
     Program program_;
     std::vector<Scope> scopes_;
-    std::map<std::string, Symbol*, std::less<>> structs_;
+    std::set<std::string> struct_names_;
 };
 
 } // namespace

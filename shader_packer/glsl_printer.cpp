@@ -188,6 +188,18 @@ private:
             out_.token(qualifier);
         if (structure.qualifiers.empty())
             out_.token("struct");
+        struct_body(structure);
+        if (structure.instance)
+        {
+            name(structure.instance->symbol, structure.instance->symbol->name);
+            array(structure.instance->array);
+        }
+        out_.token(";");
+    }
+
+    // The name and the members in braces.
+    void struct_body(const Struct& structure)
+    {
         name(structure.symbol, structure.symbol->name);
         out_.token("{");
         for (const StructMember& member : structure.members)
@@ -204,12 +216,6 @@ private:
             out_.token(";");
         }
         out_.token("}");
-        if (structure.instance)
-        {
-            name(structure.instance->symbol, structure.instance->symbol->name);
-            array(structure.instance->array);
-        }
-        out_.token(";");
     }
 
     void type(const Type& type)
@@ -233,7 +239,14 @@ private:
 
     void declaration(const Declaration& declaration)
     {
-        type(declaration.type);
+        if (declaration.structure)
+        {
+            LineScope at(out_, declaration.type.line);
+            out_.token("struct");
+            struct_body(*declaration.structure);
+        }
+        else
+            type(declaration.type);
         for (std::size_t i = 0; i < declaration.declarators.size(); ++i)
         {
             const Declarator& declarator = declaration.declarators[i];

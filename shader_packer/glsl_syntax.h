@@ -99,10 +99,15 @@ struct Declarator
     int line = 0; // of the declared name
 };
 
+struct Struct;
+
+// "struct S {...} s;" declares the struct that is its type: structure holds it, and a struct
+// declared in a function without variables ("struct S {...};") has no declarators.
 struct Declaration
 {
     Type type;
     std::vector<Declarator> declarators;
+    std::unique_ptr<Struct> structure;
 };
 
 struct Stmt;
@@ -212,6 +217,7 @@ StmtPtr make_stmt(StmtKind kind);
 
 // Deep copies, bound to the same symbols.
 Type clone(const Type& type);
+std::unique_ptr<Struct> clone(const Struct& structure);
 StmtPtr clone(const Stmt& stmt);
 
 // Counts again every symbol's uses and each function's scope from the tree as it stands, as the

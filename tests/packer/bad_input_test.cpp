@@ -100,8 +100,9 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
 
 TEST(BadInput, ConstructsNotPackedAreRefusedByName)
 {
-    expect_refusal(header + "void main()\n{\n    struct hit { float d; };\n}\n", 5, "struct declarations inside functions");
-    expect_refusal(header + "struct light { float k; } sun;\n", 3, "also declares variables");
+    expect_refusal(header + "void main()\n{\n    struct hit { float d; };\n}\nvoid f() { struct hit { int n; }; }\n", 7,
+                   "a struct name declared again in another scope ('hit')");
+    expect_refusal(header + "const struct light { float k; } sun = light(1.0);\n", 3, "qualifiers before a struct");
     expect_refusal(header + "int16_t small;\n", 3, "explicitly sized types ('int16_t')");
     expect_refusal(header + "void main() { float16_t h; }\n", 3, "explicitly sized types ('float16_t')");
     expect_refusal(header + "void main() { int a = 32767S; }\n", 3, "literal suffixes of sized types ('S')");

@@ -62,6 +62,13 @@ const Family families[] = {
      "= int(gl_FragCoord.x) % 7;\nfloat s = 0.0;\nfor (int j = 0; j < 3; j++) {\nswitch (j + k) {\ncase 2:\n"
      "continue;\ncase 5:\ns -= 1.0;\nbreak;\ndefault:\ns += pick(j + k, gl_FragCoord.y / 8.0);\n}\ns += 0.125;\n}"
      "\ncolour = vec4(s, pick(k, 0.5), 0.0, 1.0);\n}\n"},
+    {"structs declared in functions and with variables", shader_probe::readable_vertex(),
+     "#version 450\nout vec4 colour;\nstruct light { vec3 colour; float power; } sun = light(vec3(1.0, 0.5, 0.25), "
+     "2.0), moon;\nfloat glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
+     "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nvoid main() {\nstruct probe { float v; int n; } first, second = "
+     "probe(0.25, 3);\nfirst.v = gl_FragCoord.x / 8.0;\nfirst.n = int(gl_FragCoord.y);\nmoon.power = "
+     "float(second.n);\n{\nstruct inner { float w; } i = inner(first.v);\nfirst.v += i.w;\n}\ncolour = "
+     "vec4(sun.colour * sun.power * glow(first.v), float(first.n + second.n) / moon.power + second.v);\n}\n"},
     {"unnamed parameters", "", "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
                                "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
 };
