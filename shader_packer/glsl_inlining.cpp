@@ -31,23 +31,26 @@ void for_each_block(Stmt& stmt, const std::function<void(Stmt&)>& action)
     for_each_substatement(stmt, [&](Stmt& inner) { for_each_block(inner, action); });
 }
 
-bool declares_kept_names(Function& function)
+// Names that keep their text whatever the renamer does, kept locals and structs, hide the
+// globals of their names.
+bool declares_hiding_names(Function& function)
 {
     bool kept = std::any_of(function.parameters.begin(), function.parameters.end(),
                             [](const Parameter& parameter) { return parameter.symbol && parameter.symbol->kept; });
     for_each_declaration(*function.body, [&](Declaration& declaration) {
+        kept = kept || declaration.structure;
         for (const Declarator& declarator : declaration.declarators)
             kept = kept || declarator.symbol->kept;
     });
     return kept;
 }
 
-// Every block of every function body that declares no kept name: a kept local would hide the
-// global of its name from code moved past its declaration, or into its function.
+// Every block of every function body that declares no hiding name: it would hide the global of
+// its name from code moved past its declaration, or into its function.
 void for_each_block(Program& program, const std::function<void(Stmt&)>& action)
 {
     for (External& external : program.externals)
-        if (external.function && external.function->body && !declares_kept_names(*external.function))
+        if (external.function && external.function->body && !declares_hiding_names(*external.function))
             for_each_block(*external.function->body, action);
 }
 
@@ -63,6 +66,7 @@ std::vector<Expr*> run_once(Stmt& stmt)
             expressions.push_back(stmt.expr.get());
         break;
     case StmtKind::If:
+    case StmtKind::Switch:
         expressions.push_back(stmt.condition.get());
         break;
     case StmtKind::Declaration:
@@ -122,7 +126,7 @@ bool substitute_one_local(Program& program)
             if (declaring.kind != StmtKind::Declaration)
                 continue;
             Declaration& declaration = *declaring.declaration;
-            if (!has_only_qualifiers(declaration.type, {"const"}) || declaration.type.array)
+            if (!has_only_qualifiers(declaration.type, {"const"}) || declaration.type.array || declaration.structure)
                 continue;
             for (std::size_t d = 0; d < declaration.declarators.size() && !done; ++d)
             {
@@ -186,7 +190,8 @@ bool fold_one_reassignment(Program& program)
         {
             Stmt& declaring = *block.statements[i];
             Stmt& assigning = *block.statements[i + 1];
-            if (declaring.kind != StmtKind::Declaration || assigning.kind != StmtKind::Expression)
+            if (declaring.kind != StmtKind::Declaration || assigning.kind != StmtKind::Expression ||
+                declaring.declaration->declarators.empty())
                 continue;
             Declaration& declaration = *declaring.declaration;
             Declarator& declarator = declaration.declarators.back();
@@ -287,7 +292,7 @@ private:
             if (!parameter.symbol || parameter.array || parameter.type.array ||
                 !has_only_qualifiers(parameter.type, {"in", "const"}))
                 return false;
-        return !declares_kept_names(function_) && effects_.of_function(symbol).pure();
+        return !declares_hiding_names(function_) && effects_.of_function(symbol).pure();
     }
 
     // Every call, each inside a function body; none where a call stands elsewhere.
@@ -579,7 +584,7 @@ public:
 
     bool run()
     {
-        if (!is_sole_definition(program_, function_) || declares_kept_names(function_))
+        if (!is_sole_definition(program_, function_) || declares_hiding_names(function_))
             return false;
         const Parameter& parameter = function_.parameters[parameter_];
         if (!parameter.symbol || parameter.array || parameter.type.array ||

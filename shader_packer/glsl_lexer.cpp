@@ -4,6 +4,7 @@
 #include "shader_packer.h"
 
 #include <map>
+#include <set>
 
 #include <array>
 #include <cstdio>
@@ -19,7 +20,7 @@ constexpr std::array punctuators = {
     "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
-constexpr std::array supported_directives = {"version", "extension", "pragma"};
+constexpr std::array supported_directives = {"version", "extension", "pragma", "line"};
 
 bool is_digit(char c)
 {
@@ -190,7 +191,18 @@ private:
         else
             decimal_number(line);
         if (is_word_char(peek()))
+        {
+            std::size_t end = pos_;
+            while (end < source_.size() && is_word_char(source_[end]))
+                ++end;
+            std::string_view suffix = source_.substr(pos_, end - pos_);
+            static const std::set<std::string_view> extension_suffixes = {
+                "l", "L", "ul", "UL", "s", "S", "us", "US", "hf", "HF", "uL", "Ul", "uS", "Us"};
+            if (extension_suffixes.contains(suffix))
+                throw PackError(line, "literal suffixes of sized types ('" + std::string(suffix) +
+                                          "') are not supported");
             throw PackError(line, "malformed number '" + std::string(source_.substr(start, pos_ + 1 - start)) + "'");
+        }
         return {TokenKind::Number, std::string(source_.substr(start, pos_ - start)), line};
     }
 
@@ -247,7 +259,7 @@ private:
     {
         unsigned char byte = static_cast<unsigned char>(c);
         bool allowed =
-            (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') ||
+            (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') ||
             is_space(c);
         if (!allowed)
             throw PackError(line_, describe_character(c) + " is not allowed in GLSL");

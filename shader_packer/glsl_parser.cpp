@@ -83,7 +83,16 @@ private:
 
     bool is_type_word(const Token& token) const
     {
-        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || structs_.contains(token.text));
+        return token.kind == TokenKind::Word && (is_builtin_type(token.text) || find_struct(token.text));
+    }
+
+    // The struct that a name stands for where the parser is, under the scope rules.
+    Symbol* find_struct(const std::string& name) const
+    {
+        for (std::size_t depth = scopes_.size(); depth-- > 0;)
+            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end())
+                return found->second->kind == SymbolKind::Struct ? found->second : nullptr;
+        return nullptr;
     }
 
     // Declarations and name binding.
@@ -95,7 +104,7 @@ private:
             fail("expected a name, found " + describe(name));
         if (is_reserved_name(name.text))
             fail("'" + name.text + "' is a GLSL keyword or built-in name; it cannot be declared");
-        if (structs_.contains(name.text))
+        if (find_struct(name.text))
             fail("'" + name.text + "' already names a struct");
         return take();
     }
@@ -162,7 +171,17 @@ private:
         if (peek().kind == TokenKind::Directive)
             external.directive = take().text;
         else if (accept("struct"))
-            external.structure = parse_struct();
+        {
+            std::unique_ptr<Declaration> declaration = parse_struct_declaration();
+            if (declaration->declarators.empty())
+                external.structure = std::move(declaration->structure);
+            else
+                external.declaration = std::move(declaration);
+        }
+        else if (std::optional<std::vector<std::string>> words = parse_words_statement())
+            external.words = std::move(*words);
+        else if (is_interface_block_start())
+            external.structure = parse_interface_block();
         else
         {
             Type type = parse_type();
@@ -174,9 +193,27 @@ private:
         return external;
     }
 
+    // "struct S {...};", or "struct S {...} s, t[2];" with the struct as the declaration's type.
+    std::unique_ptr<Declaration> parse_struct_declaration()
+    {
+        auto declaration = std::make_unique<Declaration>();
+        declaration->type.line = peek().line;
+        declaration->structure = parse_struct();
+        declaration->type.name = declaration->structure->symbol->name;
+        if (accept(";"))
+            return declaration;
+        declaration->type.symbol = use_struct(declaration->type.name);
+        std::unique_ptr<Declaration> declarators = parse_declaration(clone(declaration->type));
+        declaration->declarators = std::move(declarators->declarators);
+        return declaration;
+    }
+
+    // Struct names are told apart program-wide, as the passes know a struct by its name.
     std::unique_ptr<Struct> parse_struct()
     {
         auto structure = std::make_unique<Struct>();
+        if (peek().kind == TokenKind::Word && struct_names_.contains(peek().text))
+            fail("a struct name declared again in another scope ('" + peek().text + "') is not supported");
         Symbol& symbol = new_symbol(take_declared_name(), SymbolKind::Struct);
         symbol.uses = 1;
         structure->symbol = &symbol;
@@ -194,19 +231,123 @@ private:
             expect(";", "after a struct member");
             structure->members.push_back(std::move(member));
         }
-        expect(";", "after a struct; declare its variables separately");
-        structs_[symbol.name] = &symbol;
+        if (scopes_.back().contains(symbol.name))
+            throw PackError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
+        scopes_.back()[symbol.name] = &symbol;
+        struct_names_.insert(symbol.name);
+        if (in_function())
+            program_.function_scopes.back().locals.push_back(&symbol);
         return structure;
+    }
+
+    // A statement that is kept word for word, as it names nothing of the program's: a precision
+    // statement, or qualifiers given to a built-in ("invariant gl_Position;").
+    std::optional<std::vector<std::string>> parse_words_statement()
+    {
+        std::size_t ahead = 0;
+        if (next_is("precision"))
+            ahead = 3;
+        else
+        {
+            while (peek(ahead).kind == TokenKind::Word && is_qualifier(peek(ahead).text) && !next_is("layout", ahead))
+                ++ahead;
+            if (ahead == 0 || peek(ahead).kind != TokenKind::Word || is_type_word(peek(ahead)) ||
+                !(next_is(";", ahead + 1) || next_is(",", ahead + 1)))
+                return std::nullopt;
+            if (!peek(ahead).text.starts_with("gl_") || !next_is(";", ahead + 1))
+                fail("qualifiers given to variables declared before ('" + peek(ahead - 1).text + " " +
+                     peek(ahead).text + "') are not supported");
+            ++ahead;
+        }
+        if (!next_is(";", ahead))
+            return std::nullopt;
+        std::vector<std::string> words;
+        while (!accept(";"))
+            words.push_back(take().text);
+        return words;
+    }
+
+    // Qualifiers, then a name that is no type, then '{'.
+    bool is_interface_block_start() const
+    {
+        std::size_t ahead = 0;
+        while (peek(ahead).kind == TokenKind::Word && (is_qualifier(peek(ahead).text) || next_is("layout", ahead)))
+            if (next_is("layout", ahead++) && next_is("(", ahead))
+                while (peek(ahead).kind != TokenKind::End && !next_is(")", ahead++))
+                    ;
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) && next_is("{", ahead + 1);
+    }
+
+    // A symbol that keeps its name: a host binds it, or GLSL names it (gl_PerVertex's members).
+    Symbol& new_kept_symbol(SymbolKind kind)
+    {
+        if (peek().kind != TokenKind::Word)
+            fail("expected a name, found " + describe(peek()));
+        Symbol& symbol = new_symbol(take(), kind);
+        symbol.kept = true;
+        symbol.uses = 1;
+        return symbol;
+    }
+
+    // A stage-level variable that keeps its name, entered in scope.
+    const Symbol* declare_kept_variable()
+    {
+        int line = peek().line;
+        Symbol& symbol = new_kept_symbol(SymbolKind::Variable);
+        if (scopes_.front().contains(symbol.name))
+            throw PackError(line, "'" + symbol.name + "' is already declared in this scope");
+        scopes_.front()[symbol.name] = &symbol;
+        return &symbol;
+    }
+
+    // "uniform Lights { vec3 colour[3]; } lights;": without an instance name the members are
+    // stage-level variables.
+    std::unique_ptr<Struct> parse_interface_block()
+    {
+        auto block = std::make_unique<Struct>();
+        block->qualifiers = parse_qualifiers();
+        block->symbol = &new_kept_symbol(SymbolKind::Struct);
+        expect("{", "to open the block's members");
+        while (!accept("}"))
+        {
+            StructMember member{parse_type(), {}};
+            do
+            {
+                Symbol& name = new_kept_symbol(SymbolKind::Member);
+                name.owner = block->symbol;
+                member.names.push_back({&name, parse_array_suffix()});
+            } while (accept(","));
+            expect(";", "after a block member");
+            block->members.push_back(std::move(member));
+        }
+        if (peek().kind == TokenKind::Word)
+        {
+            int line = peek().line;
+            const Symbol* instance = declare_kept_variable();
+            block->instance = Declarator{instance, parse_array_suffix(), nullptr, line};
+        }
+        else
+            for (StructMember& member : block->members)
+                for (MemberName& name : member.names)
+                {
+                    Symbol& variable = const_cast<Symbol&>(*name.symbol);
+                    if (scopes_.front().contains(variable.name))
+                        throw PackError(variable.line, "'" + variable.name + "' is already declared in this scope");
+                    variable.kind = SymbolKind::Variable;
+                    variable.owner = nullptr;
+                    scopes_.front()[variable.name] = &variable;
+                }
+        expect(";", "after a block");
+        return block;
     }
 
     // The struct a type word names, counted as a use; none for a built-in type.
     const Symbol* use_struct(const std::string& type_word)
     {
-        auto found = structs_.find(type_word);
-        if (found == structs_.end())
-            return nullptr;
-        ++found->second->uses;
-        return found->second;
+        Symbol* found = find_struct(type_word);
+        if (found)
+            ++found->uses;
+        return found;
     }
 
     // Binds each field taken from a struct of the program's to its member. Where what a field is
@@ -234,13 +375,23 @@ private:
             }
     }
 
+    std::vector<std::string> parse_qualifiers()
+    {
+        std::vector<std::string> qualifiers;
+        while (peek().kind == TokenKind::Word && (is_qualifier(peek().text) || next_is("layout")))
+            qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
+        return qualifiers;
+    }
+
     Type parse_type()
     {
         Type type;
-        while (peek().kind == TokenKind::Word && (is_qualifier(peek().text) || next_is("layout")))
-            type.qualifiers.push_back(next_is("layout") ? parse_layout() : take().text);
+        type.qualifiers = parse_qualifiers();
+        if (next_is("struct"))
+            fail("qualifiers before a struct declaration are not supported");
         if (!is_type_word(peek()))
-            fail("expected a type, found " + describe(peek()));
+            fail(is_sized_type(peek().text) ? "explicitly sized types ('" + peek().text + "') are not supported"
+                                            : "expected a type, found " + describe(peek()));
         type.line = peek().line;
         type.name = take().text;
         type.symbol = use_struct(type.name);
@@ -284,15 +435,25 @@ private:
         auto declaration = std::make_unique<Declaration>();
         declaration->type = std::move(type);
         do
-            declaration->declarators.push_back(parse_declarator());
+            declaration->declarators.push_back(parse_declarator(declaration->type));
         while (accept(","));
         expect(";", "after a declaration");
         return declaration;
     }
 
     // A name enters its scope after its initializer: in "float x = x;" the right x is outer.
-    Declarator parse_declarator()
+    // A stage-level declaration with a storage qualifier may redeclare a built-in variable
+    // ("out float gl_FragDepth;"), which keeps its name and stays the built-in that every
+    // reference names.
+    Declarator parse_declarator(const Type& type)
     {
+        if (!in_function() && peek().text.starts_with("gl_") && !type.qualifiers.empty())
+        {
+            int line = peek().line;
+            const Symbol* builtin = &new_kept_symbol(SymbolKind::Variable);
+            std::optional<ArraySuffix> array = parse_array_suffix();
+            return {builtin, std::move(array), accept("=") ? parse_initializer() : nullptr, line};
+        }
         Token name = take_declared_name();
         std::optional<ArraySuffix> array = parse_array_suffix();
         ExprPtr initializer = accept("=") ? parse_initializer() : nullptr;
@@ -372,14 +533,22 @@ private:
         program_.function_scopes.emplace_back();
         scopes_.emplace_back();
         for (ParameterText& parameter : parameters)
-        {
-            if (!parameter.name)
-                fail("a parameter of a function definition needs a name");
-            function.parameters.push_back(
-                {std::move(parameter.type), declare_variable(*parameter.name), std::move(parameter.array)});
-        }
+            function.parameters.push_back({std::move(parameter.type),
+                                           parameter.name ? declare_variable(*parameter.name) : unnamed_parameter(),
+                                           std::move(parameter.array)});
         function.body.emplace(std::move(*parse_block()));
         scopes_.pop_back();
+    }
+
+    // A parameter that the body cannot name: kept, so that no pass moves an argument into it.
+    const Symbol* unnamed_parameter()
+    {
+        Symbol& symbol = program_.symbols.emplace_back();
+        symbol.kept = true;
+        symbol.uses = 1;
+        symbol.line = peek().line;
+        program_.function_scopes.back().locals.push_back(&symbol);
+        return &symbol;
     }
 
     // "[size]" as the shape key of a parameter: only constant sizes tell overloads apart.
@@ -424,8 +593,29 @@ private:
             expect(";", "after '" + jump->text + "'");
             return jump;
         }
-        if (next_is("switch") || next_is("struct") || next_is("precision"))
-            fail("'" + peek().text + "' statements are not supported");
+        if (next_is("precision"))
+        {
+            StmtPtr words = make_stmt(StmtKind::Words);
+            while (!accept(";"))
+            {
+                if (peek().kind == TokenKind::End)
+                    fail("expected ';' after a precision statement, found " + describe(peek()));
+                words->words.push_back(take().text);
+            }
+            return words;
+        }
+        if (peek().kind == TokenKind::Directive)
+            fail("directives inside functions are not supported");
+        if (accept("switch"))
+            return parse_switch();
+        if (next_is("case") || next_is("default"))
+            fail("'" + peek().text + "' labels outside the braces of a switch are not supported");
+        if (accept("struct"))
+        {
+            StmtPtr stmt = make_stmt(StmtKind::Declaration);
+            stmt->declaration = parse_struct_declaration();
+            return stmt;
+        }
         if (accept(";"))
             return make_stmt(StmtKind::Empty);
         return parse_simple_statement();
@@ -461,6 +651,8 @@ private:
 
     StmtPtr parse_simple_statement()
     {
+        if (is_sized_type(peek().text))
+            fail("explicitly sized types ('" + peek().text + "') are not supported");
         if (is_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);
@@ -541,6 +733,33 @@ private:
             stmt->step = parse_expression();
         expect(")", "to close 'for'");
         stmt->body = parse_substatement();
+        return stmt;
+    }
+
+    // The body is one scope, its labels among its statements.
+    StmtPtr parse_switch()
+    {
+        StmtPtr stmt = make_stmt(StmtKind::Switch);
+        stmt->condition = parse_condition("switch");
+        expect("{", "to open the body of 'switch'");
+        scopes_.emplace_back();
+        while (!accept("}"))
+        {
+            if (peek().kind == TokenKind::End)
+                fail("expected '}' to close a switch, found " + describe(peek()));
+            if (!next_is("case") && !next_is("default"))
+            {
+                stmt->statements.push_back(parse_statement());
+                continue;
+            }
+            StmtPtr label = make_stmt(StmtKind::Case);
+            label->line = peek().line;
+            if (take().text == "case")
+                label->expr = parse_conditional();
+            expect(":", "after a case label");
+            stmt->statements.push_back(std::move(label));
+        }
+        scopes_.pop_back();
         return stmt;
     }
 
@@ -669,6 +888,8 @@ private:
         }
         if (is_type_word(token))
             return parse_constructor();
+        if (is_sized_type(token.text))
+            fail("explicitly sized types ('" + token.text + "') are not supported");
         if (token.kind != TokenKind::Word || is_keyword(token.text))
             fail("expected an expression, found " + describe(token));
         int line = token.line;
@@ -711,7 +932,7 @@ private:
     std::size_t pos_ = 0;
     Program program_;
     std::vector<Scope> scopes_;
-    std::map<std::string, Symbol*, std::less<>> structs_;
+    std::set<std::string> struct_names_;
 };
 
 } // namespace

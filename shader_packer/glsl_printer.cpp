@@ -31,8 +31,11 @@ public:
         return text_.size() - text.size();
     }
 
+    // A whole line, such as a directive, which must start a line of its own.
     void line(std::string_view text)
     {
+        if (!text_.empty() && text_.back() != '\n')
+            append("\n");
         append(text);
         append("\n");
         last_.clear();
@@ -133,6 +136,8 @@ public:
             LineScope at(out_, external.line);
             if (!external.directive.empty())
                 out_.line(external.directive);
+            else if (!external.words.empty())
+                words(external.words);
             else if (external.structure)
                 structure(*external.structure);
             else if (external.declaration)
@@ -168,10 +173,33 @@ private:
         }
     }
 
+    void words(const std::vector<std::string>& words)
+    {
+        for (const std::string& word : words)
+            out_.token(word);
+        out_.token(";");
+    }
+
+    // A struct, or an interface block with its qualifiers and instance name.
     void structure(const Struct& structure)
     {
         LineScope at(out_, structure.symbol->line);
-        out_.token("struct");
+        for (const std::string& qualifier : structure.qualifiers)
+            out_.token(qualifier);
+        if (structure.qualifiers.empty())
+            out_.token("struct");
+        struct_body(structure);
+        if (structure.instance)
+        {
+            name(structure.instance->symbol, structure.instance->symbol->name);
+            array(structure.instance->array);
+        }
+        out_.token(";");
+    }
+
+    // The name and the members in braces.
+    void struct_body(const Struct& structure)
+    {
         name(structure.symbol, structure.symbol->name);
         out_.token("{");
         for (const StructMember& member : structure.members)
@@ -188,7 +216,6 @@ private:
             out_.token(";");
         }
         out_.token("}");
-        out_.token(";");
     }
 
     void type(const Type& type)
@@ -212,7 +239,14 @@ private:
 
     void declaration(const Declaration& declaration)
     {
-        type(declaration.type);
+        if (declaration.structure)
+        {
+            LineScope at(out_, declaration.type.line);
+            out_.token("struct");
+            struct_body(*declaration.structure);
+        }
+        else
+            type(declaration.type);
         for (std::size_t i = 0; i < declaration.declarators.size(); ++i)
         {
             const Declarator& declarator = declaration.declarators[i];
@@ -311,12 +345,24 @@ private:
                 expr(*stmt.expr, level::comma);
             out_.token(";");
             break;
+        case StmtKind::Switch:
+            switch_statement(stmt);
+            break;
+        case StmtKind::Case:
+            out_.token(stmt.expr ? "case" : "default");
+            if (stmt.expr)
+                expr(*stmt.expr, level::conditional);
+            out_.token(":");
+            break;
         case StmtKind::Jump:
             out_.token(stmt.text);
             out_.token(";");
             break;
         case StmtKind::Empty:
             out_.token(";");
+            break;
+        case StmtKind::Words:
+            words(stmt.words);
             break;
         }
     }
@@ -338,6 +384,22 @@ private:
             out_.token("else");
             substatement(*stmt.else_branch, false);
         }
+    }
+
+    // An empty inner block stays, as the last label must be followed by a statement.
+    void switch_statement(const Stmt& stmt)
+    {
+        out_.token("switch");
+        condition(*stmt.condition);
+        out_.token("{");
+        for (const StmtPtr& inner : stmt.statements)
+        {
+            if (inner->kind == StmtKind::Block && !inner->statements.empty() && !has_declarations(*inner))
+                block_contents(*inner);
+            else
+                statement(*inner);
+        }
+        out_.token("}");
     }
 
     void for_statement(const Stmt& stmt)

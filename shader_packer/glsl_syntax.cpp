@@ -107,6 +107,23 @@ Type clone(const Type& type)
     return {type.qualifiers, type.name, type.symbol, clone(type.array), type.line};
 }
 
+std::unique_ptr<Struct> clone(const Struct& structure)
+{
+    auto copy = std::make_unique<Struct>();
+    copy->symbol = structure.symbol;
+    for (const StructMember& member : structure.members)
+    {
+        StructMember& copied = copy->members.emplace_back(StructMember{clone(member.type), {}});
+        for (const MemberName& name : member.names)
+            copied.names.push_back({name.symbol, clone(name.array)});
+    }
+    copy->qualifiers = structure.qualifiers;
+    if (structure.instance)
+        copy->instance = Declarator{structure.instance->symbol, clone(structure.instance->array), nullptr,
+                                    structure.instance->line};
+    return copy;
+}
+
 StmtPtr make_stmt(StmtKind kind)
 {
     auto stmt = std::make_unique<Stmt>();
@@ -127,6 +144,8 @@ StmtPtr clone(const Stmt& stmt)
         for (const Declarator& declarator : stmt.declaration->declarators)
             copy->declaration->declarators.push_back(
                 {declarator.symbol, clone(declarator.array), clone_if(declarator.initializer), declarator.line});
+        if (stmt.declaration->structure)
+            copy->declaration->structure = clone(*stmt.declaration->structure);
     }
     copy->expr = clone_if(stmt.expr);
     copy->condition = clone_if(stmt.condition);
@@ -136,6 +155,7 @@ StmtPtr clone(const Stmt& stmt)
     copy->then_branch = clone_if(stmt.then_branch);
     copy->else_branch = clone_if(stmt.else_branch);
     copy->text = stmt.text;
+    copy->words = stmt.words;
     copy->line = stmt.line;
     return copy;
 }
@@ -172,8 +192,22 @@ void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size)
     visit(expr.array, visitor);
 }
 
+void visit(Struct& structure, const ExprVisitor& visitor)
+{
+    for (StructMember& member : structure.members)
+    {
+        visit(member.type.array, visitor);
+        for (MemberName& name : member.names)
+            visit(name.array, visitor);
+    }
+    if (structure.instance)
+        visit(structure.instance->array, visitor);
+}
+
 void visit(Declaration& declaration, const ExprVisitor& visitor)
 {
+    if (declaration.structure)
+        visit(*declaration.structure, visitor);
     visit(declaration.type.array, visitor);
     for (Declarator& declarator : declaration.declarators)
     {
@@ -228,12 +262,7 @@ void visit_expressions(Program& program, const ExprVisitor& visitor)
         if (external.declaration)
             visit(*external.declaration, visitor);
         if (external.structure)
-            for (StructMember& member : external.structure->members)
-            {
-                visit(member.type.array, visitor);
-                for (MemberName& name : member.names)
-                    visit(name.array, visitor);
-            }
+            visit(*external.structure, visitor);
         if (external.function)
         {
             visit(external.function->result.array, visitor);
@@ -267,9 +296,32 @@ void count_type(const Type& type, std::map<const Symbol*, int>& uses)
         ++uses[type.symbol];
 }
 
+// A struct's name, and its members' names and types.
+void count_struct(const Struct& structure, std::map<const Symbol*, int>& uses)
+{
+    ++uses[structure.symbol];
+    for (const StructMember& member : structure.members)
+    {
+        count_type(member.type, uses);
+        for (const MemberName& name : member.names)
+            ++uses[name.symbol];
+    }
+}
+
+void count_declaration(const Declaration& declaration, std::map<const Symbol*, int>& uses)
+{
+    if (declaration.structure)
+        count_struct(*declaration.structure, uses);
+    count_type(declaration.type, uses);
+    for (const Declarator& declarator : declaration.declarators)
+        ++uses[declarator.symbol];
+}
+
 void collect_locals(Stmt& stmt, FunctionScope& scope)
 {
     for_each_declaration(stmt, [&](Declaration& declaration) {
+        if (declaration.structure)
+            scope.locals.push_back(declaration.structure->symbol);
         for (const Declarator& declarator : declaration.declarators)
             scope.locals.push_back(declarator.symbol);
     });
@@ -286,22 +338,22 @@ void recount_symbols(Program& program)
     {
         if (external.structure)
         {
-            ++uses[external.structure->symbol];
+            count_struct(*external.structure, uses);
             for (const StructMember& member : external.structure->members)
-            {
-                count_type(member.type, uses);
                 for (const MemberName& name : member.names)
-                    ++uses[name.symbol];
+                    if (name.symbol->kind == SymbolKind::Variable)
+                        stage_level.insert(name.symbol);
+            if (external.structure->instance)
+            {
+                ++uses[external.structure->instance->symbol];
+                stage_level.insert(external.structure->instance->symbol);
             }
         }
         if (external.declaration)
         {
-            count_type(external.declaration->type, uses);
+            count_declaration(*external.declaration, uses);
             for (const Declarator& declarator : external.declaration->declarators)
-            {
-                ++uses[declarator.symbol];
                 stage_level.insert(declarator.symbol);
-            }
         }
         if (external.function)
         {
@@ -321,11 +373,8 @@ void recount_symbols(Program& program)
                 for (const Parameter& parameter : function.parameters)
                     scope.locals.push_back(parameter.symbol);
                 collect_locals(*function.body, scope);
-                for_each_declaration(*function.body, [&](Declaration& declaration) {
-                    count_type(declaration.type, uses);
-                    for (const Declarator& declarator : declaration.declarators)
-                        ++uses[declarator.symbol];
-                });
+                for_each_declaration(*function.body,
+                                     [&](Declaration& declaration) { count_declaration(declaration, uses); });
                 visit(*function.body, [&](Expr& expr, bool) {
                     if (expr.kind == ExprKind::Name && expr.symbol && stage_level.contains(expr.symbol))
                         scope.globals.insert(expr.symbol);

@@ -99,10 +99,15 @@ struct Declarator
     int line = 0; // of the declared name
 };
 
+struct Struct;
+
+// "struct S {...} s;" declares the struct that is its type: structure holds it, and a struct
+// declared in a function without variables ("struct S {...};") has no declarators.
 struct Declaration
 {
     Type type;
     std::vector<Declarator> declarators;
+    std::unique_ptr<Struct> structure;
 };
 
 struct Stmt;
@@ -117,9 +122,12 @@ enum class StmtKind
     While,       // while (condition) body
     DoWhile,     // do body while (condition);
     For,         // for (init [condition]; [step]) body
+    Switch,      // switch (condition) { statements }, case labels among them
+    Case,        // case expr: ; default: without expr
     Return,      // return [expr];
     Jump,        // text: break, continue or discard
     Empty,       // ;
+    Words,       // words, kept as written: "precision highp float;"
 };
 
 struct Stmt
@@ -135,6 +143,7 @@ struct Stmt
     StmtPtr then_branch;
     StmtPtr else_branch;
     std::string text;
+    std::vector<std::string> words;
     int line = 0; // of its first token; 0 for a statement a pass made
 };
 
@@ -166,16 +175,22 @@ struct StructMember
     std::vector<MemberName> names;
 };
 
+// A struct, or an interface block ("uniform Lights { vec3 colour[3]; } lights;"), whose name,
+// members and instance name a host binds: all kept as written.
 struct Struct
 {
     const Symbol* symbol;
     std::vector<StructMember> members;
+    std::vector<std::string> qualifiers; // an interface block's ("uniform", "layout(std140)"); none for a struct
+    std::optional<Declarator> instance;  // an interface block's instance name
 };
 
-// One top-level item, in source order: a directive line, a struct, a declaration or a function.
+// One top-level item, in source order: a directive line, a statement kept word for word, a
+// struct, a declaration or a function.
 struct External
 {
     std::string directive;
+    std::vector<std::string> words; // "precision", "highp", "float": written with a ';' after them
     std::unique_ptr<Struct> structure;
     std::unique_ptr<Declaration> declaration;
     std::unique_ptr<Function> function;
@@ -186,7 +201,7 @@ struct External
 struct FunctionScope
 {
     std::set<const Symbol*> globals;   // stage-level variables and functions referenced
-    std::vector<const Symbol*> locals; // parameters and local variables
+    std::vector<const Symbol*> locals; // parameters, local variables and structs
 };
 
 struct Program
@@ -202,14 +217,15 @@ StmtPtr make_stmt(StmtKind kind);
 
 // Deep copies, bound to the same symbols.
 Type clone(const Type& type);
+std::unique_ptr<Struct> clone(const Struct& structure);
 StmtPtr clone(const Stmt& stmt);
 
 // Counts again every symbol's uses and each function's scope from the tree as it stands, as the
 // parser counted them: for passes that drop, move or copy code.
 void recount_symbols(Program& program);
 
-// The statements directly inside stmt, in source order: a block's statements, a for's init, the
-// branches of an if, a loop's body.
+// The statements directly inside stmt, in source order: a block's or a switch's statements, a
+// for's init, the branches of an if, a loop's body.
 void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action);
 
 // Called with each expression and whether it lies inside an array size, a constant expression.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -69,12 +70,19 @@ bool has_layout(const Type& type)
                        [](const std::string& qualifier) { return qualifier.starts_with("layout"); });
 }
 
+bool redeclares_builtin(const Declaration& declaration)
+{
+    return std::any_of(declaration.declarators.begin(), declaration.declarators.end(),
+                       [](const Declarator& declarator) { return declarator.symbol->name.starts_with("gl_"); });
+}
+
 // Two declarations that may be written as one: the same qualifiers and type, no array on the
-// type itself (its size may differ), and no layout, which may place each name on its own.
+// type itself (its size may differ), no layout, which may place each name on its own, and no
+// built-in redeclared, which GLSL takes alone.
 bool share_declared_type(const Declaration& a, const Declaration& b)
 {
     return a.type.qualifiers == b.type.qualifiers && a.type.name == b.type.name && !a.type.array && !b.type.array &&
-           !has_layout(a.type);
+           !has_layout(a.type) && !redeclares_builtin(a) && !redeclares_builtin(b);
 }
 
 // Folds each run of same-typed declarations into the first: "float a=1.;float b=a;" becomes
@@ -287,8 +295,21 @@ void use_integer_constructor_arguments(Program& program)
     });
 }
 
+bool converts_int_to_float_implicitly(const Program& program)
+{
+    for (const External& external : program.externals)
+        if (external.directive.starts_with("#version "))
+        {
+            std::string_view version = std::string_view(external.directive).substr(9);
+            return !version.ends_with(" es") && std::atoi(std::string(version).c_str()) >= 120;
+        }
+    return false;
+}
+
 void use_integer_operands_of_floats(Program& program, const std::set<std::string>& integer_argument_functions)
 {
+    if (!converts_int_to_float_implicitly(program))
+        return;
     IntegerOperands rewrite(program, integer_argument_functions);
     for (External& external : program.externals)
     {

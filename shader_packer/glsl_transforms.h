@@ -27,6 +27,10 @@ void merge_declarations(Program& program);
 // prints as vec3(0,-6,.5). A negated zero stays a float, as -0 would be +0.
 void use_integer_constructor_arguments(Program& program);
 
+// Whether the shader's language converts an int to a float where an operand or a value needs
+// one: GLSL from 1.20 on, never GLSL ES nor a text without "#version" (1.10).
+bool converts_int_to_float_implicitly(const Program& program);
+
 // Writes integral float literals as the shorter integer literals where the language converts
 // the int to float exactly and the meaning stays: an operand of + - * / whose other operand is
 // certainly a float scalar, vector or matrix, an operand of a comparison or the value of an
@@ -35,7 +39,8 @@ void use_integer_constructor_arguments(Program& program);
 // except those of the built-ins named in integer_argument_functions beside an argument that is
 // certainly a float: name only built-ins whose every overload takes one base type in all its
 // arguments (min, max, clamp, mix, pow and the like), so that a float overload is the only one
-// an int argument converts to. -0. stays, as -0 would be +0.
+// an int argument converts to. -0. stays, as -0 would be +0. Nothing changes where the language
+// converts no int implicitly (see converts_int_to_float_implicitly).
 void use_integer_operands_of_floats(Program& program, const std::set<std::string>& integer_argument_functions);
 
 // Drops "const" from stage-level float scalar, vector and matrix constants whose initializers

@@ -28,16 +28,15 @@ std::string element_type(const std::string& base)
 TypeInference::TypeInference(Program& program)
 {
     for_each_declaration(program, [&](Declaration& declaration) {
+        if (declaration.structure)
+            add_members(*declaration.structure);
         for (const Declarator& declarator : declaration.declarators)
             variables_[declarator.symbol] = type_name(declaration.type, declarator.array);
     });
     for (External& external : program.externals)
     {
         if (external.structure)
-            for (const StructMember& member : external.structure->members)
-                for (const MemberName& name : member.names)
-                    structs_[external.structure->symbol->name][name.symbol->name] = {type_name(member.type, name.array),
-                                                                                     name.symbol};
+            add_members(*external.structure);
         if (external.function)
         {
             Function& function = *external.function;
@@ -47,6 +46,17 @@ TypeInference::TypeInference(Program& program)
                     variables_[parameter.symbol] = type_name(parameter.type, parameter.array);
         }
     }
+}
+
+void TypeInference::add_members(const Struct& structure)
+{
+    for (const StructMember& member : structure.members)
+        for (const MemberName& name : member.names)
+        {
+            structs_[structure.symbol->name][name.symbol->name] = {type_name(member.type, name.array), name.symbol};
+            if (name.symbol->kind == SymbolKind::Variable)
+                variables_[name.symbol] = type_name(member.type, name.array);
+        }
 }
 
 std::string TypeInference::type_of(const Expr& expr) const

@@ -30,6 +30,7 @@ public:
     const Symbol* member_of(const Expr& field) const;
 
 private:
+    void add_members(const Struct& structure);
     std::string field_type(const std::string& base, const std::string& field) const;
     std::string binary_type(const Expr& expr) const;
     std::string call_type(const Expr& expr) const;

@@ -3,6 +3,7 @@
 #include "glsl_vocabulary.h"
 
 #include <map>
+#include <regex>
 #include <set>
 
 namespace shader_packer::glsl {
@@ -231,9 +232,12 @@ bool is_vector_or_matrix(std::string_view word)
 // Samplers and images with any dimension suffix, in float, int and uint flavours.
 bool is_opaque_type(std::string_view word)
 {
-    if (word.starts_with("i") || word.starts_with("u"))
-        word.remove_prefix(1);
-    return word.starts_with("sampler") || word.starts_with("image") || word == "subpassInput";
+    auto is_float_flavour = [](std::string_view word) {
+        return word.starts_with("sampler") || (word.starts_with("image") && word.size() > 5) ||
+               word.starts_with("subpassInput");
+    };
+    return is_float_flavour(word) ||
+           ((word.starts_with("i") || word.starts_with("u")) && is_float_flavour(word.substr(1)));
 }
 
 bool contains(const WordSet& set, std::string_view word)
@@ -288,6 +292,12 @@ std::string literal_type(std::string_view literal)
     if (!is_hex && literal.find_first_of(".eE") != std::string_view::npos)
         return literal.ends_with("lf") || literal.ends_with("LF") ? "double" : "float";
     return literal.ends_with("u") || literal.ends_with("U") ? "uint" : "int";
+}
+
+bool is_sized_type(std::string_view word)
+{
+    static const std::regex sized("(u?int|float)(8|16|32|64)_t|[iuf](8|16|32|64)(vec[234]|mat[234](x[234])?)");
+    return std::regex_match(word.begin(), word.end(), sized);
 }
 
 bool is_keyword(std::string_view word)

@@ -13,6 +13,10 @@ bool is_qualifier(std::string_view word);
 // Scalar, vector, matrix, sampler, image and other opaque built-in types, void included.
 bool is_builtin_type(std::string_view word);
 
+// An explicitly sized type of the extensions for 8, 16 and 64-bit arithmetic: int8_t, float16_t,
+// u64vec2, f16mat3 and the like.
+bool is_sized_type(std::string_view word);
+
 // A word that names no value: keywords, qualifiers, reserved words and built-in types.
 bool is_keyword(std::string_view word);
 

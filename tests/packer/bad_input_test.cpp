@@ -91,10 +91,22 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "void main() { result = (1.0; }\n", 3, "expected ')'");
     expect_refusal(header + "void main() { result = ; }\n", 3, "expected an expression, found ';'");
     expect_refusal(header + "#define ONE 1.0\n", 3, "'#define' is not supported");
-    expect_refusal(header + "void main() { switch (1) { default: break; } }\n", 3, "'switch'");
     expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
     expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
     expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");
     expect_refusal(header + "void main() { result = 1.0x; }\n", 3, "malformed number");
     expect_refusal(header + "void main() { float result = 1.0; float result = 2.0; }\n", 3, "already declared");
+}
+
+TEST(BadInput, ConstructsNotPackedAreRefusedByName)
+{
+    expect_refusal(header + "void main()\n{\n    struct hit { float d; };\n}\nvoid f() { struct hit { int n; }; }\n", 7,
+                   "a struct name declared again in another scope ('hit')");
+    expect_refusal(header + "const struct light { float k; } sun = light(1.0);\n", 3, "qualifiers before a struct");
+    expect_refusal(header + "int16_t small;\n", 3, "explicitly sized types ('int16_t')");
+    expect_refusal(header + "void main() { float16_t h; }\n", 3, "explicitly sized types ('float16_t')");
+    expect_refusal(header + "void main() { int a = 32767S; }\n", 3, "literal suffixes of sized types ('S')");
+    expect_refusal(header + "void main() {\n#pragma optimize(off)\n}\n", 4, "directives inside functions");
+    expect_refusal(header + "invariant result;\n", 3, "qualifiers given to variables declared before");
+    expect_refusal(header + "void main() { if (true) { case 1: } }\n", 3, "'case' labels outside the braces of a switch");
 }
