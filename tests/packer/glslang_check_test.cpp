@@ -23,6 +23,11 @@ TEST(ShaderBuild, MistakesStopItAtTheirLineAndLeaveTheHeaders)
         "add_executable(pack_shader IMPORTED)\nadd_executable(check_shaders IMPORTED)\n"
         "set_target_properties(pack_shader PROPERTIES IMPORTED_LOCATION " PACK_SHADER_PATH ")\n"
         "set_target_properties(check_shaders PROPERTIES IMPORTED_LOCATION " CHECK_SHADERS_PATH ")\n"
+        "set(STILLRAY_VERTEX_SOURCE ${CMAKE_SOURCE_DIR}/shaders/picture.vert)\n"
+        "set(STILLRAY_FRAGMENT_SOURCE ${CMAKE_SOURCE_DIR}/shaders/picture.frag)\n"
+        "set(STILLRAY_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)\n"
+        "set(STILLRAY_SHADER_LINES ${STILLRAY_GENERATED_DIR}/vertex_text.lines "
+        "${STILLRAY_GENERATED_DIR}/fragment_text.lines)\n"
         "add_subdirectory(shaders)\n");
     std::vector<std::string> build_headers = {CMAKE_COMMAND, "--build", build, "--target", "shader_headers"};
     ASSERT_TRUE(support::run({CMAKE_COMMAND, "-S", project.path(), "-B", build,
