@@ -23,6 +23,19 @@ ExprPtr make_name(const Symbol* symbol, int line)
     return name;
 }
 
+// Makes a change and keeps it where the program's compact text gets shorter; otherwise undoes it.
+// Every inlining is tried this way: whether writing code where it is used pays depends on the
+// whole text.
+bool kept_if_shorter(const Program& program, const std::function<void()>& change, const std::function<void()>& undo)
+{
+    std::size_t before = compact_length(program);
+    change();
+    if (compact_length(program) < before)
+        return true;
+    undo();
+    return false;
+}
+
 // Every block of every function body, outer blocks before inner ones.
 void for_each_block(Stmt& stmt, const std::function<void(Stmt&)>& action)
 {
@@ -369,21 +382,24 @@ private:
             put_arguments(*replacement, *site.call, all);
             replacements.push_back(std::move(replacement));
         }
-        std::size_t before = compact_length(program_);
         std::vector<Expr> originals;
-        for (std::size_t i = 0; i < calls.size(); ++i)
-        {
-            originals.push_back(std::move(*calls[i].call));
-            *calls[i].call = std::move(*replacements[i]);
-        }
-        External removed = std::move(program_.externals[index_]);
-        program_.externals.erase(program_.externals.begin() + index_);
-        if (compact_length(program_) < before)
-            return true;
-        program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
-        for (std::size_t i = 0; i < calls.size(); ++i)
-            *calls[i].call = std::move(originals[i]);
-        return false;
+        External removed;
+        return kept_if_shorter(
+            program_,
+            [&] {
+                for (std::size_t i = 0; i < calls.size(); ++i)
+                {
+                    originals.push_back(std::move(*calls[i].call));
+                    *calls[i].call = std::move(*replacements[i]);
+                }
+                removed = std::move(program_.externals[index_]);
+                program_.externals.erase(program_.externals.begin() + index_);
+            },
+            [&] {
+                program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
+                for (std::size_t i = 0; i < calls.size(); ++i)
+                    *calls[i].call = std::move(originals[i]);
+            });
     }
 
     // Whether call runs exactly once whenever expr does, with everything else expr evaluates
@@ -523,33 +539,36 @@ private:
         for (StmtPtr& inner : body->statements)
             hoisted.push_back(std::move(inner));
 
-        std::size_t before = compact_length(program_);
         std::vector<StmtPtr> backup;
         for (const StmtPtr& inner : block.statements)
             backup.push_back(clone(*inner));
-        std::size_t at = site.statement;
-        if (declarator_index > 0)
-        {
-            std::vector<Declarator>& declarators = statement.declaration->declarators;
-            StmtPtr earlier = make_stmt(StmtKind::Declaration);
-            earlier->line = statement.line;
-            earlier->declaration = std::make_unique<Declaration>();
-            earlier->declaration->type = clone(statement.declaration->type);
-            std::move(declarators.begin(), declarators.begin() + declarator_index,
-                      std::back_inserter(earlier->declaration->declarators));
-            declarators.erase(declarators.begin(), declarators.begin() + declarator_index);
-            block.statements.insert(block.statements.begin() + at++, std::move(earlier));
-        }
-        *site.call = std::move(*result);
-        block.statements.insert(block.statements.begin() + at, std::make_move_iterator(hoisted.begin()),
-                                std::make_move_iterator(hoisted.end()));
-        External removed = std::move(program_.externals[index_]);
-        program_.externals.erase(program_.externals.begin() + index_);
-        if (compact_length(program_) < before)
-            return true;
-        program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
-        block.statements = std::move(backup);
-        return false;
+        External removed;
+        return kept_if_shorter(
+            program_,
+            [&] {
+                std::size_t at = site.statement;
+                if (declarator_index > 0)
+                {
+                    std::vector<Declarator>& declarators = statement.declaration->declarators;
+                    StmtPtr earlier = make_stmt(StmtKind::Declaration);
+                    earlier->line = statement.line;
+                    earlier->declaration = std::make_unique<Declaration>();
+                    earlier->declaration->type = clone(statement.declaration->type);
+                    std::move(declarators.begin(), declarators.begin() + declarator_index,
+                              std::back_inserter(earlier->declaration->declarators));
+                    declarators.erase(declarators.begin(), declarators.begin() + declarator_index);
+                    block.statements.insert(block.statements.begin() + at++, std::move(earlier));
+                }
+                *site.call = std::move(*result);
+                block.statements.insert(block.statements.begin() + at, std::make_move_iterator(hoisted.begin()),
+                                        std::make_move_iterator(hoisted.end()));
+                removed = std::move(program_.externals[index_]);
+                program_.externals.erase(program_.externals.begin() + index_);
+            },
+            [&] {
+                program_.externals.insert(program_.externals.begin() + index_, std::move(removed));
+                block.statements = std::move(backup);
+            });
     }
 
     Program& program_;
@@ -634,35 +653,40 @@ private:
     bool write_in_place(const Expr& shared_argument)
     {
         ExprPtr shared = clone(shared_argument);
-        std::size_t before = compact_length(program_);
         StmtPtr original_body = clone(*function_.body);
-        const Symbol* replaced = function_.parameters[parameter_].symbol;
-        for_each_expression(*function_.body, [&](Expr& root) {
-            visit_expressions(root, [&](Expr& expr, bool) {
-                if (expr.kind == ExprKind::Name && expr.symbol == replaced)
-                    expr = std::move(*clone(*shared));
-            });
-        });
-        Parameter removed = std::move(function_.parameters[parameter_]);
-        function_.parameters.erase(function_.parameters.begin() + parameter_);
+        Parameter removed;
         std::vector<ExprPtr> arguments;
-        for (Expr* call : calls_)
-        {
-            arguments.push_back(std::move(call->operands[parameter_ + 1]));
-            call->operands.erase(call->operands.begin() + parameter_ + 1);
-        }
-        if (compact_length(program_) < before)
+        bool kept = kept_if_shorter(
+            program_,
+            [&] {
+                const Symbol* replaced = function_.parameters[parameter_].symbol;
+                for_each_expression(*function_.body, [&](Expr& root) {
+                    visit_expressions(root, [&](Expr& expr, bool) {
+                        if (expr.kind == ExprKind::Name && expr.symbol == replaced)
+                            expr = std::move(*clone(*shared));
+                    });
+                });
+                removed = std::move(function_.parameters[parameter_]);
+                function_.parameters.erase(function_.parameters.begin() + parameter_);
+                for (Expr* call : calls_)
+                {
+                    arguments.push_back(std::move(call->operands[parameter_ + 1]));
+                    call->operands.erase(call->operands.begin() + parameter_ + 1);
+                }
+            },
+            [&] {
+                for (std::size_t i = 0; i < calls_.size(); ++i)
+                    calls_[i]->operands.insert(calls_[i]->operands.begin() + parameter_ + 1, std::move(arguments[i]));
+                function_.parameters.insert(function_.parameters.begin() + parameter_, std::move(removed));
+                *function_.body = std::move(*original_body);
+            });
+        if (kept)
         {
             Symbol& symbol = *std::find_if(program_.symbols.begin(), program_.symbols.end(),
                                            [&](const Symbol& own) { return &own == function_.symbol; });
             symbol.signatures[0].erase(symbol.signatures[0].begin() + parameter_);
-            return true;
         }
-        for (std::size_t i = 0; i < calls_.size(); ++i)
-            calls_[i]->operands.insert(calls_[i]->operands.begin() + parameter_ + 1, std::move(arguments[i]));
-        function_.parameters.insert(function_.parameters.begin() + parameter_, std::move(removed));
-        *function_.body = std::move(*original_body);
-        return false;
+        return kept;
     }
 
     Program& program_;
