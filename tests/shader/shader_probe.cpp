@@ -3,6 +3,7 @@
 
 #include "file_io.h"
 
+#include <regex>
 #include <stdexcept>
 
 namespace shader_probe {
@@ -26,6 +27,24 @@ std::string replaced(std::string text, std::string_view from, std::string_view t
     if (at == std::string::npos || text.find(from, at + 1) != std::string::npos)
         throw std::runtime_error("expected exactly one \"" + std::string(from) + "\" in the shader source");
     return text.replace(at, from.size(), to);
+}
+
+std::vector<double> statement_numbers(std::string_view start)
+{
+    std::string code = std::regex_replace(readable_fragment(), std::regex("//[^\n]*"), "");
+    std::size_t at = code.find(start);
+    if (at == std::string::npos || code.find(start, at + 1) != std::string::npos)
+        throw std::runtime_error("expected exactly one \"" + std::string(start) + "\" in the shader source");
+    std::string statement = code.substr(at, code.find(';', at) - at);
+    // A literal on its own, or one that is a whole vector's only argument.
+    static const std::regex literal(R"((?:vec([234])\(\s*|(?:^|[^\w.]))(-?[0-9]*\.?[0-9]+(?:e[-+]?[0-9]+)?)(\s*\))?)");
+    std::vector<double> numbers;
+    for (std::sregex_iterator match(statement.begin(), statement.end(), literal), end; match != end; ++match)
+    {
+        bool whole_vector = (*match)[1].matched && (*match)[3].matched;
+        numbers.insert(numbers.end(), whole_vector ? std::stoi((*match)[1]) : 1, std::stod((*match)[2]));
+    }
+    return numbers;
 }
 
 std::string probe_source(std::string_view probe_main)

@@ -19,6 +19,11 @@ using Vec3 = std::array<float, 3>;
 std::string readable_vertex();
 std::string readable_fragment();
 
+// The numbers of the readable fragment source's one statement that starts with start, up to its
+// ';' and comments left out, in order; a vecN of one number gives it N times. They let a test
+// follow an edit of the scene. Throws unless the statement occurs exactly once.
+std::vector<double> statement_numbers(std::string_view start);
+
 // text with its one occurrence of from replaced by to; throws unless from occurs exactly once.
 std::string replaced(std::string text, std::string_view from, std::string_view to);
 
