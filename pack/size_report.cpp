@@ -558,11 +558,11 @@ std::array<std::uint8_t, 3> shade_colour(int shade)
 }
 
 SizeReport measure(std::span<const std::uint8_t> program, std::span<const std::uint8_t> linked,
-                   const context_mixing::ModelSet& models, const std::vector<ShaderSource>& shaders)
+                   const coder::ModelSet& models, const std::vector<ShaderSource>& shaders)
 {
     SizeReport report;
     report.program.assign(program.begin(), program.end());
-    report.costs = context_mixing::byte_costs(program, models);
+    report.costs = coder::byte_costs(program, models);
     report.contexts = models.contexts.size();
     std::map<std::string, Range> texts;
     report.parts = find_parts(program, linked, report.costs, shaders, texts);

@@ -85,7 +85,7 @@ struct SizeReport
 // Throws elf::Malformed for a damaged file, std::runtime_error when a text's lines were written
 // for another text than the program holds.
 SizeReport measure(std::span<const std::uint8_t> program, std::span<const std::uint8_t> linked,
-                   const context_mixing::ModelSet& models, const std::vector<ShaderSource>& shaders);
+                   const coder::ModelSet& models, const std::vector<ShaderSource>& shaders);
 
 // The report as one HTML page with its style and script inline.
 std::string page(const SizeReport& report);

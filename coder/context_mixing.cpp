@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace packing::context_mixing {
+namespace coder {
 
 namespace {
 
@@ -503,4 +503,4 @@ std::string models_record_text(const ModelsRecord& record)
          {0, "count_limit", {std::to_string(record.models.count_limit)}}});
 }
 
-} // namespace packing::context_mixing
+} // namespace coder

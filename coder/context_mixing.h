@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace packing::context_mixing {
+namespace coder {
 
 // What the decoder needs besides the stream: the contexts and the two rates.
 struct ModelSet
@@ -95,4 +95,4 @@ struct ModelsRecord
 ModelsRecord parse_models_record(std::string_view text);
 std::string models_record_text(const ModelsRecord& record);
 
-} // namespace packing::context_mixing
+} // namespace coder
