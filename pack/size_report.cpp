@@ -6,7 +6,7 @@
 #include "elf_image.h"
 #include "file_io.h"
 #include "record_file.h"
-#include "shader_packer.h"
+#include "source_lines_record.h"
 
 #include <cxxabi.h>
 
@@ -534,10 +534,10 @@ void script_data(const SizeReport& report, std::string& html)
 
 ShaderSource read_shader_source(const std::filesystem::path& lines_record)
 {
-    shader_packer::SourceLinesRecord record;
+    support::SourceLinesRecord record;
     try
     {
-        record = shader_packer::parse_source_lines_record(support::read_text(lines_record));
+        record = support::parse_source_lines_record(support::read_text(lines_record));
     }
     catch (const support::RecordError& error)
     {

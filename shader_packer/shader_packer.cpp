@@ -12,11 +12,11 @@
 #include "glsl_transforms.h"
 #include "glsl_vocabulary.h"
 #include "record_file.h"
+#include "source_lines_record.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <limits>
 #include <variant>
@@ -123,14 +123,6 @@ bool is_identifier(std::string_view name)
     auto is_word_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
     return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
            std::all_of(name.begin(), name.end(), is_word_char);
-}
-
-// The number that is the whole of text when it is positive, otherwise 0.
-int positive_number(std::string_view text)
-{
-    int value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
 }
 
 constexpr std::string_view usage = "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
@@ -376,54 +368,6 @@ std::string names_record_text(const NamesRecord& record)
                                 lines);
 }
 
-SourceLinesRecord parse_source_lines_record(std::string_view text)
-{
-    std::vector<support::RecordLine> lines = support::parse_record(text);
-    SourceLinesRecord record;
-    for (const support::RecordLine& line : lines)
-    {
-        if (line.key == "name" && line.values.size() == 1)
-            record.name = line.values[0];
-        else if (line.key == "source" && !line.values.empty())
-            record.source = support::words_of(line);
-        else if (line.key == "text" && line.values.size() == 1)
-            record.text = line.values[0];
-        else if (line.key == "lines")
-            for (std::string_view run : line.values)
-            {
-                std::size_t times = run.find('x');
-                int source_line = positive_number(run.substr(0, times));
-                int count = times == std::string_view::npos ? 1 : positive_number(run.substr(times + 1));
-                if (source_line == 0 || count == 0)
-                    throw support::RecordError(line.number,
-                                               "a run is LINE or LINExCOUNT, not '" + std::string(run) + "'");
-                record.lines.insert(record.lines.end(), count, source_line);
-            }
-        else
-            throw support::RecordError(line.number,
-                                       "expected 'name NAME', 'source PATH', 'text FINGERPRINT' or 'lines RUN...'");
-    }
-    support::require_one_line_each(lines, {"name", "source", "text", "lines"});
-    return record;
-}
-
-std::string source_lines_record_text(const SourceLinesRecord& record)
-{
-    support::RecordLine runs{0, "lines", {}};
-    for (std::size_t start = 0, end = 0; start < record.lines.size(); start = end)
-    {
-        while (end < record.lines.size() && record.lines[end] == record.lines[start])
-            ++end;
-        std::string run = std::to_string(record.lines[start]);
-        runs.values.push_back(end - start == 1 ? run : run + "x" + std::to_string(end - start));
-    }
-    return support::record_text(
-        "The source line of each character of a text that pack_shader wrote, for the packing\n"
-        "step's size report. name: the text's constant; source: the file it was packed\n"
-        "from; text: the text's fingerprint; lines: runs of characters, LINExCOUNT.",
-        {{0, "name", {record.name}}, support::words_line("source", record.source), {0, "text", {record.text}}, runs});
-}
-
 std::string shortest_number(std::string_view literal)
 {
     std::string type = glsl::literal_type(literal);
@@ -540,7 +484,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         if (!command.lines_record.empty())
             support::write_file_atomically(
                 command.lines_record,
-                source_lines_record_text({std::string(name), std::filesystem::absolute(input).string(),
+                support::source_lines_record_text({std::string(name), std::filesystem::absolute(input).string(),
                                           support::fingerprint(compacted.text), compacted.source_lines}));
         failed = record;
         if (tuning)

@@ -98,22 +98,6 @@ struct Compacted
     std::vector<int> source_lines;
 };
 
-// Where each character of a text that pack_shader wrote came from in its source: what the
-// packing step's size report gives each source line its share of the packed bytes by.
-struct SourceLinesRecord
-{
-    std::string name;   // the text constant's name
-    std::string source; // the source file
-    std::string text;   // the text's fingerprint (support::fingerprint)
-    std::vector<int> lines;
-
-    friend bool operator==(const SourceLinesRecord&, const SourceLinesRecord&) = default;
-};
-
-// A source lines record read from its text; throws support::RecordError at the line at fault.
-SourceLinesRecord parse_source_lines_record(std::string_view text);
-std::string source_lines_record_text(const SourceLinesRecord& record);
-
 // The compact form and its names (see compact). Throws PackError.
 Compacted compact_with_names(std::string_view source, const CompactOptions& options);
 
