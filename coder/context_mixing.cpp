@@ -467,7 +467,7 @@ ModelsRecord parse_models_record(std::string_view text)
                 std::uint32_t context = 0;
                 auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), context, 16);
                 if (error != std::errc() || end != value.data() + value.size())
-                    throw support::RecordError(line.number, "a context is a 32-bit mask in hex, not '" + value + "'");
+                    throw support::LineError(line.number, "a context is a 32-bit mask in hex, not '" + value + "'");
                 record.models.contexts.push_back(context);
             }
         else if (line.key == "weight_shift")
@@ -475,7 +475,7 @@ ModelsRecord parse_models_record(std::string_view text)
         else if (line.key == "count_limit")
             record.models.count_limit = static_cast<int>(support::record_number(line, max_count_limit));
         else
-            throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
+            throw support::LineError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
                                                     "'contexts MASK...', 'weight_shift N' or 'count_limit N'");
     }
     support::require_one_line_each(lines, {"program", "toolchain", "contexts", "weight_shift", "count_limit"});

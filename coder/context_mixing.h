@@ -91,7 +91,7 @@ struct ModelsRecord
     friend bool operator==(const ModelsRecord&, const ModelsRecord&) = default;
 };
 
-// A models record read from its text; throws support::RecordError at the line at fault.
+// A models record read from its text; throws support::LineError at the line at fault.
 ModelsRecord parse_models_record(std::string_view text);
 std::string models_record_text(const ModelsRecord& record);
 

@@ -188,7 +188,7 @@ int main(int argc, char** argv)
             write_size_report(report_arguments, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},
                               shipped);
     }
-    catch (const support::RecordError& error)
+    catch (const support::LineError& error)
     {
         std::fprintf(stderr, "%s:%d: error: %s\n", record.c_str(), error.line(), error.what());
         return 1;

@@ -539,7 +539,7 @@ ShaderSource read_shader_source(const std::filesystem::path& lines_record)
     {
         record = support::parse_source_lines_record(support::read_text(lines_record));
     }
-    catch (const support::RecordError& error)
+    catch (const support::LineError& error)
     {
         throw std::runtime_error(lines_record.string() + ":" + std::to_string(error.line()) + ": " + error.what());
     }

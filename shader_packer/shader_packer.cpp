@@ -45,57 +45,6 @@ std::string letters_by_frequency(std::string_view text, const std::set<std::stri
     return letters;
 }
 
-struct DecimalLiteral
-{
-    std::string digits; // no leading or trailing zeros; empty for zero
-    long exponent = 0;  // value = digits * 10^exponent
-    std::string suffix; // "lf" or "LF" for double; float's "f" is dropped
-};
-
-DecimalLiteral parse_decimal(std::string_view literal)
-{
-    DecimalLiteral decimal;
-    if (literal.ends_with("lf") || literal.ends_with("LF"))
-    {
-        decimal.suffix = literal.substr(literal.size() - 2);
-        literal.remove_suffix(2);
-    }
-    else if (literal.ends_with("f") || literal.ends_with("F"))
-        literal.remove_suffix(1);
-    std::size_t e = literal.find_first_of("eE");
-    if (e != std::string_view::npos)
-    {
-        decimal.exponent = std::stol(std::string(literal.substr(e + 1)));
-        literal = literal.substr(0, e);
-    }
-    std::size_t point = literal.find('.');
-    if (point != std::string_view::npos)
-    {
-        decimal.exponent -= static_cast<long>(literal.size() - point - 1);
-        decimal.digits = std::string(literal.substr(0, point)) + std::string(literal.substr(point + 1));
-    }
-    else
-        decimal.digits = literal;
-    decimal.digits.erase(0, decimal.digits.find_first_not_of('0'));
-    while (!decimal.digits.empty() && decimal.digits.back() == '0')
-    {
-        decimal.digits.pop_back();
-        ++decimal.exponent;
-    }
-    return decimal;
-}
-
-// "1200.", "12.5", ".05": digits with the point placed, zeros filled in as needed.
-std::string positional(const DecimalLiteral& decimal)
-{
-    if (decimal.exponent >= 0)
-        return decimal.digits + std::string(decimal.exponent, '0') + ".";
-    long point = static_cast<long>(decimal.digits.size()) + decimal.exponent;
-    if (point > 0)
-        return decimal.digits.substr(0, point) + "." + decimal.digits.substr(point);
-    return "." + std::string(-point, '0') + decimal.digits;
-}
-
 std::string escaped(std::string_view line)
 {
     std::string text;
@@ -206,7 +155,7 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
         {
             support::words_line("toolchain", command.toolchain);
         }
-        catch (const support::RecordError& error)
+        catch (const support::LineError& error)
         {
             return "--toolchain: " + std::string(error.what());
         }
@@ -344,11 +293,11 @@ NamesRecord parse_names_record(std::string_view text)
                  std::isalpha(static_cast<unsigned char>(line.values[1][0])))
         {
             if (!record.letters.emplace(line.values[0], line.values[1][0]).second)
-                throw support::RecordError(line.number, "a second letter for '" + line.values[0] + "'");
+                throw support::LineError(line.number, "a second letter for '" + line.values[0] + "'");
         }
         else
-            throw support::RecordError(line.number, "expected 'input FINGERPRINT', 'toolchain WORDS', 'size BITS' or "
-                                                    "'name KEY LETTER'");
+            throw support::LineError(line.number, "expected 'input FINGERPRINT', 'toolchain WORDS', 'size BITS' or "
+                                                  "'name KEY LETTER'");
     }
     support::require_one_line_each(lines, {"input", "toolchain", "size"});
     return record;
@@ -366,19 +315,6 @@ std::string names_record_text(const NamesRecord& record)
                                 "compiler and linker it ran on; size: the text's measure with these names;\n"
                                 "name: a symbol and its letter.",
                                 lines);
-}
-
-std::string shortest_number(std::string_view literal)
-{
-    std::string type = glsl::literal_type(literal);
-    if (type != "float" && type != "double")
-        return std::string(literal);
-    DecimalLiteral decimal = parse_decimal(literal);
-    if (decimal.digits.empty())
-        return "0." + decimal.suffix;
-    std::string plain = positional(decimal);
-    std::string scientific = decimal.digits + "e" + std::to_string(decimal.exponent);
-    return (scientific.size() < plain.size() ? scientific : plain) + decimal.suffix;
 }
 
 std::string header_text(std::string_view name, std::string_view text)
@@ -424,7 +360,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         {
             command.options.recorded_names = parse_names_record(support::read_text(record));
         }
-        catch (const support::RecordError& error)
+        catch (const support::LineError& error)
         {
             errors << record << ":" << error.line() << ": error: " << error.what() << "\n";
             return 1;
@@ -462,7 +398,7 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         compacted = command.readable ? Compacted{source, {}, {}, lines_of_characters(source)}
                                      : compact_with_names(source, command.options);
     }
-    catch (const PackError& error)
+    catch (const support::LineError& error)
     {
         errors << input << ":" << error.line() << ": error: " << error.what() << "\n";
         return 1;

@@ -38,11 +38,11 @@ SourceLinesRecord parse_source_lines_record(std::string_view text)
                 int source_line = positive_number(run.substr(0, times));
                 int count = times == std::string_view::npos ? 1 : positive_number(run.substr(times + 1));
                 if (source_line == 0 || count == 0)
-                    throw RecordError(line.number, "a run is LINE or LINExCOUNT, not '" + std::string(run) + "'");
+                    throw LineError(line.number, "a run is LINE or LINExCOUNT, not '" + std::string(run) + "'");
                 record.lines.insert(record.lines.end(), count, source_line);
             }
         else
-            throw RecordError(line.number, "expected 'name NAME', 'source PATH', 'text FINGERPRINT' or 'lines RUN...'");
+            throw LineError(line.number, "expected 'name NAME', 'source PATH', 'text FINGERPRINT' or 'lines RUN...'");
     }
     require_one_line_each(lines, {"name", "source", "text", "lines"});
     return record;

@@ -19,7 +19,7 @@ struct SourceLinesRecord
     friend bool operator==(const SourceLinesRecord&, const SourceLinesRecord&) = default;
 };
 
-// A source lines record read from its text; throws RecordError at the line at fault.
+// A source lines record read from its text; throws LineError at the line at fault.
 SourceLinesRecord parse_source_lines_record(std::string_view text);
 std::string source_lines_record_text(const SourceLinesRecord& record);
 
