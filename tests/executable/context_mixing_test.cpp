@@ -132,6 +132,9 @@ TEST(ContextMixing, SearchImprovesOnItsStartAndRepeatsItself)
     EXPECT_EQ(coder::search_models(program, start, 1, [&](const support::SearchStep& step) { steps.push_back(step); }),
               found);
     EXPECT_EQ(coder::search_models(program, start, 0), start);
+    // On incompressible data no context saves the 4 bytes it costs: all but the one the decoder
+    // needs are dropped.
+    EXPECT_EQ(coder::search_models(random_bytes(4000, 3), start, 1).contexts.size(), 1u);
     // The first step at the start's size, then the round's share done growing by one of its equal
     // steps at a time to 1 at its end: the rates, each context's flips, the drops, the additions.
     ASSERT_EQ(steps.size(), start.contexts.size() + 4);
