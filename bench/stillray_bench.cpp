@@ -164,9 +164,8 @@ struct PackingWays
 PackingWays measure_packing()
 {
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE);
-    namespace cm = packing::context_mixing;
     PackingWays ways{packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program,
-                                                cm::parse_models_record(support::read_text(MODELS_RECORD)).models),
+                                                coder::parse_models_record(support::read_text(MODELS_RECORD)).models),
                      packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
     support::TempDir directory("bench-packing");
     std::string decoder = directory.path() / "decoder", xzcat = directory.path() / "xzcat";
@@ -194,8 +193,7 @@ double size_report_ms()
 {
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE),
                               linked = support::read_file(STILLRAY_LINKED);
-    packing::context_mixing::ModelSet models =
-        packing::context_mixing::parse_models_record(support::read_text(MODELS_RECORD)).models;
+    coder::ModelSet models = coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
     std::vector<packing::size_report::ShaderSource> shaders = {
         packing::size_report::read_shader_source(VERTEX_LINES),
         packing::size_report::read_shader_source(FRAGMENT_LINES)};

@@ -1,15 +1,16 @@
 # The decoding stub of the self-unpacking executable: a complete ELF file by itself, header and
 # all, followed in the same file by the program coded with the context-mixing coder of
-# context_mixing.h and by the coder's contexts. It decodes the program into its own zero-filled
-# memory, checks it, writes it to an anonymous memory file and executes that with its own
-# arguments and environment; nothing is written to any file system. Whatever step fails, it
-# prints one line to stderr and exits with status 1.
+# coder/context_mixing.h and by the coder's contexts. It decodes the program into its own
+# zero-filled memory, checks it, writes it to an anonymous memory file and executes that with
+# its own arguments and environment; nothing is written to any file system. Whatever step fails,
+# it prints one line to stderr and exits with status 1.
 #
-# The decoder computes exactly what context_mixing.cpp's Predictor and range decoder compute, in
-# the same integer steps; a change to one is a change to both. The packing step fills in what
-# depends on the program (its size and final code, where the contexts lie, the two rates) at
-# the places marked by the symbols patch_*: each holds the value for an empty program with no
-# contexts, to which the packer adds. The absolute symbol output_capacity bounds the program.
+# The decoder computes exactly what coder/context_mixing.cpp's Predictor and range decoder
+# compute, in the same integer steps; a change to one is a change to both. The packing step
+# fills in what depends on the program (its size and final code, where the contexts lie, the two
+# rates) at the places marked by the symbols patch_*: each holds the value for an empty program
+# with no contexts, to which the packer adds. The absolute symbol output_capacity bounds the
+# program.
 #
 # Registers across the loops: rdi the next output byte, rbx the partial byte (a leading 1 and
 # the bits so far), ebp the range, r12d the code, r13 the next stream byte, r14d the hash of the

@@ -29,14 +29,12 @@
 #include <set>
 #include <string>
 
-namespace cm = packing::context_mixing;
-
 namespace {
 
 // Writes the size report's page and picture: report_arguments are PAGE PICTURE LINKED and the
 // source lines records.
 void write_size_report(const std::vector<std::string>& report_arguments, const std::vector<std::uint8_t>& program,
-                       const cm::ModelSet& models, const std::string& program_path, const std::string& output,
+                       const coder::ModelSet& models, const std::string& program_path, const std::string& output,
                        const std::vector<const packing::PackedFile*>& ways, const packing::PackedFile& shipped)
 {
     std::vector<packing::size_report::ShaderSource> shaders;
@@ -67,10 +65,10 @@ void print_sizes(const packing::PackedFile& packed)
 
 // The models the record holds for the program. Says on stderr when the record was made for
 // another program, naming both toolchains where this build's is given and is not the record's.
-cm::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std::string& record_path,
-                             const std::string& toolchain)
+coder::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std::string& record_path,
+                                const std::string& toolchain)
 {
-    cm::ModelsRecord record = cm::parse_models_record(support::read_text(record_path));
+    coder::ModelsRecord record = coder::parse_models_record(support::read_text(record_path));
     std::string built_elsewhere = toolchain.empty() || toolchain == record.toolchain
                                       ? ""
                                       : ", which ran on " + record.toolchain + ", not this build's " + toolchain;
@@ -84,7 +82,7 @@ cm::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const std
 
 // The decoder's way with these models, in a few words.
 std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::uint8_t> program,
-                          const cm::ModelSet& models)
+                          const coder::ModelSet& models)
 {
     packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
     return "payload " + std::to_string(packed.payload_size()) + " bytes, packed file " +
@@ -95,16 +93,16 @@ std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::
 // telling its progress on stderr, and keeps the record's unless the search finds models that make
 // the packed file smaller. Writes the record, naming the toolchain, where it changes; then says on
 // stderr what became of it.
-cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
-                          const std::string& record_path, const std::string& toolchain, int rounds,
-                          const packing::StubObject& stub)
+coder::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
+                             const std::string& record_path, const std::string& toolchain, int rounds,
+                             const packing::StubObject& stub)
 {
     std::string previous_text;
-    std::optional<cm::ModelSet> previous;
+    std::optional<coder::ModelSet> previous;
     try
     {
         previous_text = support::read_text(record_path);
-        previous = cm::parse_models_record(previous_text).models;
+        previous = coder::parse_models_record(previous_text).models;
     }
     catch (const std::exception&)
     {
@@ -112,15 +110,15 @@ cm::ModelSet tuned_models(const std::string& program_path, const std::vector<std
     }
     support::SearchProgress progress(std::filesystem::path(program_path).filename().string() + " models", rounds,
                                      std::cerr, support::is_terminal(STDERR_FILENO));
-    cm::ModelsRecord record = {program_fingerprint(program), toolchain,
-                               cm::search_models(program, previous.value_or(cm::default_models()), rounds,
-                                                 progress.observer())};
-    auto packed_size = [&](const cm::ModelSet& models) {
+    coder::ModelsRecord record = {
+        program_fingerprint(program), toolchain,
+        coder::search_models(program, previous.value_or(coder::default_models()), rounds, progress.observer())};
+    auto packed_size = [&](const coder::ModelSet& models) {
         return packing::pack_with_decoder(stub, program, models).bytes.size();
     };
     if (previous && packed_size(record.models) >= packed_size(*previous))
         record.models = *previous;
-    std::string text = cm::models_record_text(record);
+    std::string text = coder::models_record_text(record);
     if (text == previous_text)
     {
         progress.finish(record_path + ": already current, " + decoder_sizes(stub, program, record.models));
@@ -177,8 +175,8 @@ int main(int argc, char** argv)
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         packing::elf::read(program_bytes);
         packing::StubObject stub = packing::read_stub_object(support::read_file(decoder_stub));
-        cm::ModelSet models = tuning ? tuned_models(program, program_bytes, record, toolchain, rounds, stub)
-                                     : recorded_models(program_bytes, record, toolchain);
+        coder::ModelSet models = tuning ? tuned_models(program, program_bytes, record, toolchain, rounds, stub)
+                                        : recorded_models(program_bytes, record, toolchain);
         packing::PackedFile decoded = packing::pack_with_decoder(stub, program_bytes, models);
         packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);
@@ -190,7 +188,7 @@ int main(int argc, char** argv)
             write_size_report(report_arguments, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},
                               shipped);
     }
-    catch (const support::RecordError& error)
+    catch (const support::LineError& error)
     {
         std::fprintf(stderr, "%s:%d: error: %s\n", record.c_str(), error.line(), error.what());
         return 1;

@@ -60,13 +60,13 @@ PackedFile pack_with_xzcat(std::span<const std::uint8_t> stub, std::span<const s
 }
 
 PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_t> program,
-                             const context_mixing::ModelSet& models)
+                             const coder::ModelSet& models)
 {
     std::size_t contexts = models.contexts.size();
     if (program.empty() || program.size() >= stub.symbol("output_capacity"))
         throw PackingError("the program is " + std::to_string(program.size()) + " bytes; the decoder holds 1 to " +
                            std::to_string(stub.symbol("output_capacity") - 1));
-    using context_mixing::max_contexts, context_mixing::max_weight_shift, context_mixing::max_count_limit;
+    using coder::max_contexts, coder::max_weight_shift, coder::max_count_limit;
     if (contexts == 0 || contexts > max_contexts)
         throw PackingError("the decoder takes 1 to " + std::to_string(max_contexts) + " contexts, not " +
                            std::to_string(contexts));
@@ -77,8 +77,8 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
         throw PackingError("count_limit " + std::to_string(models.count_limit) + " lies outside the decoder's 0 to " +
                            std::to_string(max_count_limit));
 
-    std::vector<std::uint8_t> stream = context_mixing::encode(program, models);
-    context_mixing::Decoded decoded = context_mixing::decode(stream, program.size(), models);
+    std::vector<std::uint8_t> stream = coder::encode(program, models);
+    coder::Decoded decoded = coder::decode(stream, program.size(), models);
     if (!std::ranges::equal(decoded.data, program))
         throw std::logic_error("the coder does not decode what it encoded");
     std::vector<std::uint8_t> bytes = stub.text;

@@ -52,7 +52,7 @@ PackedFile pack_with_xzcat(std::span<const std::uint8_t> stub, std::span<const s
 // program, the models or the result do not fit what the stub can hold, elf::Malformed for a
 // stub that is not one.
 PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_t> program,
-                             const context_mixing::ModelSet& models);
+                             const coder::ModelSet& models);
 
 // The smaller of the two (a on a tie); throws PackingError naming both sizes when it is over
 // size_limit bytes.

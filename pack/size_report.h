@@ -85,7 +85,7 @@ struct SizeReport
 // Throws elf::Malformed for a damaged file, std::runtime_error when a text's lines were written
 // for another text than the program holds.
 SizeReport measure(std::span<const std::uint8_t> program, std::span<const std::uint8_t> linked,
-                   const context_mixing::ModelSet& models, const std::vector<ShaderSource>& shaders);
+                   const coder::ModelSet& models, const std::vector<ShaderSource>& shaders);
 
 // The report as one HTML page with its style and script inline.
 std::string page(const SizeReport& report);
@@ -101,5 +101,13 @@ inline constexpr int map_columns = 64, cell_pixels = 8, map_left = 96, map_top =
 inline constexpr int shade_count = 9;
 int shade_of(double bits);
 std::array<std::uint8_t, 3> shade_colour(int shade);
+// From this shade on, text on the colour is white.
+inline constexpr int light_text_shade = 7;
+
+// What the page and the picture both write: the program's code length in bits, the index in
+// parts of the part each byte is in, and an offset as "0x01a0".
+double total_bits(const SizeReport& report);
+std::vector<std::size_t> part_of_bytes(const SizeReport& report);
+std::string hex_offset(std::size_t offset);
 
 } // namespace packing::size_report

@@ -1,7 +1,7 @@
 // GLSL tokenizer of the shader packer: words, numbers, punctuators and directive lines, with
 // comments and whitespace dropped and every character outside GLSL's set rejected.
 #include "glsl_lexer.h"
-#include "shader_packer.h"
+#include "line_error.h"
 
 #include <map>
 #include <set>
@@ -118,7 +118,7 @@ private:
         while (!(peek() == '*' && peek(1) == '/'))
         {
             if (at_end())
-                throw PackError(opening_line, "unterminated comment");
+                throw support::LineError(opening_line, "unterminated comment");
             advance();
         }
         pos_ += 2;
@@ -143,7 +143,7 @@ private:
     {
         int line = line_;
         if (!line_start_)
-            throw PackError(line, "'#' must start a line");
+            throw support::LineError(line, "'#' must start a line");
         std::string text;
         while (!at_end() && peek() != '\n')
         {
@@ -174,7 +174,7 @@ private:
         for (std::string_view supported : supported_directives)
             if (name == supported)
                 return normal;
-        throw PackError(line, "preprocessor directive '#" + std::string(name) + "' is not supported");
+        throw support::LineError(line, "preprocessor directive '#" + std::string(name) + "' is not supported");
     }
 
     Token number()
@@ -199,9 +199,10 @@ private:
             static const std::set<std::string_view> extension_suffixes = {
                 "l", "L", "ul", "UL", "s", "S", "us", "US", "hf", "HF", "uL", "Ul", "uS", "Us"};
             if (extension_suffixes.contains(suffix))
-                throw PackError(line, "literal suffixes of sized types ('" + std::string(suffix) +
-                                          "') are not supported");
-            throw PackError(line, "malformed number '" + std::string(source_.substr(start, pos_ + 1 - start)) + "'");
+                throw support::LineError(line, "literal suffixes of sized types ('" + std::string(suffix) +
+                                                   "') are not supported");
+            throw support::LineError(line,
+                                     "malformed number '" + std::string(source_.substr(start, pos_ + 1 - start)) + "'");
         }
         return {TokenKind::Number, std::string(source_.substr(start, pos_ - start)), line};
     }
@@ -223,11 +224,11 @@ private:
             if (peek() == '+' || peek() == '-')
                 ++pos_;
             if (!is_digit(peek()))
-                throw PackError(line, "exponent without digits in a number");
+                throw support::LineError(line, "exponent without digits in a number");
             std::size_t digits_start = pos_;
             skip_while(is_digit);
             if (pos_ - digits_start > 4)
-                throw PackError(line, "exponent out of range in a number");
+                throw support::LineError(line, "exponent out of range in a number");
         }
         if (is_float && (peek() == 'f' || peek() == 'F'))
             ++pos_;
@@ -252,7 +253,7 @@ private:
                 pos_ += candidate.size();
                 return {TokenKind::Punctuator, std::string(candidate), line_};
             }
-        throw PackError(line_, describe_character(peek()) + " is not allowed in GLSL");
+        throw support::LineError(line_, describe_character(peek()) + " is not allowed in GLSL");
     }
 
     void check_allowed(char c) const
@@ -262,7 +263,7 @@ private:
             (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') ||
             is_space(c);
         if (!allowed)
-            throw PackError(line_, describe_character(c) + " is not allowed in GLSL");
+            throw support::LineError(line_, describe_character(c) + " is not allowed in GLSL");
     }
 
     template <class Predicate>
@@ -303,7 +304,7 @@ bool lexes_differently_together(std::string_view a, std::string_view b)
             apart.push_back(std::move(text));
         return texts(std::string(a) + std::string(b)) != apart;
     }
-    catch (const PackError&)
+    catch (const support::LineError&)
     {
         return true;
     }

@@ -24,7 +24,7 @@ struct Token
     int line;
 };
 
-// Splits source into tokens, dropping comments and whitespace. Throws PackError.
+// Splits source into tokens, dropping comments and whitespace. Throws support::LineError.
 std::vector<Token> lex(std::string_view source);
 
 // True when a and b, written next to each other, would read back as other tokens.

@@ -6,7 +6,7 @@
 #include "glsl_lexer.h"
 #include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
-#include "shader_packer.h"
+#include "line_error.h"
 
 #include <algorithm>
 #include <map>
@@ -79,7 +79,7 @@ private:
             fail("expected '" + std::string(text) + "' " + std::string(context) + ", found " + describe(peek()));
     }
 
-    [[noreturn]] void fail(const std::string& message) const { throw PackError(peek().line, message); }
+    [[noreturn]] void fail(const std::string& message) const { throw support::LineError(peek().line, message); }
 
     bool is_type_word(const Token& token) const
     {
@@ -122,7 +122,7 @@ private:
     {
         Scope& scope = scopes_.back();
         if (scope.contains(name.text))
-            throw PackError(name.line, "'" + name.text + "' is already declared in this scope");
+            throw support::LineError(name.line, "'" + name.text + "' is already declared in this scope");
         Symbol& symbol = new_symbol(name, SymbolKind::Variable);
         symbol.uses = 1;
         scope[name.text] = &symbol;
@@ -136,7 +136,7 @@ private:
         Scope& globals = scopes_.front();
         auto found = globals.find(name.text);
         if (found != globals.end() && found->second->kind != SymbolKind::Function)
-            throw PackError(name.line, "'" + name.text + "' is already declared as a variable");
+            throw support::LineError(name.line, "'" + name.text + "' is already declared as a variable");
         Symbol& symbol = found != globals.end() ? *found->second : new_symbol(name, SymbolKind::Function);
         symbol.kept = name.text == "main"; // GLSL starts the stage by this name
         ++symbol.uses;
@@ -232,7 +232,7 @@ private:
             structure->members.push_back(std::move(member));
         }
         if (scopes_.back().contains(symbol.name))
-            throw PackError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
+            throw support::LineError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
         scopes_.back()[symbol.name] = &symbol;
         struct_names_.insert(symbol.name);
         return structure;
@@ -293,7 +293,7 @@ private:
         int line = peek().line;
         Symbol& symbol = new_kept_symbol(SymbolKind::Variable);
         if (scopes_.front().contains(symbol.name))
-            throw PackError(line, "'" + symbol.name + "' is already declared in this scope");
+            throw support::LineError(line, "'" + symbol.name + "' is already declared in this scope");
         scopes_.front()[symbol.name] = &symbol;
         return &symbol;
     }
@@ -330,7 +330,8 @@ private:
                 {
                     Symbol& variable = const_cast<Symbol&>(*name.symbol);
                     if (scopes_.front().contains(variable.name))
-                        throw PackError(variable.line, "'" + variable.name + "' is already declared in this scope");
+                        throw support::LineError(variable.line,
+                                                 "'" + variable.name + "' is already declared in this scope");
                     variable.kind = SymbolKind::Variable;
                     variable.owner = nullptr;
                     scopes_.front()[variable.name] = &variable;

@@ -10,7 +10,7 @@ namespace shader_packer::glsl {
 // Parses a whole translation unit and binds every name to its declaration: variables, functions
 // and structs by GLSL's scope rules, fields by the type of what they are taken from (a field whose
 // struct cannot be told keeps every member of that name as declared). The entry point main keeps
-// its name. Throws PackError.
+// its name. Throws support::LineError.
 Program parse(std::string_view source);
 
 } // namespace shader_packer::glsl

@@ -3,7 +3,7 @@
 #include "glsl_printer.h"
 
 #include "glsl_lexer.h"
-#include "shader_packer.h"
+#include "glsl_numbers.h"
 
 namespace shader_packer::glsl {
 

@@ -3,7 +3,7 @@
 #include "glsl_renamer.h"
 
 #include "glsl_printer.h"
-#include "shader_packer.h"
+#include "line_error.h"
 
 #include <algorithm>
 #include <map>
@@ -237,8 +237,9 @@ int assign_recorded_names(Program& program, std::string_view letters, const std:
         auto free = std::find_if(letters.begin(), letters.end(),
                                  [&](char letter) { return !letter_taken(conflicts[symbol], letter); });
         if (free == letters.end())
-            throw PackError(symbol->line, "more names in one scope than the " + std::to_string(letters.size()) +
-                                              " letters available: none is left for '" + symbol->name + "'");
+            throw support::LineError(symbol->line, "more names in one scope than the " +
+                                                       std::to_string(letters.size()) +
+                                                       " letters available: none is left for '" + symbol->name + "'");
         symbol->short_name = std::string(1, *free);
     }
     return missed;

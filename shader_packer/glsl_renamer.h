@@ -19,7 +19,7 @@ namespace shader_packer::glsl {
 void keep_names(Program& program, const std::set<std::string>& names);
 
 // Gives each renamable symbol its one-letter name. letters lists the candidates, the most
-// wanted first. Throws PackError when a scope needs more names than there are letters.
+// wanted first. Throws support::LineError when a scope needs more names than there are letters.
 void assign_short_names(Program& program, std::string_view letters);
 
 // A name for each symbol that gets a short name, the same from one run to the next while the
@@ -29,7 +29,7 @@ std::map<const Symbol*, std::string> symbol_keys(const Program& program);
 
 // Gives each renamable symbol the letter recorded under its key where that letter is one of
 // letters and no conflicting name holds it, else as assign_short_names would. Returns how many
-// symbols did not get a recorded letter. Throws PackError like assign_short_names.
+// symbols did not get a recorded letter. Throws support::LineError like assign_short_names.
 int assign_recorded_names(Program& program, std::string_view letters, const std::map<std::string, char>& recorded);
 
 // Improves the names that assign_short_names gave for a compressor: one symbol at a time, tries

@@ -5,10 +5,10 @@
 #include "glsl_transforms.h"
 
 #include "glsl_effects.h"
+#include "glsl_numbers.h"
 #include "glsl_printer.h"
 #include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
-#include "shader_packer.h"
 
 #include <algorithm>
 #include <cmath>

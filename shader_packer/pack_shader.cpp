@@ -18,9 +18,9 @@ namespace {
 // models that the packing step's search starts from.
 std::size_t code_length_in_bits(const std::string& text)
 {
-    static const packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
+    static const coder::ModelSet models = coder::default_models();
     std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return static_cast<std::size_t>(8 * packing::context_mixing::code_length(bytes, models));
+    return static_cast<std::size_t>(8 * coder::code_length(bytes, models));
 }
 
 } // namespace

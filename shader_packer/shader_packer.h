@@ -2,6 +2,7 @@
 // shortest literals, no needless characters) and wraps texts as constants in C++ headers.
 #pragma once
 
+#include "line_error.h"
 #include "search_progress.h"
 
 #include <cstddef>
@@ -12,23 +13,11 @@
 #include <ostream>
 #include <set>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace shader_packer {
-
-// A fault in the GLSL input, at a 1-based source line.
-class PackError : public std::runtime_error
-{
-public:
-    PackError(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
-    int line() const { return line_; }
-
-private:
-    int line_;
-};
 
 // The size a compact text compresses to, in any unit: what the one-letter names are tuned
 // against. It is called from several threads at once.
@@ -51,7 +40,7 @@ struct NamesRecord
     friend bool operator==(const NamesRecord&, const NamesRecord&) = default;
 };
 
-// A names record read from its text; throws support::RecordError at the line at fault.
+// A names record read from its text; throws support::LineError at the line at fault.
 NamesRecord parse_names_record(std::string_view text);
 std::string names_record_text(const NamesRecord& record);
 
@@ -98,32 +87,13 @@ struct Compacted
     std::vector<int> source_lines;
 };
 
-// Where each character of a text that pack_shader wrote came from in its source: what the
-// packing step's size report gives each source line its share of the packed bytes by.
-struct SourceLinesRecord
-{
-    std::string name;   // the text constant's name
-    std::string source; // the source file
-    std::string text;   // the text's fingerprint (support::fingerprint)
-    std::vector<int> lines;
-
-    friend bool operator==(const SourceLinesRecord&, const SourceLinesRecord&) = default;
-};
-
-// A source lines record read from its text; throws support::RecordError at the line at fault.
-SourceLinesRecord parse_source_lines_record(std::string_view text);
-std::string source_lines_record_text(const SourceLinesRecord& record);
-
-// The compact form and its names (see compact). Throws PackError.
+// The compact form and its names (see compact). Throws support::LineError at the source line at fault.
 Compacted compact_with_names(std::string_view source, const CompactOptions& options);
 
 // The compact form of a GLSL source: same meaning, every name of the program's own but the kept
-// ones a single letter, no comments, no needless space, parenthesis or brace. Throws PackError.
+// ones a single letter, no comments, no needless space, parenthesis or brace. Throws
+// support::LineError at the source line at fault.
 std::string compact(std::string_view source, const CompactOptions& options = {});
-
-// The shortest spelling of a GLSL number literal with the same decimal value and type:
-// "0.0" -> "0.", "0.05" -> ".05", "100.0" -> "1e2". Integer literals come back unchanged.
-std::string shortest_number(std::string_view literal);
 
 // A C++ header that defines `constexpr char name[]` holding text, one string piece per line.
 std::string header_text(std::string_view name, std::string_view text);

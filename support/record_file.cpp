@@ -11,7 +11,7 @@ namespace support {
 std::vector<RecordLine> parse_record(std::string_view text)
 {
     if (!text.empty() && !text.ends_with('\n'))
-        throw RecordError(static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1,
+        throw LineError(static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1,
                           "the last line does not end: the record is cut short");
     std::vector<RecordLine> lines;
     int number = 0;
@@ -21,7 +21,7 @@ std::vector<RecordLine> parse_record(std::string_view text)
         text.remove_prefix(line.size() + 1);
         ++number;
         if (std::any_of(line.begin(), line.end(), [](char c) { return c < ' ' || c > '~'; }))
-            throw RecordError(number, "a character that is not printable ASCII");
+            throw LineError(number, "a character that is not printable ASCII");
         if (line.starts_with('#'))
             continue;
         RecordLine parsed{number, {}, {}};
@@ -30,7 +30,7 @@ std::vector<RecordLine> parse_record(std::string_view text)
             std::size_t end = std::min(line.find(' ', start), line.size());
             std::string field(line.substr(start, end - start));
             if (field.empty())
-                throw RecordError(number, "an empty field: fields are separated by single spaces");
+                throw LineError(number, "an empty field: fields are separated by single spaces");
             if (parsed.key.empty())
                 parsed.key = std::move(field);
             else
@@ -68,9 +68,9 @@ void require_one_line_each(const std::vector<RecordLine>& lines, std::initialize
         int seen = 0;
         for (const RecordLine& line : lines)
             if (line.key == key && ++seen == 2)
-                throw RecordError(line.number, "a second '" + line.key + "' line");
+                throw LineError(line.number, "a second '" + line.key + "' line");
         if (seen == 0)
-            throw RecordError(1, "no '" + std::string(key) + "' line: the record is not whole");
+            throw LineError(1, "no '" + std::string(key) + "' line: the record is not whole");
     }
 }
 
@@ -94,7 +94,7 @@ unsigned long record_number(const RecordLine& line, unsigned long limit)
         if (error == std::errc() && end == field.data() + field.size() && value <= limit)
             return value;
     }
-    throw RecordError(line.number, line.key + " takes one number from 0 to " + std::to_string(limit));
+    throw LineError(line.number, line.key + " takes one number from 0 to " + std::to_string(limit));
 }
 
 RecordLine words_line(std::string_view key, std::string_view words)
@@ -103,7 +103,7 @@ RecordLine words_line(std::string_view key, std::string_view words)
     if (words.find('\n') == std::string_view::npos)
         lines = parse_record(std::string(key) + " " + std::string(words) + "\n");
     if (lines.size() != 1)
-        throw RecordError(1, "'" + std::string(key) + "' takes one line of words");
+        throw LineError(1, "'" + std::string(key) + "' takes one line of words");
     return lines[0];
 }
 

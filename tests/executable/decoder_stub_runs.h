@@ -28,8 +28,7 @@ inline std::filesystem::path pack_with_decoder(const std::filesystem::path& prog
                                                const std::filesystem::path& directory, const std::string& name)
 {
     return write_packed(packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)),
-                                                   support::read_file(program),
-                                                   packing::context_mixing::default_models()),
+                                                   support::read_file(program), coder::default_models()),
                         directory, name);
 }
 
@@ -43,18 +42,18 @@ struct PackedParts
 inline PackedParts packed_parts(std::size_t file_size)
 {
     std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
-    return {stub, file_size - 4 * packing::context_mixing::default_models().contexts.size()};
+    return {stub, file_size - 4 * coder::default_models().contexts.size()};
 }
 
 // What the reference decoder makes of a file packed as above, damaged or not: its stream decoded
 // with the contexts it holds.
-inline packing::context_mixing::Decoded decode_packed(std::span<const std::uint8_t> file, std::size_t program_size)
+inline coder::Decoded decode_packed(std::span<const std::uint8_t> file, std::size_t program_size)
 {
     PackedParts parts = packed_parts(file.size());
-    packing::context_mixing::ModelSet models = packing::context_mixing::default_models();
+    coder::ModelSet models = coder::default_models();
     std::memcpy(models.contexts.data(), &file[parts.contexts_start], 4 * models.contexts.size());
-    return packing::context_mixing::decode(
-        file.subspan(parts.stream_start, parts.contexts_start - parts.stream_start), program_size, models);
+    return coder::decode(file.subspan(parts.stream_start, parts.contexts_start - parts.stream_start), program_size,
+                         models);
 }
 
 // A failure to unpack: status 1 from an exit, not a signal, and exactly the one line on stderr.

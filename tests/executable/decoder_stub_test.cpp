@@ -14,7 +14,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace cm = packing::context_mixing;
 using Bytes = std::vector<std::uint8_t>;
 using support::Finished;
 using support::run;
@@ -55,7 +54,7 @@ TEST_F(DecoderStub, RunsTheLargestProgramItHolds)
     Bytes program = support::read_file(ZEROS_DATA_PROGRAM);
     program.resize(stub.symbol("output_capacity") - 1, 0);
     fs::path packed_largest =
-        write_packed(packing::pack_with_decoder(stub, program, cm::default_models()), directory.path(), "largest");
+        write_packed(packing::pack_with_decoder(stub, program, coder::default_models()), directory.path(), "largest");
     Finished finished = run({packed_largest, "largest"});
     EXPECT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     EXPECT_EQ(finished.out, run({ZEROS_DATA_PROGRAM, "largest"}).out);
@@ -101,7 +100,7 @@ TEST_F(DecoderStub, AgreesWithTheReferenceOnDamagedBytes)
         places.push_back(at);
     for (std::size_t at = parts.contexts_start - 12; at < file.size(); ++at)
         places.push_back(at);
-    cm::Decoded whole = decode_packed(file, program.size());
+    coder::Decoded whole = decode_packed(file, program.size());
     ASSERT_EQ(whole.data, program);
     int still_whole = 0;
     for (std::size_t at : places)

@@ -17,7 +17,6 @@
 
 namespace {
 
-namespace cm = packing::context_mixing;
 using Bytes = std::vector<std::uint8_t>;
 using support::Finished;
 using support::run;
@@ -39,7 +38,7 @@ TEST(PackedFile, IsTheSmallerOfTheTwoWaysWithinFourKibibytes)
     Bytes shipped = support::read_file(STILLRAY_PACKED);
     EXPECT_LE(shipped.size(), std::size_t(PACKED_SIZE_LIMIT));
     EXPECT_LE(shipped.size(), 4096u) << "the file is made for 4 KiB";
-    cm::ModelSet models = cm::parse_models_record(support::read_text(MODELS_RECORD)).models;
+    coder::ModelSet models = coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
     packing::PackedFile decoded =
         packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program(), models);
     packing::PackedFile xzcat = packed_with_xzcat();

@@ -286,10 +286,9 @@ TEST(ReadelfCheck, PassesTheProgramAndRefusesWhatReadelfWarnsAbout)
 // to say.
 TEST_F(CommandLine, PackingOverTheLimitFailsTheStepWithoutOutput)
 {
-    namespace cm = packing::context_mixing;
-    cm::ModelsRecord fitted = cm::parse_models_record(support::read_text(MODELS_RECORD));
+    coder::ModelsRecord fitted = coder::parse_models_record(support::read_text(MODELS_RECORD));
     fitted.program = support::fingerprint(support::read_text(STILLRAY_EXECUTABLE));
-    std::string record = cm::models_record_text(fitted), output = directory / "packed";
+    std::string record = coder::models_record_text(fitted), output = directory / "packed";
     Finished finished = support::run(
         pack_command("1000", STILLRAY_EXECUTABLE, output, write("fitted.models", Bytes(record.begin(), record.end()))));
     EXPECT_TRUE(finished.status.clean_exit(1)) << finished.status.text();
@@ -425,7 +424,7 @@ TEST_F(CommandLine, PackingWithAStaleModelsRecordSaysSoAndPacks)
     ASSERT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     ASSERT_EQ(support::lines_of(finished.err).size(), 1u) << finished.err;
     EXPECT_NE(finished.err.find(stale + ": stale"), std::string::npos) << finished.err;
-    std::string toolchain = packing::context_mixing::parse_models_record(record).toolchain;
+    std::string toolchain = coder::parse_models_record(record).toolchain;
     EXPECT_NE(finished.err.find("ran on " + toolchain + ", not this build's gcc-1 ld-1"), std::string::npos)
         << finished.err;
     EXPECT_NE(finished.err.find("make tune"), std::string::npos) << finished.err;
@@ -516,8 +515,7 @@ TEST(PackWithDecoder, RefusesWhatTheStubCannotHold)
 {
     packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    namespace cm = packing::context_mixing;
-    cm::ModelSet models = cm::default_models();
+    coder::ModelSet models = coder::default_models();
     EXPECT_THROW(packing::pack_with_decoder(stub, Bytes{}, models), packing::PackingError);
     EXPECT_THROW(packing::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity")), models),
                  packing::PackingError);
@@ -548,10 +546,9 @@ TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
 {
     packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    namespace cm = packing::context_mixing;
-    cm::ModelSet models = cm::default_models();
+    coder::ModelSet models = coder::default_models();
     packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
-    Bytes stream = cm::encode(program, models);
+    Bytes stream = coder::encode(program, models);
     ASSERT_EQ(packed.bytes.size(), stub.text.size() + stream.size() + 4 * models.contexts.size());
     EXPECT_TRUE(
         std::equal(stream.begin(), stream.end(), packed.bytes.begin() + static_cast<std::ptrdiff_t>(stub.text.size())));
@@ -563,7 +560,7 @@ TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
     }
     std::uint32_t final_code;
     std::memcpy(&final_code, &packed.bytes[stub.symbol("patch_final_code")], 4);
-    EXPECT_EQ(final_code, cm::decode(stream, program.size(), models).final_code);
+    EXPECT_EQ(final_code, coder::decode(stream, program.size(), models).final_code);
     EXPECT_EQ(packed.bytes[stub.symbol("patch_count_limit")], models.count_limit);
     EXPECT_EQ(packed.bytes[stub.symbol("patch_weight_shift")], models.weight_shift);
     elf::Image image = elf::read(packed.bytes);

@@ -20,14 +20,13 @@
 
 namespace {
 
-namespace cm = packing::context_mixing;
 namespace size_report = packing::size_report;
 using Bytes = std::vector<std::uint8_t>;
 using support::read_file;
 
-cm::ModelSet shipped_models()
+coder::ModelSet shipped_models()
 {
-    return cm::parse_models_record(support::read_text(MODELS_RECORD)).models;
+    return coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
 }
 
 std::vector<size_report::ShaderSource> shader_sources()
@@ -46,14 +45,14 @@ const size_report::ProgramPart* part_named(const size_report::SizeReport& report
 // ending, and those of the first half to the first half's code length (the models see only what
 // came before); the parts' ranges cover the program with no byte twice, each part costing what
 // its bytes cost.
-void expect_costs_add_up(const size_report::SizeReport& report, const Bytes& program, const cm::ModelSet& models)
+void expect_costs_add_up(const size_report::SizeReport& report, const Bytes& program, const coder::ModelSet& models)
 {
     double bits = std::accumulate(report.costs.begin(), report.costs.end(), 0.0);
-    EXPECT_NEAR(bits / 8, cm::code_length(program, models), 1e-6);
+    EXPECT_NEAR(bits / 8, coder::code_length(program, models), 1e-6);
     std::size_t half = program.size() / 2;
     EXPECT_NEAR(std::accumulate(report.costs.begin(), report.costs.begin() + std::ptrdiff_t(half), 0.0) / 8,
-                cm::code_length(std::span(program).first(half), models), 1e-6);
-    double stream = double(cm::encode(program, models).size());
+                coder::code_length(std::span(program).first(half), models), 1e-6);
+    double stream = double(coder::encode(program, models).size());
     EXPECT_GE(stream, bits / 8);
     EXPECT_LE(stream, bits / 8 + 5);
     std::vector<size_report::Range> ranges;
@@ -101,7 +100,7 @@ std::map<std::string, std::size_t> symbols_readelf_lists(const std::string& path
 TEST(SizeReport, AddsUpOverTheProgramItsPartsAndItsShaderLines)
 {
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    cm::ModelSet models = shipped_models();
+    coder::ModelSet models = shipped_models();
     size_report::SizeReport report =
         size_report::measure(program, read_file(STILLRAY_LINKED), models, shader_sources());
     expect_costs_add_up(report, program, models);
@@ -147,7 +146,7 @@ TEST(SizeReport, AddsUpOverTheProgramItsPartsAndItsShaderLines)
 TEST(SizeReport, ReportsProgramsWithoutShaderTextsOrSymbols)
 {
     Bytes data_program = read_file(RANDOM_DATA_PROGRAM);
-    cm::ModelSet models = cm::default_models();
+    coder::ModelSet models = coder::default_models();
     size_report::SizeReport own = size_report::measure(data_program, data_program, models, shader_sources());
     expect_costs_add_up(own, data_program, models);
     EXPECT_TRUE(own.shaders.empty());
@@ -241,8 +240,8 @@ TEST(SizeReportPage, ShowsTheSizesOfTheFilesInABrowser)
 TEST(SizeReportPicture, IsTheByteMapWithThePartsOutlined)
 {
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    cm::ModelSet models = shipped_models();
-    std::vector<double> costs = cm::byte_costs(program, models);
+    coder::ModelSet models = shipped_models();
+    std::vector<double> costs = coder::byte_costs(program, models);
     size_report::SizeReport report =
         size_report::measure(program, read_file(STILLRAY_LINKED), models, shader_sources());
     std::vector<std::size_t> part_of(program.size());

@@ -20,7 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace cm = packing::context_mixing;
 using Bytes = std::vector<std::uint8_t>;
 using support::Finished;
 using support::run;
@@ -165,7 +164,7 @@ TEST(DecoderStubDamage, RandomDamageEndsInTheOneLineWithinASecondOfWork)
     Bytes file = support::read_file(packed), program = support::read_file(RANDOM_DATA_PROGRAM);
     std::string expected = run({RANDOM_DATA_PROGRAM}).out;
     std::size_t stub = packed_parts(file.size()).stream_start;
-    cm::Decoded whole = decode_packed(file, program.size());
+    coder::Decoded whole = decode_packed(file, program.size());
     ASSERT_EQ(whole.data, program);
 
     // A second of processor time, after which the kernel ends the copy with SIGXCPU: a spinning

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-using shader_packer::PackError;
+using support::LineError;
 
 namespace {
 
@@ -19,7 +19,7 @@ Refusal refusal_of(const std::string& source)
     {
         shader_packer::compact(source);
     }
-    catch (const PackError& error)
+    catch (const LineError& error)
     {
         return {error.line(), error.what()};
     }

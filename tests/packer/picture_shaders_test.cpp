@@ -5,6 +5,7 @@
 #include "file_io.h"
 #include "process.h"
 #include "record_file.h"
+#include "source_lines_record.h"
 
 #include "fragment_text.h"
 #include "offscreen.h"
@@ -139,7 +140,7 @@ TEST_F(PictureShaders, EachWordOfTheCompactTextsStandsOnItsNotedSourceLine)
     std::regex word("[A-Za-z_][A-Za-z0-9_]+");
     for (const auto& [lines_path, text] : stages)
     {
-        shader_packer::SourceLinesRecord record = shader_packer::parse_source_lines_record(read_file(lines_path));
+        support::SourceLinesRecord record = support::parse_source_lines_record(read_file(lines_path));
         std::vector<std::string> source_lines = support::lines_of(support::read_text(record.source));
         ASSERT_EQ(record.lines.size(), text.size()) << lines_path;
         EXPECT_EQ(record.text, support::fingerprint(text));

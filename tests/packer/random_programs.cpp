@@ -405,7 +405,7 @@ std::optional<std::string> difference(const std::vector<std::string>& bodies)
         compact =
             shader_packer::compact(readable, {.kept_names = kept_names, .integer_argument_functions = {"min", "max"}});
     }
-    catch (const shader_packer::PackError& error)
+    catch (const support::LineError& error)
     {
         return "the packer refuses it at line " + std::to_string(error.line()) + ": " + error.what();
     }

@@ -1,9 +1,9 @@
 // Number literals: the shortest spelling of the same decimal value, float staying float.
-#include "shader_packer.h"
+#include "glsl_numbers.h"
 
 #include <gtest/gtest.h>
 
-using shader_packer::shortest_number;
+using shader_packer::glsl::shortest_number;
 
 TEST(ShortestNumber, DropsZerosThatCarryNoValue)
 {

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace packing::context_mixing {
+namespace coder {
 
 namespace {
 
@@ -307,6 +307,18 @@ bool take_best(std::span<const std::uint8_t> data, const std::vector<ModelSet>& 
     return true;
 }
 
+// The models less each one of their contexts in turn; none where one is left.
+std::vector<ModelSet> drops(const ModelSet& models)
+{
+    std::vector<ModelSet> candidates;
+    for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
+    {
+        candidates.push_back(models);
+        candidates.back().contexts.erase(candidates.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
+    }
+    return candidates;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> encode(std::span<const std::uint8_t> data, const ModelSet& models)
@@ -418,22 +430,8 @@ ModelSet search_models(std::span<const std::uint8_t> data, const ModelSet& start
             improved = take_best(data, flips, 0, best, models) || improved;
             report(round, static_cast<double>(m + 2));
         }
-        std::vector<ModelSet> drops;
-        for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
-        {
-            drops.push_back(models);
-            drops.back().contexts.erase(drops.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
-        }
-        while (take_best(data, drops, -context_cost, best, models))
-        {
+        while (take_best(data, drops(models), -context_cost, best, models))
             improved = true;
-            drops.clear();
-            for (std::size_t m = 0; m < models.contexts.size() && models.contexts.size() > 1; ++m)
-            {
-                drops.push_back(models);
-                drops.back().contexts.erase(drops.back().contexts.begin() + static_cast<std::ptrdiff_t>(m));
-            }
-        }
         report(round, steps - 1);
         std::vector<ModelSet> adds;
         for (std::uint32_t context : additions)
@@ -467,7 +465,7 @@ ModelsRecord parse_models_record(std::string_view text)
                 std::uint32_t context = 0;
                 auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), context, 16);
                 if (error != std::errc() || end != value.data() + value.size())
-                    throw support::RecordError(line.number, "a context is a 32-bit mask in hex, not '" + value + "'");
+                    throw support::LineError(line.number, "a context is a 32-bit mask in hex, not '" + value + "'");
                 record.models.contexts.push_back(context);
             }
         else if (line.key == "weight_shift")
@@ -475,8 +473,8 @@ ModelsRecord parse_models_record(std::string_view text)
         else if (line.key == "count_limit")
             record.models.count_limit = static_cast<int>(support::record_number(line, max_count_limit));
         else
-            throw support::RecordError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
-                                                    "'contexts MASK...', 'weight_shift N' or 'count_limit N'");
+            throw support::LineError(line.number, "expected 'program FINGERPRINT', 'toolchain WORDS', "
+                                                  "'contexts MASK...', 'weight_shift N' or 'count_limit N'");
     }
     support::require_one_line_each(lines, {"program", "toolchain", "contexts", "weight_shift", "count_limit"});
     return record;
@@ -503,4 +501,4 @@ std::string models_record_text(const ModelsRecord& record)
          {0, "count_limit", {std::to_string(record.models.count_limit)}}});
 }
 
-} // namespace packing::context_mixing
+} // namespace coder

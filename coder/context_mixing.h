@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace packing::context_mixing {
+namespace coder {
 
 // What the decoder needs besides the stream: the contexts and the two rates.
 struct ModelSet
@@ -91,8 +91,8 @@ struct ModelsRecord
     friend bool operator==(const ModelsRecord&, const ModelsRecord&) = default;
 };
 
-// A models record read from its text; throws support::RecordError at the line at fault.
+// A models record read from its text; throws support::LineError at the line at fault.
 ModelsRecord parse_models_record(std::string_view text);
 std::string models_record_text(const ModelsRecord& record);
 
-} // namespace packing::context_mixing
+} // namespace coder
