@@ -126,22 +126,29 @@ std::string measure_text(std::size_t bits)
     return std::to_string(bits) + " bits (" + support::fixed_decimal(static_cast<double>(bits) / 8, 1) + " bytes)";
 }
 
+// The names record at path and its text, where there is one that reads; none (and the text as far
+// as it was read) where there is not, and a search then starts from the letters by frequency.
+std::optional<NamesRecord> names_record_there(std::string_view path, std::string& text)
+{
+    try
+    {
+        text = support::read_text(path);
+        return parse_names_record(text);
+    }
+    catch (const std::exception&)
+    {
+        return std::nullopt;
+    }
+}
+
 // Writes the tuned names' record where it differs from the one there, and says how the text
 // measures with it against the names recorded before.
 std::string rewrite_names_record(std::string_view path, const NamesRecord& tuned, std::string_view source,
                                  CompactOptions options)
 {
     std::string text = names_record_text(tuned), previous;
-    try
-    {
-        previous = support::read_text(path);
-        options.recorded_names = parse_names_record(previous);
-        options.tune_recorded_names = false;
-    }
-    catch (const std::exception&)
-    {
-        options.recorded_names.reset();
-    }
+    options.recorded_names = names_record_there(path, previous);
+    options.tune_recorded_names = false;
     std::string outcome = std::string(path);
     if (text == previous)
         return outcome + ": already current, the text measures " + measure_text(tuned.size);
@@ -178,15 +185,9 @@ bool with_file(std::string_view file, std::ostream& errors, const std::function<
 void start_tuning(CommandLine& command, std::optional<support::SearchProgress>& progress, std::ostream& errors,
                   bool terminal)
 {
-    try
-    {
-        command.options.recorded_names = parse_names_record(support::read_text(command.names_record));
-        command.options.tune_recorded_names = true;
-    }
-    catch (const std::exception&)
-    {
-        command.options.recorded_names.reset();
-    }
+    std::string text;
+    command.options.recorded_names = names_record_there(command.names_record, text);
+    command.options.tune_recorded_names = command.options.recorded_names.has_value();
     progress.emplace(std::filesystem::path(command.input).filename().string() + " names",
                      command.options.name_tuning_rounds, errors, terminal);
     command.options.name_tuning_progress = [&progress](support::SearchStep step) {
