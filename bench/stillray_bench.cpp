@@ -60,7 +60,7 @@ void measure_sizes(const Texts& texts, Measurements& result)
     both.insert(both.end(), texts.fragment.begin(), texts.fragment.end());
     result["vertex_bytes"] = std::to_string(texts.vertex.size());
     result["fragment_bytes"] = std::to_string(texts.fragment.size());
-    result["compressed_bytes"] = std::to_string(packing::compress_payload(both).size());
+    result["compressed_bytes"] = std::to_string(executable_packer::compress_payload(both).size());
 }
 
 GLuint link(const Texts& texts)
@@ -154,7 +154,7 @@ std::pair<double, double> launch_medians(const support::Image<std::uint8_t>& pic
 
 struct PackingWays
 {
-    packing::PackedFile decoder, xzcat;
+    executable_packer::PackedFile decoder, xzcat;
     double plain_ms = 0, decoder_ms = 0, xzcat_ms = 0;
 };
 
@@ -164,9 +164,10 @@ struct PackingWays
 PackingWays measure_packing()
 {
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE);
-    PackingWays ways{packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program,
-                                                coder::parse_models_record(support::read_text(MODELS_RECORD)).models),
-                     packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
+    PackingWays ways{executable_packer::pack_with_decoder(
+                         executable_packer::read_stub_object(support::read_file(DECODER_STUB)), program,
+                         coder::parse_models_record(support::read_text(MODELS_RECORD)).models),
+                     executable_packer::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
     support::TempDir directory("bench-packing");
     std::string decoder = directory.path() / "decoder", xzcat = directory.path() / "xzcat";
     support::write_file_atomically(decoder, ways.decoder.bytes, {.mode = 0755});
@@ -194,16 +195,18 @@ double size_report_ms()
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE),
                               linked = support::read_file(STILLRAY_LINKED);
     coder::ModelSet models = coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
-    std::vector<packing::size_report::ShaderSource> shaders = {
-        packing::size_report::read_shader_source(VERTEX_LINES),
-        packing::size_report::read_shader_source(FRAGMENT_LINES)};
+    std::vector<executable_packer::size_report::ShaderSource> shaders = {
+        executable_packer::size_report::read_shader_source(VERTEX_LINES),
+        executable_packer::size_report::read_shader_source(FRAGMENT_LINES)};
     support::TempDir directory("bench-size-report");
     std::vector<double> times;
     for (int i = 0; i < runs; ++i)
         times.push_back(milliseconds([&] {
-            packing::size_report::SizeReport report = packing::size_report::measure(program, linked, models, shaders);
-            support::write_file_atomically(directory.path() / "size-report.html", packing::size_report::page(report));
-            support::write_png(directory.path() / "size-map.png", packing::size_report::picture(report));
+            executable_packer::size_report::SizeReport report =
+                executable_packer::size_report::measure(program, linked, models, shaders);
+            support::write_file_atomically(directory.path() / "size-report.html",
+                                           executable_packer::size_report::page(report));
+            support::write_png(directory.path() / "size-map.png", executable_packer::size_report::picture(report));
         }));
     return median(times);
 }
@@ -211,7 +214,7 @@ double size_report_ms()
 std::string packing_rows(const PackingWays& ways)
 {
     std::ostringstream rows;
-    for (const packing::PackedFile* way : {&ways.decoder, &ways.xzcat})
+    for (const executable_packer::PackedFile* way : {&ways.decoder, &ways.xzcat})
     {
         double ms = way == &ways.decoder ? ways.decoder_ms : ways.xzcat_ms;
         rows << "| " << way->way << " | " << way->stub_size << " | " << way->payload_size() << " | "

@@ -15,8 +15,8 @@
 #include <string>
 
 // Writes the packed file into the directory as an executable.
-inline std::filesystem::path write_packed(const packing::PackedFile& packed, const std::filesystem::path& directory,
-                                          const std::string& name)
+inline std::filesystem::path write_packed(const executable_packer::PackedFile& packed,
+                                          const std::filesystem::path& directory, const std::string& name)
 {
     std::filesystem::path path = directory / name;
     support::write_file_atomically(path, packed.bytes, {.mode = 0755});
@@ -27,9 +27,10 @@ inline std::filesystem::path write_packed(const packing::PackedFile& packed, con
 inline std::filesystem::path pack_with_decoder(const std::filesystem::path& program,
                                                const std::filesystem::path& directory, const std::string& name)
 {
-    return write_packed(packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)),
-                                                   support::read_file(program), coder::default_models()),
-                        directory, name);
+    return write_packed(
+        executable_packer::pack_with_decoder(executable_packer::read_stub_object(support::read_file(DECODER_STUB)),
+                                             support::read_file(program), coder::default_models()),
+        directory, name);
 }
 
 // Where a file packed as above divides: the stub, then the stream, then the contexts.
@@ -41,7 +42,7 @@ struct PackedParts
 
 inline PackedParts packed_parts(std::size_t file_size)
 {
-    std::size_t stub = packing::read_stub_object(support::read_file(DECODER_STUB)).text.size();
+    std::size_t stub = executable_packer::read_stub_object(support::read_file(DECODER_STUB)).text.size();
     return {stub, file_size - 4 * coder::default_models().contexts.size()};
 }
 

@@ -50,11 +50,11 @@ TEST_F(DecoderStub, PackedProgramsRunAsThemselves)
 // not read) unpacks whole: the output's end, compared in 16 bits, is reached and not passed.
 TEST_F(DecoderStub, RunsTheLargestProgramItHolds)
 {
-    packing::StubObject stub = packing::read_stub_object(support::read_file(DECODER_STUB));
+    executable_packer::StubObject stub = executable_packer::read_stub_object(support::read_file(DECODER_STUB));
     Bytes program = support::read_file(ZEROS_DATA_PROGRAM);
     program.resize(stub.symbol("output_capacity") - 1, 0);
-    fs::path packed_largest =
-        write_packed(packing::pack_with_decoder(stub, program, coder::default_models()), directory.path(), "largest");
+    fs::path packed_largest = write_packed(executable_packer::pack_with_decoder(stub, program, coder::default_models()),
+                                           directory.path(), "largest");
     Finished finished = run({packed_largest, "largest"});
     EXPECT_TRUE(finished.status.clean_exit()) << finished.status.text() << ": " << finished.err;
     EXPECT_EQ(finished.out, run({ZEROS_DATA_PROGRAM, "largest"}).out);

@@ -26,9 +26,9 @@ Bytes program()
     return support::read_file(STILLRAY_EXECUTABLE);
 }
 
-packing::PackedFile packed_with_xzcat()
+executable_packer::PackedFile packed_with_xzcat()
 {
-    return packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program());
+    return executable_packer::pack_with_xzcat(support::read_file(XZCAT_STUB), program());
 }
 
 // The build packs both ways, the decoder's with the models of its reuse record, and ships the
@@ -39,9 +39,9 @@ TEST(PackedFile, IsTheSmallerOfTheTwoWaysWithinFourKibibytes)
     EXPECT_LE(shipped.size(), std::size_t(PACKED_SIZE_LIMIT));
     EXPECT_LE(shipped.size(), 4096u) << "the file is made for 4 KiB";
     coder::ModelSet models = coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
-    packing::PackedFile decoded =
-        packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program(), models);
-    packing::PackedFile xzcat = packed_with_xzcat();
+    executable_packer::PackedFile decoded = executable_packer::pack_with_decoder(
+        executable_packer::read_stub_object(support::read_file(DECODER_STUB)), program(), models);
+    executable_packer::PackedFile xzcat = packed_with_xzcat();
     // The shader packer tunes its one-letter names against the context-mixing coder, so that
     // they are chosen for what ships: the decoder's way must be the one that does.
     EXPECT_LT(decoded.bytes.size(), xzcat.bytes.size());
@@ -51,7 +51,7 @@ TEST(PackedFile, IsTheSmallerOfTheTwoWaysWithinFourKibibytes)
 
 TEST(XzcatWay, CarriesExactlyTheProgram)
 {
-    packing::PackedFile packed = packed_with_xzcat();
+    executable_packer::PackedFile packed = packed_with_xzcat();
     support::TempDir directory("xzcat-way");
     support::write_file_atomically(directory.path() / "payload.lzma",
                                    std::span(packed.bytes).subspan(packed.stub_size));
@@ -62,7 +62,7 @@ TEST(XzcatWay, CarriesExactlyTheProgram)
 
 TEST(XzcatWay, FailsCleanlyWhenItCannotUnpack)
 {
-    packing::PackedFile packed = packed_with_xzcat();
+    executable_packer::PackedFile packed = packed_with_xzcat();
     support::TempDir directory("xzcat-way");
     std::string path = write_packed(packed, directory.path(), "stillray-4k");
     expect_clean_failure(run({path}, [] { refuse_system_call(SYS_memfd_create, EACCES); }), "memfd_create refused");

@@ -23,9 +23,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace elf = packing::elf;
+namespace elf = executable_packer::elf;
 using Bytes = std::vector<std::uint8_t>;
-using packing::trim_executable;
+using executable_packer::trim_executable;
 using support::Finished;
 using support::read_file;
 
@@ -273,13 +273,13 @@ TEST_F(CommandLine, TrimRefusesAFileReadelfWarnsAbout)
 
 TEST(ReadelfCheck, PassesTheProgramAndRefusesWhatReadelfWarnsAbout)
 {
-    EXPECT_NO_THROW(packing::check_with_readelf(STILLRAY_EXECUTABLE));
+    EXPECT_NO_THROW(executable_packer::check_with_readelf(STILLRAY_EXECUTABLE));
     support::TempDir directory("readelf-check");
     std::string warned = directory.path() / "warned";
     support::write_file_atomically(warned, trim_executable(with_string_table_nowhere()));
     ASSERT_EQ(support::run({"/usr/bin/readelf", "-lWd", warned}).status.text(), "exit status 0")
         << "readelf warns here without failing, so the check must read what it prints";
-    EXPECT_THROW(packing::check_with_readelf(warned), packing::PackingError);
+    EXPECT_THROW(executable_packer::check_with_readelf(warned), executable_packer::PackingError);
 }
 
 // With a record made for this build's program, whatever its toolchain, the limit is all there is
@@ -314,7 +314,7 @@ TEST_F(CommandLine, PackingRejectsADamagedProgram)
 TEST_F(CommandLine, XzcatRestoresTheCompressedProgram)
 {
     Bytes program = read_file(STILLRAY_EXECUTABLE);
-    Bytes compressed = packing::compress_payload(program);
+    Bytes compressed = executable_packer::compress_payload(program);
     EXPECT_LT(compressed.size(), program.size() / 2);
     std::string path = write("program.lzma", compressed);
     Finished finished = support::run({"/usr/bin/xzcat", path});
@@ -490,7 +490,7 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
 TEST(PackWithXzcat, AppendsThePayloadToAStubThatEndsWhereItReadsIt)
 {
     Bytes stub = read_file(XZCAT_STUB), program = read_file(STILLRAY_EXECUTABLE);
-    packing::PackedFile packed = packing::pack_with_xzcat(stub, program);
+    executable_packer::PackedFile packed = executable_packer::pack_with_xzcat(stub, program);
     EXPECT_EQ(packed.stub_size, stub.size());
     EXPECT_TRUE(Bytes(packed.bytes.begin(), packed.bytes.begin() + static_cast<std::ptrdiff_t>(stub.size())) == stub);
     // The payload is what xzcat turns back into the program, no larger than the stream of any
@@ -500,54 +500,56 @@ TEST(PackWithXzcat, AppendsThePayloadToAStubThatEndsWhereItReadsIt)
     support::write_file_atomically(directory.path() / "payload.lzma", payload);
     Finished xzcat = support::run({"/usr/bin/xzcat", directory.path() / "payload.lzma"});
     EXPECT_TRUE(xzcat.status.clean_exit() && Bytes(xzcat.out.begin(), xzcat.out.end()) == program) << xzcat.err;
-    for (support::LzmaSettings settings : {support::LzmaSettings{0, 0, 0, packing::payload_dictionary_size},
-                                           support::LzmaSettings{3, 0, 2, packing::payload_dictionary_size},
-                                           support::LzmaSettings{1, 1, 1, packing::payload_dictionary_size}})
+    for (support::LzmaSettings settings : {support::LzmaSettings{0, 0, 0, executable_packer::payload_dictionary_size},
+                                           support::LzmaSettings{3, 0, 2, executable_packer::payload_dictionary_size},
+                                           support::LzmaSettings{1, 1, 1, executable_packer::payload_dictionary_size}})
         EXPECT_LE(payload.size(), support::compress_lzma(program, settings).size()) << settings.literal_context_bits;
 
     Bytes stub_with_tail = stub;
     stub_with_tail.push_back(0);
-    EXPECT_THROW(packing::pack_with_xzcat(stub_with_tail, program), packing::PackingError);
-    EXPECT_THROW(packing::pack_with_xzcat(Bytes(stub.begin(), stub.begin() + 60), program), elf::Malformed);
+    EXPECT_THROW(executable_packer::pack_with_xzcat(stub_with_tail, program), executable_packer::PackingError);
+    EXPECT_THROW(executable_packer::pack_with_xzcat(Bytes(stub.begin(), stub.begin() + 60), program), elf::Malformed);
 }
 
 TEST(PackWithDecoder, RefusesWhatTheStubCannotHold)
 {
-    packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
+    executable_packer::StubObject stub = executable_packer::read_stub_object(read_file(DECODER_STUB));
     Bytes program = read_file(STILLRAY_EXECUTABLE);
     coder::ModelSet models = coder::default_models();
-    EXPECT_THROW(packing::pack_with_decoder(stub, Bytes{}, models), packing::PackingError);
-    EXPECT_THROW(packing::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity")), models),
-                 packing::PackingError);
-    EXPECT_NO_THROW(packing::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity") - 1), {{0x0}, 15, 5}));
-    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{}, 15, 5}), packing::PackingError);
-    EXPECT_THROW(packing::pack_with_decoder(stub, program, {std::vector<std::uint32_t>(32, 0x2), 15, 5}),
-                 packing::PackingError);
-    EXPECT_NO_THROW(packing::pack_with_decoder(stub, Bytes(64, 0x2a), {std::vector<std::uint32_t>(31, 0x2), 31, 255}));
-    EXPECT_THROW(packing::pack_with_decoder(stub, program, {{0x0}, 32, 5}), packing::PackingError);
+    EXPECT_THROW(executable_packer::pack_with_decoder(stub, Bytes{}, models), executable_packer::PackingError);
+    EXPECT_THROW(executable_packer::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity")), models),
+                 executable_packer::PackingError);
+    EXPECT_NO_THROW(
+        executable_packer::pack_with_decoder(stub, Bytes(stub.symbol("output_capacity") - 1), {{0x0}, 15, 5}));
+    EXPECT_THROW(executable_packer::pack_with_decoder(stub, program, {{}, 15, 5}), executable_packer::PackingError);
+    EXPECT_THROW(executable_packer::pack_with_decoder(stub, program, {std::vector<std::uint32_t>(32, 0x2), 15, 5}),
+                 executable_packer::PackingError);
+    EXPECT_NO_THROW(
+        executable_packer::pack_with_decoder(stub, Bytes(64, 0x2a), {std::vector<std::uint32_t>(31, 0x2), 31, 255}));
+    EXPECT_THROW(executable_packer::pack_with_decoder(stub, program, {{0x0}, 32, 5}), executable_packer::PackingError);
     try
     {
-        packing::pack_with_decoder(stub, program, {{0x0}, 15, 256});
+        executable_packer::pack_with_decoder(stub, program, {{0x0}, 15, 256});
         ADD_FAILURE() << "a count limit over one byte packed";
     }
-    catch (const packing::PackingError& error)
+    catch (const executable_packer::PackingError& error)
     {
         EXPECT_STREQ(error.what(), "count_limit 256 lies outside the decoder's 0 to 255");
     }
 
-    packing::StubObject unmarked = stub;
+    executable_packer::StubObject unmarked = stub;
     unmarked.symbols.erase("patch_final_code");
-    EXPECT_THROW(packing::pack_with_decoder(unmarked, program, models), elf::Malformed);
+    EXPECT_THROW(executable_packer::pack_with_decoder(unmarked, program, models), elf::Malformed);
 }
 
 // The decoder's file: the stub with its places filled in, the stream, the contexts; one
 // segment over the whole file that readelf reads without a warning.
 TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
 {
-    packing::StubObject stub = packing::read_stub_object(read_file(DECODER_STUB));
+    executable_packer::StubObject stub = executable_packer::read_stub_object(read_file(DECODER_STUB));
     Bytes program = read_file(STILLRAY_EXECUTABLE);
     coder::ModelSet models = coder::default_models();
-    packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
+    executable_packer::PackedFile packed = executable_packer::pack_with_decoder(stub, program, models);
     Bytes stream = coder::encode(program, models);
     ASSERT_EQ(packed.bytes.size(), stub.text.size() + stream.size() + 4 * models.contexts.size());
     EXPECT_TRUE(
@@ -567,7 +569,7 @@ TEST(PackWithDecoder, LaysOutStubStreamAndContexts)
     EXPECT_EQ(image.used_end, packed.bytes.size());
     support::TempDir directory("decoder-layout");
     support::write_file_atomically(directory.path() / "packed", packed.bytes);
-    EXPECT_NO_THROW(packing::check_with_readelf(directory.path() / "packed"));
+    EXPECT_NO_THROW(executable_packer::check_with_readelf(directory.path() / "packed"));
 }
 
 } // namespace

@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace size_report = packing::size_report;
+namespace size_report = executable_packer::size_report;
 using Bytes = std::vector<std::uint8_t>;
 using support::read_file;
 

@@ -88,7 +88,7 @@ fs::path pack_the_way(const std::string& way, const fs::path& program, const fs:
 {
     if (way == "decoder")
         return pack_with_decoder(program, directory, name);
-    return write_packed(packing::pack_with_xzcat(support::read_file(XZCAT_STUB), support::read_file(program)),
+    return write_packed(executable_packer::pack_with_xzcat(support::read_file(XZCAT_STUB), support::read_file(program)),
                         directory, name);
 }
 

@@ -35,20 +35,21 @@ namespace {
 // source lines records.
 void write_size_report(const std::vector<std::string>& report_arguments, const std::vector<std::uint8_t>& program,
                        const coder::ModelSet& models, const std::string& program_path, const std::string& output,
-                       const std::vector<const packing::PackedFile*>& ways, const packing::PackedFile& shipped)
+                       const std::vector<const executable_packer::PackedFile*>& ways,
+                       const executable_packer::PackedFile& shipped)
 {
-    std::vector<packing::size_report::ShaderSource> shaders;
+    std::vector<executable_packer::size_report::ShaderSource> shaders;
     for (std::size_t i = 3; i < report_arguments.size(); ++i)
-        shaders.push_back(packing::size_report::read_shader_source(report_arguments[i]));
-    packing::size_report::SizeReport report =
-        packing::size_report::measure(program, support::read_file(report_arguments[2]), models, shaders);
+        shaders.push_back(executable_packer::size_report::read_shader_source(report_arguments[i]));
+    executable_packer::size_report::SizeReport report =
+        executable_packer::size_report::measure(program, support::read_file(report_arguments[2]), models, shaders);
     report.program_name = std::filesystem::path(program_path).filename();
     report.packed_name = std::filesystem::path(output).filename();
-    for (const packing::PackedFile* way : ways)
+    for (const executable_packer::PackedFile* way : ways)
         report.ways.push_back({way->way, way->stub_size, way->payload_size()});
     report.shipped = shipped.way;
-    support::write_file_atomically(report_arguments[0], packing::size_report::page(report));
-    support::write_png(report_arguments[1], packing::size_report::picture(report));
+    support::write_file_atomically(report_arguments[0], executable_packer::size_report::page(report));
+    support::write_png(report_arguments[1], executable_packer::size_report::picture(report));
     std::printf("report: %s\n", report_arguments[0].c_str());
 }
 
@@ -57,7 +58,7 @@ std::string program_fingerprint(const std::vector<std::uint8_t>& program)
     return support::fingerprint({reinterpret_cast<const char*>(program.data()), program.size()});
 }
 
-void print_sizes(const packing::PackedFile& packed)
+void print_sizes(const executable_packer::PackedFile& packed)
 {
     std::printf("%-8s stub %4zu + payload %4zu = %4zu bytes\n", packed.way.c_str(), packed.stub_size,
                 packed.payload_size(), packed.bytes.size());
@@ -81,10 +82,10 @@ coder::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const 
 }
 
 // The decoder's way with these models, in a few words.
-std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::uint8_t> program,
+std::string decoder_sizes(const executable_packer::StubObject& stub, std::span<const std::uint8_t> program,
                           const coder::ModelSet& models)
 {
-    packing::PackedFile packed = packing::pack_with_decoder(stub, program, models);
+    executable_packer::PackedFile packed = executable_packer::pack_with_decoder(stub, program, models);
     return "payload " + std::to_string(packed.payload_size()) + " bytes, packed file " +
            std::to_string(packed.bytes.size()) + " bytes";
 }
@@ -95,7 +96,7 @@ std::string decoder_sizes(const packing::StubObject& stub, std::span<const std::
 // stderr what became of it.
 coder::ModelSet tuned_models(const std::string& program_path, const std::vector<std::uint8_t>& program,
                              const std::string& record_path, const std::string& toolchain, int rounds,
-                             const packing::StubObject& stub)
+                             const executable_packer::StubObject& stub)
 {
     std::string previous_text;
     std::optional<coder::ModelSet> previous;
@@ -114,7 +115,7 @@ coder::ModelSet tuned_models(const std::string& program_path, const std::vector<
         program_fingerprint(program), toolchain,
         coder::search_models(program, previous.value_or(coder::default_models()), rounds, progress.observer())};
     auto packed_size = [&](const coder::ModelSet& models) {
-        return packing::pack_with_decoder(stub, program, models).bytes.size();
+        return executable_packer::pack_with_decoder(stub, program, models).bytes.size();
     };
     if (previous && packed_size(record.models) >= packed_size(*previous))
         record.models = *previous;
@@ -160,9 +161,10 @@ int main(int argc, char** argv)
     if (!wrong.empty() || arguments.size() != 4 || !options.contains("--limit") || !options.contains("--models") ||
         (tuning && !options.contains("--toolchain")) || (reporting && report_arguments.size() < 3))
     {
-        std::fprintf(stderr, "%susage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
-                             "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
-                             "[SOURCE_LINES...]], with --toolchain for --tune\n",
+        std::fprintf(stderr,
+                     "%susage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
+                     "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
+                     "[SOURCE_LINES...]], with --toolchain for --tune\n",
                      wrong.empty() ? "" : ("pack-executable: " + wrong).c_str());
         return 2;
     }
@@ -173,16 +175,19 @@ int main(int argc, char** argv)
     try
     {
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
-        packing::elf::read(program_bytes);
-        packing::StubObject stub = packing::read_stub_object(support::read_file(decoder_stub));
+        executable_packer::elf::read(program_bytes);
+        executable_packer::StubObject stub = executable_packer::read_stub_object(support::read_file(decoder_stub));
         coder::ModelSet models = tuning ? tuned_models(program, program_bytes, record, toolchain, rounds, stub)
                                         : recorded_models(program_bytes, record, toolchain);
-        packing::PackedFile decoded = packing::pack_with_decoder(stub, program_bytes, models);
-        packing::PackedFile unpacked_by_xzcat = packing::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
+        executable_packer::PackedFile decoded = executable_packer::pack_with_decoder(stub, program_bytes, models);
+        executable_packer::PackedFile unpacked_by_xzcat =
+            executable_packer::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);
         print_sizes(unpacked_by_xzcat);
-        const packing::PackedFile& shipped = packing::smaller_within(decoded, unpacked_by_xzcat, limit);
-        support::write_file_atomically(output, shipped.bytes, {.mode = 0755, .check = packing::check_with_readelf});
+        const executable_packer::PackedFile& shipped =
+            executable_packer::smaller_within(decoded, unpacked_by_xzcat, limit);
+        support::write_file_atomically(output, shipped.bytes,
+                                       {.mode = 0755, .check = executable_packer::check_with_readelf});
         std::printf("shipped: %s\n", shipped.way.c_str());
         if (!report_arguments.empty())
             write_size_report(report_arguments, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},

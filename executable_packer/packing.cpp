@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace packing {
+namespace executable_packer {
 
 namespace {
 
@@ -123,4 +123,4 @@ const PackedFile& smaller_within(const PackedFile& a, const PackedFile& b, std::
     return smaller;
 }
 
-} // namespace packing
+} // namespace executable_packer

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace packing::size_report {
+namespace executable_packer::size_report {
 
 support::Image<std::uint8_t> picture(const SizeReport& report)
 {
@@ -63,4 +63,4 @@ support::Image<std::uint8_t> picture(const SizeReport& report)
     return image;
 }
 
-} // namespace packing::size_report
+} // namespace executable_packer::size_report

@@ -9,7 +9,7 @@
 #include <numeric>
 #include <string_view>
 
-namespace packing::size_report {
+namespace executable_packer::size_report {
 
 namespace {
 
@@ -299,4 +299,4 @@ std::string page(const SizeReport& report)
     return html;
 }
 
-} // namespace packing::size_report
+} // namespace executable_packer::size_report

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-namespace packing {
+namespace executable_packer {
 
 void check_with_readelf(const std::string& path)
 {
@@ -19,4 +19,4 @@ void check_with_readelf(const std::string& path)
         throw PackingError("readelf does not accept " + path + ":\n" + output);
 }
 
-} // namespace packing
+} // namespace executable_packer

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace packing::elf {
+namespace executable_packer::elf {
 
 // A file that is not a well-formed executable, with the reason in one line.
 class Malformed : public std::runtime_error
@@ -81,4 +81,4 @@ struct Symbol
 // names that lie outside the file.
 std::vector<Symbol> read_symbols(std::span<const std::uint8_t> file, const std::vector<Section>& sections);
 
-} // namespace packing::elf
+} // namespace executable_packer::elf

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace packing {
+namespace executable_packer {
 
 struct StubObject
 {
@@ -24,4 +24,4 @@ struct StubObject
 // which nothing would apply.
 StubObject read_stub_object(std::span<const std::uint8_t> object);
 
-} // namespace packing
+} // namespace executable_packer

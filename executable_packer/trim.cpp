@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace packing {
+namespace executable_packer {
 
 namespace {
 
@@ -130,4 +130,4 @@ std::vector<std::uint8_t> trim_executable(std::span<const std::uint8_t> linked)
     return trimmed;
 }
 
-} // namespace packing
+} // namespace executable_packer

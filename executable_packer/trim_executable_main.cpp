@@ -16,8 +16,8 @@ int main(int argc, char** argv)
     std::string linked = argv[1], output = argv[2];
     try
     {
-        std::vector<std::uint8_t> trimmed = packing::trim_executable(support::read_file(linked));
-        support::write_file_atomically(output, trimmed, {.mode = 0755, .check = packing::check_with_readelf});
+        std::vector<std::uint8_t> trimmed = executable_packer::trim_executable(support::read_file(linked));
+        support::write_file_atomically(output, trimmed, {.mode = 0755, .check = executable_packer::check_with_readelf});
     }
     catch (const std::exception& error)
     {

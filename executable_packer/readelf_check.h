@@ -3,10 +3,10 @@
 
 #include <string>
 
-namespace packing {
+namespace executable_packer {
 
 // Runs binutils' `readelf -lWd` on the file; throws PackingError with readelf's complaint when
 // it fails or warns about anything.
 void check_with_readelf(const std::string& path);
 
-} // namespace packing
+} // namespace executable_packer

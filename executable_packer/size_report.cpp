@@ -17,7 +17,7 @@
 #include <numeric>
 #include <stdexcept>
 
-namespace packing::size_report {
+namespace executable_packer::size_report {
 
 namespace {
 
@@ -299,4 +299,4 @@ SizeReport measure(std::span<const std::uint8_t> program, std::span<const std::u
     return report;
 }
 
-} // namespace packing::size_report
+} // namespace executable_packer::size_report

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace packing {
+namespace executable_packer {
 
 namespace {
 
@@ -98,4 +98,4 @@ StubObject read_stub_object(std::span<const std::uint8_t> object)
     return stub;
 }
 
-} // namespace packing
+} // namespace executable_packer

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace packing {
+namespace executable_packer {
 
 // Returns the executable with only the bytes the kernel and the loader read, every one at its
 // place and address:
@@ -23,4 +23,4 @@ namespace packing {
 // Throws elf::Malformed for damaged input, and when the result would not read back.
 std::vector<std::uint8_t> trim_executable(std::span<const std::uint8_t> linked);
 
-} // namespace packing
+} // namespace executable_packer

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-namespace packing::elf {
+namespace executable_packer::elf {
 
 namespace {
 
@@ -174,4 +174,4 @@ std::vector<Symbol> read_symbols(std::span<const std::uint8_t> file, const std::
     return symbols;
 }
 
-} // namespace packing::elf
+} // namespace executable_packer::elf

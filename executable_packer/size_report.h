@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace packing::size_report {
+namespace executable_packer::size_report {
 
 // A shader text that the program may carry, with the source line of each of its characters (what
 // pack_shader writes beside the text's header).
@@ -110,4 +110,4 @@ double total_bits(const SizeReport& report);
 std::vector<std::size_t> part_of_bytes(const SizeReport& report);
 std::string hex_offset(std::size_t offset);
 
-} // namespace packing::size_report
+} // namespace executable_packer::size_report

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace packing {
+namespace executable_packer {
 
 // Input that cannot be packed, a result over the size limit, or a written file that readelf
 // does not accept, with the reason.
@@ -58,4 +58,4 @@ PackedFile pack_with_decoder(const StubObject& stub, std::span<const std::uint8_
 // size_limit bytes.
 const PackedFile& smaller_within(const PackedFile& a, const PackedFile& b, std::size_t size_limit);
 
-} // namespace packing
+} // namespace executable_packer
