@@ -125,12 +125,12 @@ Texts readable_texts_from(const std::string& readable_bench)
 // openbox, ended with Escape.
 double launch_ms(const std::string& program, const support::Image<std::uint8_t>& picture)
 {
-    desktop::XServer x(picture.width, picture.height);
-    desktop::Openbox window_manager(x);
+    desktop_harness::XServer x(picture.width, picture.height);
+    desktop_harness::Openbox window_manager(x);
     support::TempDir home("bench-home"), runtime("bench-runtime");
     auto start = support::Clock::now();
-    support::Process launched(program, {{}, desktop::x11_environment(x, home.path(), runtime.path()), {}});
-    std::optional<desktop::XWindow> window = x.find_window_of(launched.pid(), 60s);
+    support::Process launched(program, {{}, desktop_harness::x11_environment(x, home.path(), runtime.path()), {}});
+    std::optional<desktop_harness::XWindow> window = x.find_window_of(launched.pid(), 60s);
     if (!window || x.wait_for_picture(*window, picture, 120s) != picture)
         throw std::runtime_error(program + " did not show the picture; stderr: " + launched.standard_error());
     double elapsed = std::chrono::duration<double, std::milli>(support::Clock::now() - start).count();

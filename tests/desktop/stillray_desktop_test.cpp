@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace desktop;
+using namespace desktop_harness;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;

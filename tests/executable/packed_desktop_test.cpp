@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace desktop;
+using namespace desktop_harness;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 

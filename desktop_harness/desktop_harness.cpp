@@ -17,7 +17,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace desktop {
+namespace desktop_harness {
 
 namespace {
 
@@ -486,4 +486,4 @@ Environment wayland_environment(const Weston& weston, const std::filesystem::pat
             {"GDK_BACKEND", "wayland"}};
 }
 
-} // namespace desktop
+} // namespace desktop_harness

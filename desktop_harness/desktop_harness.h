@@ -16,7 +16,7 @@
 
 struct _XDisplay;
 
-namespace desktop {
+namespace desktop_harness {
 
 // Xlib's own types, named here so that this header needs no Xlib header, whose macros (None,
 // Bool, Status) collide with other libraries' names. Keysyms are the XK_ values of
@@ -175,4 +175,4 @@ private:
 // XDG_RUNTIME_DIR (the compositor's), HOME, PATH and GDK_BACKEND=wayland.
 Environment wayland_environment(const Weston& weston, const std::filesystem::path& home);
 
-} // namespace desktop
+} // namespace desktop_harness
