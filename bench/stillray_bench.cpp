@@ -1,5 +1,5 @@
-// stillray-bench: measures the build it belongs to. `stillray-bench texts` prints the carried
-// texts (vertex, NUL, fragment); `stillray-bench report READABLE_BENCH OUTPUT` takes the readable
+// stillray_bench: measures the build it belongs to. `stillray_bench texts` prints the carried
+// texts (vertex, NUL, fragment); `stillray_bench report READABLE_BENCH OUTPUT` takes the readable
 // build's texts from its bench, measures both pairs of texts, the executables, the launch time
 // on Xvfb with openbox, both ways of packing and what the size report adds to the packing step,
 // and writes the Markdown tables to OUTPUT and stdout.
@@ -294,12 +294,12 @@ int main(int argc, char** argv)
             std::fputs(table.c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "usage: stillray-bench texts | stillray-bench report READABLE_BENCH OUTPUT\n");
+        std::fprintf(stderr, "usage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT\n");
         return 2;
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "stillray-bench: %s\n", error.what());
+        std::fprintf(stderr, "stillray_bench: %s\n", error.what());
         return 1;
     }
 }

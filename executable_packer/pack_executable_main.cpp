@@ -1,4 +1,4 @@
-// pack-executable: the packing step's command line, `pack-executable --limit BYTES --models RECORD
+// pack_executable: the packing step's command line, `pack_executable --limit BYTES --models RECORD
 // [--toolchain WORDS] [--tune ROUNDS] XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT
 // [--report PAGE PICTURE LINKED [SOURCE_LINES...]]`.
 // Packs the program both ways, the decoder's with the coder's models from the reuse record,
@@ -75,7 +75,7 @@ coder::ModelSet recorded_models(const std::vector<std::uint8_t>& program, const 
                                       : ", which ran on " + record.toolchain + ", not this build's " + toolchain;
     if (record.program != program_fingerprint(program))
         std::fprintf(stderr,
-                     "pack-executable: %s: stale, the program has changed since the search%s; the models are not "
+                     "pack_executable: %s: stale, the program has changed since the search%s; the models are not "
                      "the search's until `make tune` refreshes it\n",
                      record_path.c_str(), built_elsewhere.c_str());
     return record.models;
@@ -162,10 +162,10 @@ int main(int argc, char** argv)
         (tuning && !options.contains("--toolchain")) || (reporting && report_arguments.size() < 3))
     {
         std::fprintf(stderr,
-                     "%susage: pack-executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
+                     "%susage: pack_executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
                      "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
                      "[SOURCE_LINES...]], with --toolchain for --tune\n",
-                     wrong.empty() ? "" : ("pack-executable: " + wrong).c_str());
+                     wrong.empty() ? "" : ("pack_executable: " + wrong).c_str());
         return 2;
     }
     std::size_t limit = count_of(options["--limit"]);
@@ -200,7 +200,7 @@ int main(int argc, char** argv)
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "pack-executable: %s: %s\n", output.c_str(), error.what());
+        std::fprintf(stderr, "pack_executable: %s: %s\n", output.c_str(), error.what());
         return 1;
     }
 }

@@ -1,4 +1,4 @@
-// trim-executable: the post-link step's command line, `trim-executable LINKED OUTPUT`.
+// trim_executable: the post-link step's command line, `trim_executable LINKED OUTPUT`.
 #include "file_io.h"
 #include "readelf_check.h"
 #include "trim.h"
@@ -10,7 +10,7 @@ int main(int argc, char** argv)
 {
     if (argc != 3)
     {
-        std::fprintf(stderr, "usage: trim-executable LINKED OUTPUT\n");
+        std::fprintf(stderr, "usage: trim_executable LINKED OUTPUT\n");
         return 2;
     }
     std::string linked = argv[1], output = argv[2];
@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "trim-executable: %s: %s\n", linked.c_str(), error.what());
+        std::fprintf(stderr, "trim_executable: %s: %s\n", linked.c_str(), error.what());
         return 1;
     }
 }

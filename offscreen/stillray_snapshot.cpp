@@ -1,4 +1,4 @@
-// stillray-snapshot: renders the picture the program carries into a PNG file, with no display,
+// stillray_snapshot: renders the picture the program carries into a PNG file, with no display,
 // on the EGL platform and device chosen or the first that works, and can record beside it which
 // GL renderer drew it; or lists the devices EGL offers.
 #include "file_io.h"
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr const char* usage = "usage: stillray-snapshot [--size WxH] [--output FILE] [--renderer-output FILE] "
+constexpr const char* usage = "usage: stillray_snapshot [--size WxH] [--output FILE] [--renderer-output FILE] "
                               "[--platform device|surfaceless|default] [--device N] | --list-devices";
 
 struct Options
@@ -30,13 +30,13 @@ struct Options
 // that is not one.
 int refuse(const std::string& message)
 {
-    std::fprintf(stderr, "stillray-snapshot: %s\n%s\n", message.c_str(), usage);
+    std::fprintf(stderr, "stillray_snapshot: %s\n%s\n", message.c_str(), usage);
     return 2;
 }
 
 int fail(const std::string& message)
 {
-    std::fprintf(stderr, "stillray-snapshot: %s\n", message.c_str());
+    std::fprintf(stderr, "stillray_snapshot: %s\n", message.c_str());
     return 1;
 }
 

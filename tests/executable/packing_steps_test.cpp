@@ -455,7 +455,7 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
         *(std::find(command.begin(), command.end(), option) + 1) = value;
         Finished wrong = support::run(command);
         EXPECT_TRUE(wrong.status.clean_exit(2) &&
-                    wrong.err.starts_with(std::string("pack-executable: ") + option + " " + value +
+                    wrong.err.starts_with(std::string("pack_executable: ") + option + " " + value +
                                           " is not a whole number from 1 up\nusage: "))
             << wrong.err;
     }

@@ -1,4 +1,4 @@
-// The offscreen renderer behind stillray-snapshot: size parsing, checked program builds, frames
+// The offscreen renderer behind stillray_snapshot: size parsing, checked program builds, frames
 // read back top row first, the EGL platforms and devices it opens and falls back through, the
 // record of the renderer, and the tool's choices and refusals.
 #include "file_io.h"
@@ -189,7 +189,7 @@ protected:
     fs::path directory_;
 };
 
-// Runs stillray-snapshot with the arguments, and the environment assignments before it; its exit
+// Runs stillray_snapshot with the arguments, and the environment assignments before it; its exit
 // status and what it printed on stderr.
 std::pair<int, std::string> run_snapshot(const std::string& arguments, const std::string& environment = "")
 {
@@ -209,20 +209,20 @@ TEST_F(FileOutput, SnapshotRefusesBadRequestsByNameAndWritesNothing)
     {
         auto [status, message] = run_snapshot(std::string("--size ") + size + " --output " + output);
         EXPECT_EQ(status, 2) << size;
-        EXPECT_EQ(message.rfind("stillray-snapshot: --size " + std::string(size) + " is not", 0), 0u) << message;
-        EXPECT_NE(message.find("\nusage: stillray-snapshot"), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("stillray_snapshot: --size " + std::string(size) + " is not", 0), 0u) << message;
+        EXPECT_NE(message.find("\nusage: stillray_snapshot"), std::string::npos) << message;
     }
     auto [too_large, says] = run_snapshot("--size 100000x4 --output " + output);
     EXPECT_EQ(too_large, 1);
-    EXPECT_EQ(says.rfind("stillray-snapshot: size 100000x4 exceeds", 0), 0u) << says;
+    EXPECT_EQ(says.rfind("stillray_snapshot: size 100000x4 exceeds", 0), 0u) << says;
     EXPECT_EQ(std::count(says.begin(), says.end(), '\n'), 1) << says;
     for (const char* arguments : {"--colour red", "--output"})
     {
         auto [status, message] = run_snapshot(arguments);
         EXPECT_EQ(status, 2) << arguments;
         EXPECT_NE(message.find(std::string(arguments) == "--output"
-                                   ? "--output needs a value\nusage: stillray-snapshot"
-                                   : "unknown option --colour\nusage: stillray-snapshot"),
+                                   ? "--output needs a value\nusage: stillray_snapshot"
+                                   : "unknown option --colour\nusage: stillray_snapshot"),
                   std::string::npos)
             << message;
     }
@@ -275,7 +275,7 @@ TEST_F(FileOutput, SnapshotRecordsTheRendererBesideThePicture)
     auto [failed, reason] =
         run_snapshot("--size 16x9 --output " + picture + " --renderer-output " + (directory_ / "none" / "r").string());
     EXPECT_EQ(failed, 1);
-    EXPECT_EQ(reason.rfind("stillray-snapshot: cannot write " + (directory_ / "none" / "r").string(), 0), 0u) << reason;
+    EXPECT_EQ(reason.rfind("stillray_snapshot: cannot write " + (directory_ / "none" / "r").string(), 0), 0u) << reason;
 }
 
 TEST_F(FileOutput, SnapshotDrawsOnTheChosenPlatformOrDevice)
@@ -316,7 +316,7 @@ TEST_F(FileOutput, SnapshotRefusesAnUnknownPlatformOrDeviceByNameAndWritesNothin
     {
         auto [status, message] = run_snapshot("--size 16x9 --output " + output + " " + refusal.choice);
         EXPECT_EQ(status, refusal.status) << refusal.choice;
-        EXPECT_EQ(message.rfind("stillray-snapshot: ", 0), 0u) << message;
+        EXPECT_EQ(message.rfind("stillray_snapshot: ", 0), 0u) << message;
         EXPECT_NE(message.find(refusal.says), std::string::npos) << message;
         EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), refusal.status == 2 ? 2 : 1) << message;
     }
@@ -342,7 +342,7 @@ TEST_F(FileOutput, SnapshotNamesEachWayTriedWhenNoneWorks)
         auto [status, message] = run_snapshot("--size 16x9 --output " + output + " " + attempt.choice, no_driver);
         EXPECT_EQ(status, 1) << message;
         EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
-        std::string expected = "stillray-snapshot: no GL 4.5 core context: " + attempt.tried.front();
+        std::string expected = "stillray_snapshot: no GL 4.5 core context: " + attempt.tried.front();
         EXPECT_EQ(message.rfind(expected, 0), 0u) << message;
         std::size_t at = 0;
         for (const std::string& way : {"device platform: ", "surfaceless platform: ", "default display: "})

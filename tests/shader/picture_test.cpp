@@ -1,5 +1,5 @@
 // Whole 1920x1080 pictures on the real GL driver: the carried compact text against the readable
-// source, and the picture, drawn here and by stillray-snapshot on each EGL platform, against the
+// source, and the picture, drawn here and by stillray_snapshot on each EGL platform, against the
 // committed reference image: bit for bit on the renderer that made it, elsewhere through a
 // comparison shown to accept rounding differences.
 #include "file_io.h"
@@ -157,7 +157,7 @@ TEST_F(Picture, ComparisonAcceptsADifferentlyRoundedDriver)
     EXPECT_TRUE(is_the_reference(frame, "another renderer\nanother version\n"));
 }
 
-// stillray-snapshot as `make screenshot` runs it, on each EGL platform that Mesa offers even
+// stillray_snapshot as `make screenshot` runs it, on each EGL platform that Mesa offers even
 // without a GPU, judged by the renderer record it writes beside the picture.
 class SnapshotPicture : public testing::TestWithParam<const char*>
 {};
