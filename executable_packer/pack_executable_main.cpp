@@ -28,6 +28,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 
 namespace {
 
@@ -140,57 +141,107 @@ std::size_t count_of(const std::string& text)
     return error == std::errc() && end == text.data() + text.size() && count <= 1u << 30 ? count : 0;
 }
 
+constexpr const char* usage =
+    "usage: pack_executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
+    "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
+    "[SOURCE_LINES...]], with --toolchain for --tune";
+
+struct CommandLine
+{
+    std::size_t limit = 0;
+    int rounds = 0; // no search where 0
+    std::string record, toolchain;
+    std::vector<std::string> files;  // XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT
+    std::vector<std::string> report; // PAGE PICTURE LINKED SOURCE_LINES..., none without --report
+};
+
+// The arguments as given, between spaces, for a message.
+std::string given(const std::vector<std::string>& arguments)
+{
+    std::string text;
+    for (const std::string& argument : arguments)
+        text += (text.empty() ? "" : " ") + argument;
+    return arguments.empty() ? "none" : text;
+}
+
+// The command line's parts, its options before the files, after them or between, and --report
+// last; or what is wrong with it, naming the option and the value given.
+std::variant<CommandLine, std::string> parse_command_line(std::vector<std::string> arguments)
+{
+    CommandLine command;
+    auto report_at = std::find(arguments.begin(), arguments.end(), "--report");
+    if (report_at != arguments.end())
+    {
+        command.report.assign(report_at + 1, arguments.end());
+        if (command.report.size() < 3)
+            return "--report takes PAGE PICTURE LINKED [SOURCE_LINES...], not " + given(command.report);
+        arguments.erase(report_at, arguments.end());
+    }
+    const std::set<std::string> known = {"--limit", "--models", "--toolchain", "--tune"};
+    std::map<std::string, std::string> options;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+    {
+        const std::string& argument = arguments[i];
+        if (!argument.starts_with("--"))
+            command.files.push_back(argument);
+        else if (!known.contains(argument))
+            return argument + " is no option";
+        else if (i + 1 == arguments.size())
+            return argument + " needs a value";
+        else if (auto [earlier, added] = options.emplace(argument, arguments[++i]); !added)
+            return argument + " is given twice, " + earlier->second + " and " + arguments[i];
+    }
+    for (const char* counted : {"--limit", "--tune"})
+        if (options.contains(counted) && count_of(options[counted]) == 0)
+            return std::string(counted) + " " + options[counted] + " is not a whole number from 1 up";
+    for (const char* needed : {"--limit", "--models"})
+        if (!options.contains(needed))
+            return std::string(needed) + " is missing";
+    if (options.contains("--tune") && !options.contains("--toolchain"))
+        return "--tune " + options["--tune"] + " needs --toolchain, the compiler and linker the record names";
+    if (command.files.size() != 4)
+        return "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT are four files, not " + given(command.files);
+    command.limit = count_of(options["--limit"]);
+    command.rounds = options.contains("--tune") ? static_cast<int>(count_of(options["--tune"])) : 0;
+    command.record = options["--models"];
+    command.toolchain = options["--toolchain"];
+    return command;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    auto report_at = std::find(arguments.begin(), arguments.end(), "--report");
-    bool reporting = report_at != arguments.end();
-    std::vector<std::string> report_arguments(report_at + reporting, arguments.end());
-    arguments.erase(report_at, arguments.end());
-    const std::set<std::string> known = {"--limit", "--models", "--toolchain", "--tune"};
-    std::map<std::string, std::string> options;
-    while (arguments.size() > 4 && known.contains(arguments[0]) && options.emplace(arguments[0], arguments[1]).second)
-        arguments.erase(arguments.begin(), arguments.begin() + 2);
-    bool tuning = options.contains("--tune");
-    std::string wrong; // the option whose value is not a count from 1 up
-    for (const char* counted : {"--limit", "--tune"})
-        if (options.contains(counted) && count_of(options[counted]) == 0)
-            wrong = std::string(counted) + " " + options[counted] + " is not a whole number from 1 up\n";
-    if (!wrong.empty() || arguments.size() != 4 || !options.contains("--limit") || !options.contains("--models") ||
-        (tuning && !options.contains("--toolchain")) || (reporting && report_arguments.size() < 3))
+    std::variant<CommandLine, std::string> parsed = parse_command_line({argv + 1, argv + argc});
+    if (auto* problem = std::get_if<std::string>(&parsed))
     {
-        std::fprintf(stderr,
-                     "%susage: pack_executable --limit BYTES --models RECORD [--toolchain WORDS] [--tune ROUNDS] "
-                     "XZCAT_STUB DECODER_STUB_OBJECT PROGRAM OUTPUT [--report PAGE PICTURE LINKED "
-                     "[SOURCE_LINES...]], with --toolchain for --tune\n",
-                     wrong.empty() ? "" : ("pack_executable: " + wrong).c_str());
+        std::fprintf(stderr, "pack_executable: %s\n%s\n", problem->c_str(), usage);
         return 2;
     }
-    std::size_t limit = count_of(options["--limit"]);
-    int rounds = tuning ? static_cast<int>(count_of(options["--tune"])) : 0;
-    std::string record = options["--models"], toolchain = options["--toolchain"];
-    std::string xzcat_stub = arguments[0], decoder_stub = arguments[1], program = arguments[2], output = arguments[3];
+    const CommandLine& command = std::get<CommandLine>(parsed);
+    const std::string &record = command.record, &toolchain = command.toolchain;
+    std::string xzcat_stub = command.files[0], decoder_stub = command.files[1], program = command.files[2],
+                output = command.files[3];
     try
     {
         std::vector<std::uint8_t> program_bytes = support::read_file(program);
         executable_packer::elf::read(program_bytes);
         executable_packer::StubObject stub = executable_packer::read_stub_object(support::read_file(decoder_stub));
-        coder::ModelSet models = tuning ? tuned_models(program, program_bytes, record, toolchain, rounds, stub)
-                                        : recorded_models(program_bytes, record, toolchain);
+        coder::ModelSet models = command.rounds > 0
+                                     ? tuned_models(program, program_bytes, record, toolchain, command.rounds, stub)
+                                     : recorded_models(program_bytes, record, toolchain);
         executable_packer::PackedFile decoded = executable_packer::pack_with_decoder(stub, program_bytes, models);
         executable_packer::PackedFile unpacked_by_xzcat =
             executable_packer::pack_with_xzcat(support::read_file(xzcat_stub), program_bytes);
         print_sizes(decoded);
         print_sizes(unpacked_by_xzcat);
         const executable_packer::PackedFile& shipped =
-            executable_packer::smaller_within(decoded, unpacked_by_xzcat, limit);
+            executable_packer::smaller_within(decoded, unpacked_by_xzcat, command.limit);
         support::write_file_atomically(output, shipped.bytes,
                                        {.mode = 0755, .check = executable_packer::check_with_readelf});
         std::printf("shipped: %s\n", shipped.way.c_str());
-        if (!report_arguments.empty())
-            write_size_report(report_arguments, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},
+        if (!command.report.empty())
+            write_size_report(command.report, program_bytes, models, program, output, {&decoded, &unpacked_by_xzcat},
                               shipped);
     }
     catch (const support::LineError& error)

@@ -446,7 +446,9 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
     std::vector<std::string> untold = tune(ZEROS_DATA_PROGRAM, "2");
     untold.erase(untold.begin() + 5, untold.begin() + 7);
     Finished refused = support::run(untold);
-    EXPECT_TRUE(refused.status.clean_exit(2) && refused.err.ends_with(", with --toolchain for --tune\n"))
+    EXPECT_TRUE(refused.status.clean_exit(2) &&
+                refused.err.starts_with("pack_executable: --tune 2 needs --toolchain") &&
+                refused.err.ends_with(", with --toolchain for --tune\n"))
         << refused.err;
     EXPECT_EQ(file_count(), 0u) << "a search without its toolchain writes no record";
     for (auto [option, value] : {std::pair{"--limit", "x"}, std::pair{"--tune", "0"}, std::pair{"--tune", "2x"}})
@@ -459,6 +461,25 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
                                           " is not a whole number from 1 up\nusage: "))
             << wrong.err;
     }
+    // Wherever an option stands, a refusal names it with the value at fault.
+    auto appended = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> command = tune(ZEROS_DATA_PROGRAM, "2");
+        command.insert(command.end(), extra.begin(), extra.end());
+        return command;
+    };
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{PACK_EXECUTABLE, "x", "y", "--limit", "abc"}, "--limit abc is not a whole number from 1 up"},
+        {appended({"--limit", "5"}), "--limit is given twice, " + std::to_string(PACKED_SIZE_LIMIT) + " and 5"},
+        {appended({"--colour", "red"}), "--colour is no option"},
+        {appended({"--report", "page", "picture"}),
+         "--report takes PAGE PICTURE LINKED [SOURCE_LINES...], not page picture"}};
+    for (const auto& [command, message] : refusals)
+    {
+        Finished wrong = support::run(command);
+        EXPECT_TRUE(wrong.status.clean_exit(2) && wrong.err.starts_with("pack_executable: " + message + "\nusage: "))
+            << wrong.err;
+    }
+    EXPECT_EQ(file_count(), 0u) << "a refused command line writes nothing";
     Finished searched = support::run(tune(ZEROS_DATA_PROGRAM, "2"));
     ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
     std::vector<std::string> lines = support::lines_of(searched.err);
