@@ -117,7 +117,14 @@ Texts readable_texts_from(const std::string& readable_bench)
     std::string output = bench.standard_output();
     std::size_t separator = output.find('\0');
     if (!status || !status->clean_exit() || separator == std::string::npos)
-        throw std::runtime_error("the readable build's bench failed: " + bench.standard_error());
+    {
+        std::string how = !status                 ? "did not end within a minute"
+                          : !status->clean_exit() ? "ended with " + status->text()
+                                                  : "printed no vertex text, NUL and fragment text";
+        std::string errors = bench.standard_error();
+        throw std::runtime_error(readable_bench + " texts, the readable build's bench, " + how +
+                                 (errors.empty() ? "" : ": " + errors));
+    }
     return {output.substr(0, separator), output.substr(separator + 1)};
 }
 
@@ -294,7 +301,13 @@ int main(int argc, char** argv)
             std::fputs(table.c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "usage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT\n");
+        std::string wrong = mode == "texts" || mode == "report"
+                                ? mode + " takes " + (mode == "texts" ? "no more arguments" : "READABLE_BENCH OUTPUT") +
+                                      ", not " + std::to_string(argc - 2)
+                                : "'" + mode + "' is no mode, texts or report";
+        std::fprintf(stderr,
+                     "stillray_bench: %s\nusage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT\n",
+                     wrong.c_str());
         return 2;
     }
     catch (const std::exception& error)
