@@ -28,14 +28,14 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2
 
 screenshot: program
-	$(BUILD_DIR)/stillray-snapshot --output docs/picture.png --renderer-output docs/picture.renderer
+	$(BUILD_DIR)/stillray_snapshot --output docs/picture.png --renderer-output docs/picture.renderer
 
 # Measures this build against a second one that carries the readable shader texts, and keeps the
 # picture of the size report's byte map that the build drew.
 bench: build
 	cmake -S . -B $(BUILD_DIR)-readable $(CMAKE_FLAGS) -DSTILLRAY_READABLE_SHADERS=ON -DSTILLRAY_TESTS=ON
-	cmake --build $(BUILD_DIR)-readable --parallel --target stillray-bench
-	$(BUILD_DIR)/stillray-bench report $(BUILD_DIR)-readable/stillray-bench docs/benchmarks.md
+	cmake --build $(BUILD_DIR)-readable --parallel --target stillray_bench
+	$(BUILD_DIR)/stillray_bench report $(BUILD_DIR)-readable/stillray_bench docs/benchmarks.md
 	cp $(BUILD_DIR)/size-map.png docs/size-map.png
 
 # Runs the slow searches again and rewrites their reuse records: the shaders' one-letter names,

@@ -1,5 +1,5 @@
-// stillray-bench: measures the build it belongs to. `stillray-bench texts` prints the carried
-// texts (vertex, NUL, fragment); `stillray-bench report READABLE_BENCH OUTPUT` takes the readable
+// stillray_bench: measures the build it belongs to. `stillray_bench texts` prints the carried
+// texts (vertex, NUL, fragment); `stillray_bench report READABLE_BENCH OUTPUT` takes the readable
 // build's texts from its bench, measures both pairs of texts, the executables, the launch time
 // on Xvfb with openbox, both ways of packing and what the size report adds to the packing step,
 // and writes the Markdown tables to OUTPUT and stdout.
@@ -60,7 +60,7 @@ void measure_sizes(const Texts& texts, Measurements& result)
     both.insert(both.end(), texts.fragment.begin(), texts.fragment.end());
     result["vertex_bytes"] = std::to_string(texts.vertex.size());
     result["fragment_bytes"] = std::to_string(texts.fragment.size());
-    result["compressed_bytes"] = std::to_string(packing::compress_payload(both).size());
+    result["compressed_bytes"] = std::to_string(executable_packer::compress_payload(both).size());
 }
 
 GLuint link(const Texts& texts)
@@ -117,7 +117,14 @@ Texts readable_texts_from(const std::string& readable_bench)
     std::string output = bench.standard_output();
     std::size_t separator = output.find('\0');
     if (!status || !status->clean_exit() || separator == std::string::npos)
-        throw std::runtime_error("the readable build's bench failed: " + bench.standard_error());
+    {
+        std::string how = !status                 ? "did not end within a minute"
+                          : !status->clean_exit() ? "ended with " + status->text()
+                                                  : "printed no vertex text, NUL and fragment text";
+        std::string errors = bench.standard_error();
+        throw std::runtime_error(readable_bench + " texts, the readable build's bench, " + how +
+                                 (errors.empty() ? "" : ": " + errors));
+    }
     return {output.substr(0, separator), output.substr(separator + 1)};
 }
 
@@ -125,12 +132,12 @@ Texts readable_texts_from(const std::string& readable_bench)
 // openbox, ended with Escape.
 double launch_ms(const std::string& program, const support::Image<std::uint8_t>& picture)
 {
-    desktop::XServer x(picture.width, picture.height);
-    desktop::Openbox window_manager(x);
+    desktop_harness::XServer x(picture.width, picture.height);
+    desktop_harness::Openbox window_manager(x);
     support::TempDir home("bench-home"), runtime("bench-runtime");
     auto start = support::Clock::now();
-    support::Process launched(program, {{}, desktop::x11_environment(x, home.path(), runtime.path()), {}});
-    std::optional<desktop::XWindow> window = x.find_window_of(launched.pid(), 60s);
+    support::Process launched(program, {{}, desktop_harness::x11_environment(x, home.path(), runtime.path()), {}});
+    std::optional<desktop_harness::XWindow> window = x.find_window_of(launched.pid(), 60s);
     if (!window || x.wait_for_picture(*window, picture, 120s) != picture)
         throw std::runtime_error(program + " did not show the picture; stderr: " + launched.standard_error());
     double elapsed = std::chrono::duration<double, std::milli>(support::Clock::now() - start).count();
@@ -154,7 +161,7 @@ std::pair<double, double> launch_medians(const support::Image<std::uint8_t>& pic
 
 struct PackingWays
 {
-    packing::PackedFile decoder, xzcat;
+    executable_packer::PackedFile decoder, xzcat;
     double plain_ms = 0, decoder_ms = 0, xzcat_ms = 0;
 };
 
@@ -164,9 +171,10 @@ struct PackingWays
 PackingWays measure_packing()
 {
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE);
-    PackingWays ways{packing::pack_with_decoder(packing::read_stub_object(support::read_file(DECODER_STUB)), program,
-                                                coder::parse_models_record(support::read_text(MODELS_RECORD)).models),
-                     packing::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
+    PackingWays ways{executable_packer::pack_with_decoder(
+                         executable_packer::read_stub_object(support::read_file(DECODER_STUB)), program,
+                         coder::parse_models_record(support::read_text(MODELS_RECORD)).models),
+                     executable_packer::pack_with_xzcat(support::read_file(XZCAT_STUB), program)};
     support::TempDir directory("bench-packing");
     std::string decoder = directory.path() / "decoder", xzcat = directory.path() / "xzcat";
     support::write_file_atomically(decoder, ways.decoder.bytes, {.mode = 0755});
@@ -194,16 +202,18 @@ double size_report_ms()
     std::vector<std::uint8_t> program = support::read_file(STILLRAY_EXECUTABLE),
                               linked = support::read_file(STILLRAY_LINKED);
     coder::ModelSet models = coder::parse_models_record(support::read_text(MODELS_RECORD)).models;
-    std::vector<packing::size_report::ShaderSource> shaders = {
-        packing::size_report::read_shader_source(VERTEX_LINES),
-        packing::size_report::read_shader_source(FRAGMENT_LINES)};
+    std::vector<executable_packer::size_report::ShaderSource> shaders = {
+        executable_packer::size_report::read_shader_source(VERTEX_LINES),
+        executable_packer::size_report::read_shader_source(FRAGMENT_LINES)};
     support::TempDir directory("bench-size-report");
     std::vector<double> times;
     for (int i = 0; i < runs; ++i)
         times.push_back(milliseconds([&] {
-            packing::size_report::SizeReport report = packing::size_report::measure(program, linked, models, shaders);
-            support::write_file_atomically(directory.path() / "size-report.html", packing::size_report::page(report));
-            support::write_png(directory.path() / "size-map.png", packing::size_report::picture(report));
+            executable_packer::size_report::SizeReport report =
+                executable_packer::size_report::measure(program, linked, models, shaders);
+            support::write_file_atomically(directory.path() / "size-report.html",
+                                           executable_packer::size_report::page(report));
+            support::write_png(directory.path() / "size-map.png", executable_packer::size_report::picture(report));
         }));
     return median(times);
 }
@@ -211,7 +221,7 @@ double size_report_ms()
 std::string packing_rows(const PackingWays& ways)
 {
     std::ostringstream rows;
-    for (const packing::PackedFile* way : {&ways.decoder, &ways.xzcat})
+    for (const executable_packer::PackedFile* way : {&ways.decoder, &ways.xzcat})
     {
         double ms = way == &ways.decoder ? ways.decoder_ms : ways.xzcat_ms;
         rows << "| " << way->way << " | " << way->stub_size << " | " << way->payload_size() << " | "
@@ -291,12 +301,18 @@ int main(int argc, char** argv)
             std::fputs(table.c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "usage: stillray-bench texts | stillray-bench report READABLE_BENCH OUTPUT\n");
+        std::string wrong = mode == "texts" || mode == "report"
+                                ? mode + " takes " + (mode == "texts" ? "no more arguments" : "READABLE_BENCH OUTPUT") +
+                                      ", not " + std::to_string(argc - 2)
+                                : "'" + mode + "' is no mode, texts or report";
+        std::fprintf(stderr,
+                     "stillray_bench: %s\nusage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT\n",
+                     wrong.c_str());
         return 2;
     }
     catch (const std::exception& error)
     {
-        std::fprintf(stderr, "stillray-bench: %s\n", error.what());
+        std::fprintf(stderr, "stillray_bench: %s\n", error.what());
         return 1;
     }
 }

@@ -1,4 +1,4 @@
-// The context-mixing coder (see context_mixing.h), step for step as pack/decoder_stub.S runs it.
+// The context-mixing coder (see context_mixing.h), step for step as executable_packer/decoder_stub.S runs it.
 #include "context_mixing.h"
 
 #include "record_file.h"

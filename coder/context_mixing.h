@@ -1,8 +1,8 @@
 // The packed executable's own coder: context models over hashed contexts of the bytes before,
 // mixed by a logistic mixer and coded bit by bit by a range coder. Integer arithmetic only (the
 // stretch and squash read the float format's bits of exact integers), so that the decoding stub
-// (pack/decoder_stub.S) computes bit for bit what this encoder did; the decoder here is the reference
-// the tests hold the stub to.
+// (executable_packer/decoder_stub.S) computes bit for bit what this encoder did; the decoder here
+// is the reference the tests hold the stub to.
 #pragma once
 
 #include "search_progress.h"
