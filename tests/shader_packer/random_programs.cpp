@@ -28,6 +28,11 @@ enum Type
 };
 constexpr int value_types = 6;
 const char* const type_names[value_types] = {"int", "uint", "float", "bool", "vec3", "ivec2"};
+// Variables of floating types are declared precise: a driver may otherwise fuse or regroup the
+// arithmetic that computes them, and does so by what it can prove of the operands, so that a
+// constant written as a variable may move a result by its last bit. Precise leaves the meaning
+// as the text states it for the packer's form and the reader's form alike.
+const char* const declared_types[value_types] = {"int", "uint", "precise float", "bool", "precise vec3", "ivec2"};
 const std::vector<std::vector<std::string>> literals = {
     {"0", "1", "3", "7", "12", "(-5)", "0x1f", "017", "2147483647", "(-2147483647)"},
     {"0u", "1u", "5u", "0xffu", "017u", "4000000000u"},
@@ -177,9 +182,9 @@ private:
             bool constant = type < Bool && chance(25);
             if (std::vector<std::string> outer = shadowable(type); !constant && !outer.empty() && chance(30))
                 name = outer[pick(outer.size())];
-            Node declaration{std::string(constant ? "const " : "") + type_names[type] + " " + name + " = @;\n",
-                             Statement,
-                             {constant ? leaf(type, false) : expr(type, 3)}};
+            std::string declared = constant ? std::string("const ") + type_names[type] : declared_types[type];
+            Node declaration{
+                declared + " " + name + " = @;\n", Statement, {constant ? leaf(type, false) : expr(type, 3)}};
             variables_.push_back({name, type, !constant, scope_});
             return declaration;
         }
@@ -233,7 +238,8 @@ private:
     {
         int type = chance(50) ? Int : Float;
         std::string name = "list" + std::to_string(next_name_++);
-        Node declaration{std::string(type_names[type]) + " " + name + "[3] = " + type_names[type] + "[3](@, @, @);\n",
+        Node declaration{std::string(declared_types[type]) + " " + name + "[3] = " + type_names[type] +
+                             "[3](@, @, @);\n",
                          Statement,
                          {expr(type, 2), expr(type, 2), expr(type, 2)}};
         for (int element = 0; element < 3; ++element)
@@ -367,7 +373,7 @@ std::string case_function(int row, const std::string& body)
     for (const Variable& v : globals)
         text += v.name + " = " + initial_values[v.type] + ";\n";
     for (const Variable& v : locals)
-        text += std::string(type_names[v.type]) + " " + v.name + " = " + initial_values[v.type] + ";\n";
+        text += std::string(declared_types[v.type]) + " " + v.name + " = " + initial_values[v.type] + ";\n";
     for (std::size_t at; (at = text.find('%')) != std::string::npos;)
         text.replace(at, 1, std::to_string(salt++));
     text += body + "uint hash = 0u;\n";
@@ -427,7 +433,7 @@ std::string fragment_source(const std::vector<std::string>& bodies)
 {
     std::string text = "#version 450\nout vec4 frag_color;\n";
     for (const Variable& v : globals)
-        text += std::string(type_names[v.type]) + " " + v.name + ";\n";
+        text += std::string(declared_types[v.type]) + " " + v.name + ";\n";
     text += constants;
     text += helpers;
     std::string main = "void main()\n{\nint row = int(gl_FragCoord.y);\nfrag_color = vec4(0.0);\n";
