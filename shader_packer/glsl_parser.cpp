@@ -235,6 +235,8 @@ private:
             throw support::LineError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
         scopes_.back()[symbol.name] = &symbol;
         struct_names_.insert(symbol.name);
+        if (in_function())
+            program_.function_scopes.back().locals.push_back(&symbol);
         return structure;
     }
 

@@ -39,9 +39,10 @@ bool can_share(const Symbol& a, const Symbol& b)
 
 // Locals of one function stay apart from each other and from every stage-level name the
 // function refers to, since a local hides a global of the same name. A parameter may share
-// its own function's letter: without recursion the body never calls it. A struct's name is a
-// type name wherever it is written, so it stays apart from every other name; its members, read
-// only after a '.', from each other. Symbols that no longer occur take part in nothing.
+// its own function's letter: without recursion the body never calls it. A stage-level struct's
+// name is a type name wherever it is written, so it stays apart from every other name, and one
+// declared in a function is one of its locals; members, read only after a '.', stay apart from
+// the other members of their struct. Symbols that no longer occur take part in nothing.
 Conflicts find_conflicts(const Program& program)
 {
     Conflicts conflicts;

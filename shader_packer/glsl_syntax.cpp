@@ -320,6 +320,8 @@ void count_declaration(const Declaration& declaration, std::map<const Symbol*, i
 void collect_locals(Stmt& stmt, FunctionScope& scope)
 {
     for_each_declaration(stmt, [&](Declaration& declaration) {
+        if (declaration.structure)
+            scope.locals.push_back(declaration.structure->symbol);
         for (const Declarator& declarator : declaration.declarators)
             scope.locals.push_back(declarator.symbol);
     });

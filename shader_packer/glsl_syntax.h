@@ -201,7 +201,7 @@ struct External
 struct FunctionScope
 {
     std::set<const Symbol*> globals;   // stage-level variables and functions referenced
-    std::vector<const Symbol*> locals; // parameters and local variables
+    std::vector<const Symbol*> locals; // parameters, local variables and structs
 };
 
 struct Program

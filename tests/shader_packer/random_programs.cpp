@@ -28,6 +28,11 @@ enum Type
 };
 constexpr int value_types = 6;
 const char* const type_names[value_types] = {"int", "uint", "float", "bool", "vec3", "ivec2"};
+// Variables of floating types are declared precise: a driver may otherwise fuse or regroup the
+// arithmetic that computes them, and does so by what it can prove of the operands, so that a
+// constant written as a variable may move a result by its last bit. Precise leaves the meaning
+// as the text states it for the packer's form and the reader's form alike.
+const char* const declared_types[value_types] = {"int", "uint", "precise float", "bool", "precise vec3", "ivec2"};
 const std::vector<std::vector<std::string>> literals = {
     {"0", "1", "3", "7", "12", "(-5)", "0x1f", "017", "2147483647", "(-2147483647)"},
     {"0u", "1u", "5u", "0xffu", "017u", "4000000000u"},
@@ -43,6 +48,7 @@ struct Variable
     int type;
     bool writable = true;
     int scope = 0; // how deep the block that declares it is: 0 for the stage, 1 for the function
+    bool part = false; // an array's element or a struct's member, which no declaration may hide
 };
 
 // Stage-level variables (the first three kept) and the locals every program starts with.
@@ -138,7 +144,7 @@ const std::vector<std::vector<std::string>> assignments = {
 class Generator
 {
 public:
-    explicit Generator(std::uint64_t seed) : random_(seed)
+    explicit Generator(std::uint64_t seed) : random_(seed), seed_(seed)
     {
         variables_ = globals;
         variables_.insert(variables_.end(), locals.begin(), locals.end());
@@ -168,7 +174,7 @@ private:
     {
         read_.clear();
         written_.clear();
-        int kind = pick(depth > 0 ? 12 : 8);
+        int kind = pick(depth > 0 ? 14 : 9);
         if (kind < 2)
         {
             int type = pick(value_types);
@@ -176,21 +182,26 @@ private:
             bool constant = type < Bool && chance(25);
             if (std::vector<std::string> outer = shadowable(type); !constant && !outer.empty() && chance(30))
                 name = outer[pick(outer.size())];
-            Node declaration{std::string(constant ? "const " : "") + type_names[type] + " " + name + " = @;\n",
-                             Statement,
-                             {constant ? leaf(type, false) : expr(type, 3)}};
+            std::string declared = constant ? std::string("const ") + type_names[type] : declared_types[type];
+            Node declaration{
+                declared + " " + name + " = @;\n", Statement, {constant ? leaf(type, false) : expr(type, 3)}};
             variables_.push_back({name, type, !constant, scope_});
             return declaration;
         }
-        if (kind == 7 && loops_ > 0)
-            return {
-                "if (@)\n{\n" + std::string(chance(50) ? "break" : "continue") + ";\n}\n", Statement, {expr(Bool, 2)}};
-        if (kind < 8)
+        if (kind == 2)
+            return chance(50) ? array_declaration() : struct_declaration();
+        if (kind == 8 && (loops_ > 0 || switches_ > 0))
+            return {"if (@)\n{\n" + std::string(loops_ == 0 || chance(50) ? "break" : "continue") + ";\n}\n",
+                    Statement,
+                    {expr(Bool, 2)}};
+        if (kind < 9)
             return {"@;\n", Statement, {side_effect(pick(value_types), 3)}};
-        if (kind < 10)
+        if (kind < 11)
             return {"if (@)\n{\n@}\nelse\n{\n@}\n",
                     Statement,
                     {expr(Bool, 2), block(1 + pick(3), depth - 1), block(pick(2), depth - 1)}};
+        if (kind == 11)
+            return switch_statement(depth);
         // Loops of three rounds, counted by a variable that their bodies only read.
         std::string counter = "step" + std::to_string(next_name_++);
         variables_.push_back({counter, Int, false, scope_ + 1});
@@ -198,11 +209,58 @@ private:
         Node body = block(1 + pick(3), depth - 1);
         --loops_;
         variables_.pop_back();
-        if (kind == 10)
+        if (kind == 12)
             return {"for (int " + counter + " = 0; (" + counter + " < 3); (" + counter + "++))\n{\n@}\n",
                     Statement,
                     {body}};
         return {"{\nint " + counter + " = 0;\ndo\n{\n@}\nwhile (((++" + counter + ") < 3));\n}\n", Statement, {body}};
+    }
+
+    // Cases 0 to 2 and default, each case falling through to the next or not.
+    Node switch_statement(int depth)
+    {
+        Node result{"switch ((@ & 3))\n{\n", Statement, {expr(Int, 2)}};
+        ++switches_;
+        for (int label = 0; label < 4; ++label)
+        {
+            result.form += (label < 3 ? "case " + std::to_string(label) + ":\n" : "default:\n") + "{\n@}\n";
+            result.operands.push_back(block(pick(3), depth - 1));
+            if (label < 3 && chance(50))
+                result.form += "break;\n";
+        }
+        --switches_;
+        result.form += "}\n";
+        return result;
+    }
+
+    // An array of int or float whose elements later statements read and write.
+    Node array_declaration()
+    {
+        int type = chance(50) ? Int : Float;
+        std::string name = "list" + std::to_string(next_name_++);
+        Node declaration{std::string(declared_types[type]) + " " + name + "[3] = " + type_names[type] +
+                             "[3](@, @, @);\n",
+                         Statement,
+                         {expr(type, 2), expr(type, 2), expr(type, 2)}};
+        for (int element = 0; element < 3; ++element)
+            variables_.push_back({name + "[" + std::to_string(element) + "]", type, true, scope_, true});
+        return declaration;
+    }
+
+    // A struct declared here, with its variable in the same declaration or the next. Its name
+    // holds the seed, as programs of several seeds share one stage.
+    Node struct_declaration()
+    {
+        std::string suffix = std::to_string(seed_) + "_" + std::to_string(next_name_++);
+        std::string type = "shape" + suffix, name = "value" + suffix;
+        std::string members = "struct " + type + " { int count; float size; vec3 hue; }";
+        Node declaration{members + (chance(50) ? ";\n" + type : "") + " " + name + " = " + type + "(@, @, @);\n",
+                         Statement,
+                         {expr(Int, 2), expr(Float, 2), expr(Vec3, 2)}};
+        variables_.push_back({name + ".count", Int, true, scope_, true});
+        variables_.push_back({name + ".size", Float, true, scope_, true});
+        variables_.push_back({name + ".hue", Vec3, true, scope_, true});
+        return declaration;
     }
 
     // Names of writable variables of the type from outer blocks, which a declaration here may
@@ -211,7 +269,7 @@ private:
     {
         std::vector<std::string> names;
         for (const Variable& v : variables_)
-            if (v.type == type && v.writable && v.scope < scope_ &&
+            if (v.type == type && v.writable && !v.part && v.scope < scope_ &&
                 std::none_of(variables_.begin(), variables_.end(),
                              [&](const Variable& other) { return other.name == v.name && other.scope == scope_; }))
                 names.push_back(v.name);
@@ -292,7 +350,9 @@ private:
     std::vector<Variable> variables_;
     std::set<std::string> read_, written_; // in the statement being generated
     int next_name_ = 0;
-    int loops_ = 0; // loops around the statement being generated
+    int loops_ = 0;    // loops around the statement being generated
+    int switches_ = 0; // switches around it
+    std::uint64_t seed_;
     int scope_ = 0;
 };
 
@@ -313,7 +373,7 @@ std::string case_function(int row, const std::string& body)
     for (const Variable& v : globals)
         text += v.name + " = " + initial_values[v.type] + ";\n";
     for (const Variable& v : locals)
-        text += std::string(type_names[v.type]) + " " + v.name + " = " + initial_values[v.type] + ";\n";
+        text += std::string(declared_types[v.type]) + " " + v.name + " = " + initial_values[v.type] + ";\n";
     for (std::size_t at; (at = text.find('%')) != std::string::npos;)
         text.replace(at, 1, std::to_string(salt++));
     text += body + "uint hash = 0u;\n";
@@ -373,7 +433,7 @@ std::string fragment_source(const std::vector<std::string>& bodies)
 {
     std::string text = "#version 450\nout vec4 frag_color;\n";
     for (const Variable& v : globals)
-        text += std::string(type_names[v.type]) + " " + v.name + ";\n";
+        text += std::string(declared_types[v.type]) + " " + v.name + ";\n";
     text += constants;
     text += helpers;
     std::string main = "void main()\n{\nint row = int(gl_FragCoord.y);\nfrag_color = vec4(0.0);\n";
