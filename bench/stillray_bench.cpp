@@ -281,6 +281,8 @@ std::string report(const std::string& readable_bench)
     return table.str();
 }
 
+constexpr char usage[] = "usage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT";
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -288,6 +290,11 @@ int main(int argc, char** argv)
     try
     {
         std::string mode = argc > 1 ? argv[1] : "";
+        if (mode == "--help" && argc == 2)
+        {
+            std::puts(usage);
+            return 0;
+        }
         if (mode == "texts" && argc == 2)
         {
             std::fwrite(vertex_text, 1, sizeof vertex_text, stdout);
@@ -305,9 +312,7 @@ int main(int argc, char** argv)
                                 ? mode + " takes " + (mode == "texts" ? "no more arguments" : "READABLE_BENCH OUTPUT") +
                                       ", not " + std::to_string(argc - 2)
                                 : "'" + mode + "' is no mode, texts or report";
-        std::fprintf(stderr,
-                     "stillray_bench: %s\nusage: stillray_bench texts | stillray_bench report READABLE_BENCH OUTPUT\n",
-                     wrong.c_str());
+        std::fprintf(stderr, "stillray_bench: %s\n%s\n", wrong.c_str(), usage);
         return 2;
     }
     catch (const std::exception& error)

@@ -28,6 +28,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace {
@@ -212,6 +213,11 @@ std::variant<CommandLine, std::string> parse_command_line(std::vector<std::strin
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string_view(argv[1]) == "--help")
+    {
+        std::puts(usage);
+        return 0;
+    }
     std::variant<CommandLine, std::string> parsed = parse_command_line({argv + 1, argv + argc});
     if (auto* problem = std::get_if<std::string>(&parsed))
     {

@@ -5,12 +5,19 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 int main(int argc, char** argv)
 {
+    constexpr char usage[] = "usage: trim_executable LINKED OUTPUT";
+    if (argc == 2 && std::string_view(argv[1]) == "--help")
+    {
+        std::puts(usage);
+        return 0;
+    }
     if (argc != 3)
     {
-        std::fprintf(stderr, "usage: trim_executable LINKED OUTPUT\n");
+        std::fprintf(stderr, "trim_executable: LINKED OUTPUT are two arguments, not %d\n%s\n", argc - 1, usage);
         return 2;
     }
     std::string linked = argv[1], output = argv[2];

@@ -145,6 +145,11 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string_view(argv[1]) == "--help")
+    {
+        std::puts(usage);
+        return 0;
+    }
     Options options;
     if (std::optional<offscreen::Failure> failure = parse_options(argc, argv, options))
         return refuse(failure->message);

@@ -2,17 +2,31 @@
 // and linked as one program, before the build packs them (see shader_packer::check_sources).
 #include "glslang_check.h"
 
+#include <algorithm>
 #include <iostream>
+#include <string_view>
 #include <vector>
 
 int main(int argc, char** argv)
 {
-    if (argc < 2)
+    constexpr char usage[] = "usage: check_shaders SOURCE...";
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && arguments[0] == "--help")
     {
-        std::cerr << "usage: check_shaders SOURCE...\n";
+        std::cout << usage << "\n";
+        return 0;
+    }
+    // glslangValidator would take an option here for one of its own.
+    auto option =
+        std::find_if(arguments.begin(), arguments.end(), [](std::string_view a) { return a.starts_with('-'); });
+    if (arguments.empty() || option != arguments.end())
+    {
+        std::cerr << "check_shaders: "
+                  << (arguments.empty() ? "no SOURCE given" : std::string(*option) + " is no option") << "\n"
+                  << usage << "\n";
         return 2;
     }
-    std::vector<std::filesystem::path> sources(argv + 1, argv + argc);
+    std::vector<std::filesystem::path> sources(arguments.begin(), arguments.end());
     try
     {
         return shader_packer::check_sources(sources, std::cerr) ? 0 : 1;

@@ -28,6 +28,6 @@ std::size_t code_length_in_bits(const std::string& text)
 int main(int argc, char** argv)
 {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    return shader_packer::run_command_line(arguments, std::cerr, code_length_in_bits,
+    return shader_packer::run_command_line(arguments, std::cout, std::cerr, code_length_in_bits,
                                            support::is_terminal(STDERR_FILENO));
 }

@@ -43,8 +43,10 @@ std::set<std::string> comma_separated(std::string_view list)
 
 struct CommandLine
 {
+    bool help = false;
     bool readable = false;
     bool tune = false;
+    bool toolchain_given = false;
     CompactOptions options;
     std::string_view names_record, toolchain, lines_record, name, input, output;
 };
@@ -66,6 +68,11 @@ std::vector<int> lines_of_characters(std::string_view text)
 std::variant<CommandLine, std::string> parse_command_line(std::span<const std::string_view> arguments)
 {
     CommandLine command;
+    if (arguments.size() == 1 && arguments[0] == "--help")
+    {
+        command.help = true;
+        return command;
+    }
     while (!arguments.empty() && arguments[0].starts_with("--"))
     {
         std::string_view option = arguments[0];
@@ -80,14 +87,15 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
             (option == "--names"       ? command.names_record
              : option == "--toolchain" ? command.toolchain
                                        : command.lines_record) = arguments[1];
+            command.toolchain_given = command.toolchain_given || option == "--toolchain";
             arguments = arguments.subspan(2);
             continue;
         }
         if ((option != "--keep" && option != "--integer-arguments") || arguments.size() < 2)
             return std::string(option) + (arguments.size() < 2 ? " needs a value" : " is no option");
         std::set<std::string> names = comma_separated(arguments[1]);
-        if (!std::all_of(names.begin(), names.end(), [](const std::string& name) { return !name.empty(); }))
-            return std::string(option) + " takes names between commas";
+        if (names.contains(""))
+            return std::string(option) + " " + std::string(arguments[1]) + ": an empty name between commas";
         if (option == "--keep")
             command.options.kept_names.merge(names);
         else
@@ -101,7 +109,7 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
     }
     if (command.tune && command.names_record.empty())
         return "--tune needs --names, the record it writes";
-    if (command.tune == command.toolchain.empty())
+    if (command.tune != command.toolchain_given)
         return "--tune goes with --toolchain, the compiler and linker the record names";
     if (command.tune)
         try
@@ -112,8 +120,10 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
         {
             return "--toolchain: " + std::string(error.what());
         }
-    if (arguments.size() != 3 || !is_identifier(arguments[0]))
-        return "NAME must be a C++ identifier, followed by INPUT and OUTPUT";
+    if (arguments.size() != 3)
+        return "NAME INPUT OUTPUT are three arguments, not " + std::to_string(arguments.size());
+    if (!is_identifier(arguments[0]))
+        return "NAME '" + std::string(arguments[0]) + "' is no C++ identifier";
     command.name = arguments[0];
     command.input = arguments[1];
     command.output = arguments[2];
@@ -221,7 +231,7 @@ bool write_outputs(const CommandLine& command, Compacted& compacted, std::string
 
 } // namespace
 
-int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& output, std::ostream& errors,
                      const SizeMeasure& compressed_size, bool terminal)
 {
     std::variant<CommandLine, std::string> parsed = parse_command_line(arguments);
@@ -231,6 +241,11 @@ int run_command_line(std::span<const std::string_view> arguments, std::ostream& 
         return 2;
     }
     CommandLine& command = std::get<CommandLine>(parsed);
+    if (command.help)
+    {
+        output << usage << "\n";
+        return 0;
+    }
     command.options.compressed_size = compressed_size;
     std::string_view input = command.input, record = command.names_record;
     std::string source;

@@ -112,7 +112,8 @@ std::string header_text(std::string_view name, std::string_view text);
 // frequency. The header is written only once glslang accepts the compact text (see
 // check_compact_text, which keeps a refused text as OUTPUT less its extension, ".compact" and
 // INPUT's extension). Returns the exit status; messages go to errors as "FILE:LINE: error: ...".
-int run_command_line(std::span<const std::string_view> arguments, std::ostream& errors,
+// --help alone writes the usage line to output.
+int run_command_line(std::span<const std::string_view> arguments, std::ostream& output, std::ostream& errors,
                      const SizeMeasure& compressed_size, bool terminal = false);
 
 } // namespace shader_packer

@@ -480,6 +480,8 @@ TEST_F(CommandLine, TuningReportsItsRoundsAndAnInterruptedOneLeavesTheRecordWhol
             << wrong.err;
     }
     EXPECT_EQ(file_count(), 0u) << "a refused command line writes nothing";
+    Finished help = support::run({PACK_EXECUTABLE, "--help"});
+    EXPECT_TRUE(help.status.clean_exit() && help.out.starts_with("usage: pack_executable ")) << help.err;
     Finished searched = support::run(tune(ZEROS_DATA_PROGRAM, "2"));
     ASSERT_TRUE(searched.status.clean_exit()) << searched.status.text() << ": " << searched.err;
     std::vector<std::string> lines = support::lines_of(searched.err);

@@ -140,24 +140,42 @@ TEST_F(PackShaderCommand, BadInputReportsFileAndLineAndLeavesTheOutputAlone)
 
 TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
 {
+    support::Finished help = support::run({PACK_SHADER_PATH, "--help"});
+    EXPECT_TRUE(help.status.exited && help.status.code == 0 && help.out.starts_with("usage: pack_shader ")) << help.err;
     EXPECT_NE(run("stage_text " + path("in.frag").string()).exit_status, 0);
     CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
     EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT"),
+                                   "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT; "
+                                   "NAME 'not-a-name' is no C++ identifier"),
               std::string::npos);
     std::string files_part = " stage_text " + path("in.frag").string() + " " + path("out.h").string();
-    for (std::string options : {"--keep", "--keep a,,b", "--integer-arguments scale", "--shrink", "--tune", "--names",
-                                "--names n --tune", "--names n --toolchain gcc-1", "--lines"})
+    // Each refusal names what is wrong; an option short of its value takes NAME for it.
+    for (auto [options, said] : std::vector<std::pair<std::string, std::string>>{
+             {"--keep", "three arguments, not 2"},
+             {"--keep a,,b", "--keep a,,b: an empty name between commas"},
+             {"--integer-arguments scale", "'scale' is no built-in function"},
+             {"--shrink", "--shrink is no option"},
+             {"--tune", "--tune needs --names"},
+             {"--names", "three arguments, not 2"},
+             {"--names n --tune", "--tune goes with --toolchain"},
+             {"--names n --toolchain gcc-1", "--tune goes with --toolchain"},
+             {"--lines", "three arguments, not 2"}})
     {
         CommandResult bad_option = run(options + files_part);
         EXPECT_EQ(bad_option.exit_status, 2) << options;
         EXPECT_TRUE(bad_option.errors.starts_with("pack_shader: error: usage: ")) << bad_option.errors;
+        EXPECT_NE(bad_option.errors.find(said), std::string::npos) << bad_option.errors;
     }
     CommandResult missing = run("stage_text " + path("missing.frag").string() + " " + path("out.h").string());
     EXPECT_NE(missing.exit_status, 0);
     EXPECT_TRUE(missing.errors.starts_with(path("missing.frag").string() + ": error: ")) << missing.errors;
     EXPECT_TRUE(files().empty());
+    // check_shaders would hand an option on to glslangValidator, which reads it as one of its own.
+    support::Finished option = support::run({CHECK_SHADERS_PATH, "--bogus", path("in.frag").string()});
+    EXPECT_TRUE(option.status.exited && option.status.code == 2 &&
+                option.err.starts_with("check_shaders: --bogus is no option\n"))
+        << option.err;
 }
 
 TEST_F(PackShaderCommand, UnwritableOutputIsReported)
