@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -20,7 +21,7 @@ constexpr std::array punctuators = {
     "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
-constexpr std::array supported_directives = {"version", "extension", "pragma", "line"};
+constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef"};
 
 bool is_digit(char c)
 {
@@ -61,11 +62,21 @@ class Lexer
 public:
     explicit Lexer(std::string_view source) : source_(source) {}
 
+    // Object-like macros are expanded where they are used, as the preprocessor would, and their
+    // definitions dropped: the program's names inside them are then renamed with the rest.
     std::vector<Token> run()
     {
         std::vector<Token> tokens;
         while (skip_space_and_comments())
-            tokens.push_back(next_token());
+        {
+            Token token = next_token();
+            if (token.kind == TokenKind::Directive && token.text.starts_with("#define "))
+                define(token);
+            else if (token.kind == TokenKind::Directive && token.text.starts_with("#undef "))
+                macros_.erase(token.text.substr(7));
+            else
+                expand(token, tokens, {});
+        }
         tokens.push_back({TokenKind::End, "", line_});
         return tokens;
     }
@@ -273,6 +284,55 @@ private:
             ++pos_;
     }
 
+    void define(const Token& directive)
+    {
+        std::string_view rest = std::string_view(directive.text).substr(8);
+        std::size_t name_end = 0;
+        while (name_end < rest.size() && is_word_char(rest[name_end]))
+            ++name_end;
+        std::string name(rest.substr(0, name_end));
+        if (name.empty() || !is_word_start(name[0]))
+            throw support::LineError(directive.line, "'#define' needs a macro name");
+        if (name_end < rest.size() && rest[name_end] == '(')
+            throw support::LineError(directive.line, "function-like macros ('" + name + "') are not supported");
+        if (name.starts_with("GL_") || name.find("__") != std::string::npos)
+            throw support::LineError(directive.line, "macro name '" + name + "' is reserved");
+        std::string_view body = rest.substr(name_end);
+        if (body.find('#') != std::string_view::npos)
+            throw support::LineError(directive.line, "'#' and '##' in macros are not supported");
+        std::vector<Token> tokens = Lexer(body).run();
+        tokens.pop_back();
+        for (Token& token : tokens)
+            token.line = directive.line;
+        auto [defined, added] = macros_.emplace(name, tokens);
+        if (!added && !same_texts(defined->second, tokens))
+            throw support::LineError(directive.line, "macro '" + name + "' is defined again, otherwise");
+    }
+
+    static bool same_texts(const std::vector<Token>& a, const std::vector<Token>& b)
+    {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](const Token& x, const Token& y) { return x.text == y.text; });
+    }
+
+    // A macro's name within its own expansion stands for itself.
+    void expand(const Token& token, std::vector<Token>& out, std::set<std::string> expanding) const
+    {
+        auto macro = token.kind == TokenKind::Word ? macros_.find(token.text) : macros_.end();
+        if (macro == macros_.end() || expanding.contains(token.text))
+        {
+            out.push_back(token);
+            return;
+        }
+        expanding.insert(token.text);
+        for (Token inner : macro->second)
+        {
+            inner.line = token.line;
+            expand(inner, out, expanding);
+        }
+    }
+
+    std::map<std::string, std::vector<Token>> macros_;
     std::string_view source_;
     std::size_t pos_ = 0;
     int line_ = 1;

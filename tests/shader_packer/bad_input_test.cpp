@@ -90,7 +90,11 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "void main()\n{\n    result = 1.0\n}\n", 6, "expected ';'");
     expect_refusal(header + "void main() { result = (1.0; }\n", 3, "expected ')'");
     expect_refusal(header + "void main() { result = ; }\n", 3, "expected an expression, found ';'");
-    expect_refusal(header + "#define ONE 1.0\n", 3, "'#define' is not supported");
+    expect_refusal(header + "#define TWICE(x) (x * 2.0)\n", 3, "function-like macros ('TWICE') are not supported");
+    expect_refusal(header + "#define JOIN a ## b\n", 3, "'#' and '##' in macros are not supported");
+    expect_refusal(header + "#define ONE 1.0\n#define ONE 2.0\n", 4, "macro 'ONE' is defined again");
+    expect_refusal(header + "#define GL_ONE 1.0\n", 3, "macro name 'GL_ONE' is reserved");
+    expect_refusal(header + "#ifdef GL_ES\n#endif\n", 3, "'#ifdef' is not supported");
     expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
     expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
     expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");

@@ -33,8 +33,9 @@ const Family families[] = {
      "#version 300 es\nprecision highp float;\nout vec4 colour;\nfloat f = 11.0;\nvoid main() {\nvec2 s = "
      "gl_FragCoord.xy / 8.0;\nfloat v = s.x * 2.0 - 1.0;\nif (v < 0.0) v = v * 3.0 + f;\ncolour = vec4(v, s.y * 2.0, "
      "1.0, 1.0);\n}\n"},
-    {"version 110", "", "#version 110\nuniform vec4 w;\nvoid main() {\nfloat a = 2.0;\nif (w.x < 0.0) a = a * 4.0 - "
-                        "1.0;\ngl_FragColor = vec4(a, w.y * 2.0, 0.0, 1.0);\n}\n"},
+    {"version 110", "",
+     "#version 110\nuniform vec4 w;\nvoid main() {\nfloat a = 2.0;\nif (w.x < 0.0) a = a * 4.0 - "
+     "1.0;\ngl_FragColor = vec4(a, w.y * 2.0, 0.0, 1.0);\n}\n"},
     {"directives and precision statements", shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nfloat g = 1.5;\n#pragma optimize(on)\n#line 9\nprecision highp float;\nvoid "
      "main() {\nprecision mediump int;\ncolour = vec4(g, g * gl_FragCoord.x, 0.0, 1.0);\n}\n"},
@@ -49,7 +50,8 @@ const Family families[] = {
      "#version 450\nlayout(std140, binding = 0) uniform Lights { vec3 colour[3]; float strength; } lights[2];\n"
      "layout(std140, binding = 1) uniform Camera { mat4 view; float zoom; };\nlayout(std430, binding = 2) buffer "
      "Output { float values[]; } results;\nout vec4 frag;\nvoid main() {\nfloat sum = 0.0;\nfor (int i = 0; i < 3; "
-     "i++) sum += lights[1].colour[i].x * lights[0].strength;\nresults.values[0] = sum * zoom;\nfrag = vec4(sum, view[0]);\n}"
+     "i++) sum += lights[1].colour[i].x * lights[0].strength;\nresults.values[0] = sum * zoom;\nfrag = vec4(sum, "
+     "view[0]);\n}"
      "\n"},
     {"redeclared built-ins and array constructors", shader_probe::readable_vertex(),
      "#version 450\nlayout(depth_greater) out float gl_FragDepth;\nout vec4 colour;\nconst float w[3] = float[](0.25, "
@@ -69,8 +71,15 @@ const Family families[] = {
      "probe(0.25, 3);\nfirst.v = gl_FragCoord.x / 8.0;\nfirst.n = int(gl_FragCoord.y);\nmoon.power = "
      "float(second.n);\n{\nstruct inner { float w; } i = inner(first.v);\nfirst.v += i.w;\n}\ncolour = "
      "vec4(sun.colour * sun.power * glow(first.v), float(first.n + second.n) / moon.power + second.v);\n}\n"},
-    {"unnamed parameters", "", "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
-                               "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
+    {"object-like macros, nested, naming the program's own names, undefined and defined again",
+     shader_probe::readable_vertex(),
+     "#version 450\n#define STEPS 3\n#define HALF (0.5 * shade)\nout vec4 colour;\nfloat shade = 0.25;\n#define TINT "
+     "vec3(HALF, 0.125, float(STEPS))\nfloat spread(float x) { return x * HALF; }\n#define STEPS 3\nvoid main() "
+     "{\nvec3 sum = vec3(0.0);\nfor (int i = 0; i < STEPS; i++)\nsum += TINT * spread(gl_FragCoord.x);\n#undef "
+     "STEPS\nfloat STEPS = 2.0;\ncolour = vec4(sum / STEPS, 1.0);\n}\n"},
+    {"unnamed parameters", "",
+     "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
+     "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
 };
 
 std::optional<support::Image<float>> drawn(const std::string& vertex, const std::string& fragment)

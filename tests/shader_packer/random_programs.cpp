@@ -56,8 +56,11 @@ const std::vector<Variable> globals = {{"n", Int},     {"t", Float},     {"e", V
                                        {"mask", Uint}, {"level", Float}, {"flag", Bool}, {"cell", IVec2}};
 const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, true, 1}, {"amount", Float, true, 1},
                                       {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
-const char* const constants = "const int limit = 5;\nconst float scale = 0.25;\n";
-const std::vector<Variable> constant_variables = {{"limit", Int, false}, {"scale", Float, false}};
+// Two constants, and two macros that read them as words the packer renames inside.
+const char* const constants = "const int limit = 5;\nconst float scale = 0.25;\n#define WIDE (limit * 3)\n#define "
+                              "SPREAD vec3(scale, float(WIDE), -scale)\n";
+const std::vector<Variable> constant_variables = {
+    {"limit", Int, false}, {"scale", Float, false}, {"WIDE", Int, false}, {"SPREAD", Vec3, false}};
 // Each variable starts from the top bits of a hash of the column salted for it ('%'), so that
 // across the columns every operand takes its values independently of the others: every way of
 // grouping the operators that the generator writes draws another value in some column.
