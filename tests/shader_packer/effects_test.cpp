@@ -44,14 +44,15 @@ std::vector<NamedEffects> main_statements(const std::string& stage_level, const 
 
 TEST(Effects, AssignmentsAndIncrementsWriteTheVariableAtTheirRoot)
 {
-    std::vector<NamedEffects> effects =
-        main_statements("float a[3]; vec3 v; int i; float x;", "a[i].x = x; v.yz += vec2(x); i++; x = v.x * a[0];");
+    std::vector<NamedEffects> effects = main_statements("float a[3]; vec3 v; int i; float x;",
+                                                        "a[i].x = x; v.yz += vec2(x); i++; x = v.x * a[0]; a[1] = x;");
     EXPECT_EQ(effects[0].writes, std::set<std::string>{"a"});
     EXPECT_EQ(effects[0].reads, (std::set<std::string>{"a", "i", "x"})) << "the index is read";
     EXPECT_EQ(effects[1].writes, std::set<std::string>{"v"});
     EXPECT_EQ(effects[2].writes, std::set<std::string>{"i"});
     EXPECT_EQ(effects[3].writes, std::set<std::string>{"x"});
     EXPECT_EQ(effects[3].reads, (std::set<std::string>{"a", "v", "x"}));
+    EXPECT_EQ(effects[4].writes, std::set<std::string>{"a"}) << "an element written is its array written";
     for (const NamedEffects& effect : effects)
         EXPECT_FALSE(effect.pure());
 }
