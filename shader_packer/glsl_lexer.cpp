@@ -21,7 +21,8 @@ constexpr std::array punctuators = {
     "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
-constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef"};
+constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef",
+                                             "if",      "ifdef",     "ifndef", "elif", "else",   "endif"};
 
 bool is_digit(char c)
 {
@@ -70,6 +71,9 @@ public:
         while (skip_space_and_comments())
         {
             Token token = next_token();
+            bool defines = token.text.starts_with("#define ") || token.text.starts_with("#undef ");
+            if (token.kind == TokenKind::Directive)
+                enter_or_leave_conditional(token, defines);
             if (token.kind == TokenKind::Directive && token.text.starts_with("#define "))
                 define(token);
             else if (token.kind == TokenKind::Directive && token.text.starts_with("#undef "))
@@ -284,6 +288,22 @@ private:
             ++pos_;
     }
 
+    // A host may define what a condition tests, so its branches are all kept; the macros of the
+    // text itself are expanded away, so none may be tested or defined in a branch.
+    void enter_or_leave_conditional(const Token& directive, bool defines)
+    {
+        if (defines && conditional_depth_ > 0)
+            throw support::LineError(directive.line, "macros defined inside conditional blocks are not supported");
+        int step = conditional_step(directive.text);
+        std::size_t condition = directive.text.find(' ');
+        if ((step > 0 || continues_conditional(directive.text)) && condition != std::string::npos)
+            for (const Token& word : Lexer(std::string_view(directive.text).substr(condition + 1)).run())
+                if (macros_.contains(word.text))
+                    throw support::LineError(directive.line, "conditions on the shader's own macros ('" + word.text +
+                                                                 "') are not supported");
+        conditional_depth_ += step;
+    }
+
     void define(const Token& directive)
     {
         std::string_view rest = std::string_view(directive.text).substr(8);
@@ -333,6 +353,7 @@ private:
     }
 
     std::map<std::string, std::vector<Token>> macros_;
+    int conditional_depth_ = 0;
     std::string_view source_;
     std::size_t pos_ = 0;
     int line_ = 1;
@@ -340,6 +361,28 @@ private:
 };
 
 } // namespace
+
+namespace {
+
+std::string_view directive_name(std::string_view directive)
+{
+    return directive.substr(0, directive.find(' '));
+}
+
+} // namespace
+
+int conditional_step(std::string_view directive)
+{
+    std::string_view name = directive_name(directive);
+    if (name == "#if" || name == "#ifdef" || name == "#ifndef")
+        return 1;
+    return name == "#endif" ? -1 : 0;
+}
+
+bool continues_conditional(std::string_view directive)
+{
+    return directive_name(directive) == "#elif" || directive_name(directive) == "#else";
+}
 
 std::vector<Token> lex(std::string_view source)
 {

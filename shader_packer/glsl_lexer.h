@@ -24,6 +24,11 @@ struct Token
     int line;
 };
 
+// How a directive line moves the depth of conditional blocks: 1 for "#if", "#ifdef" and
+// "#ifndef", -1 for "#endif", 0 for "#elif", "#else" and every other directive.
+int conditional_step(std::string_view directive);
+bool continues_conditional(std::string_view directive); // "#elif" and "#else"
+
 // Splits source into tokens, dropping comments and whitespace. Throws support::LineError.
 std::vector<Token> lex(std::string_view source);
 

@@ -37,9 +37,26 @@ public:
     Program run()
     {
         scopes_.emplace_back();
+        std::vector<int> open_conditionals; // the lines of their "#if"s
         while (peek().kind != TokenKind::End)
             if (!accept(";"))
+            {
                 program_.externals.push_back(parse_external());
+                const External& external = program_.externals.back();
+                int step = conditional_step(external.directive);
+                if ((step < 0 || continues_conditional(external.directive)) && open_conditionals.empty())
+                    throw support::LineError(external.line, "'" + external.directive + "' without an '#if'");
+                if (step > 0)
+                    open_conditionals.push_back(external.line);
+                else if (step < 0)
+                    open_conditionals.pop_back();
+                // The passes see one program: a name declared in a branch would be two.
+                if (!open_conditionals.empty() && external.directive.empty() && external.words.empty())
+                    throw support::LineError(external.line, "declarations inside conditional blocks are not "
+                                                            "supported, only precision statements and directives");
+            }
+        if (!open_conditionals.empty())
+            throw support::LineError(open_conditionals.back(), "a conditional block without its '#endif'");
         bind_fields();
         return std::move(program_);
     }

@@ -2,12 +2,14 @@
 // where the family draws in a GL 4.5 core context, draw the same bits as the readable ones.
 #include "file_io.h"
 #include "glslang_check.h"
+#include "process.h"
 #include "shader_packer.h"
 #include "shader_probe.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -77,6 +79,11 @@ const Family families[] = {
      "vec3(HALF, 0.125, float(STEPS))\nfloat spread(float x) { return x * HALF; }\n#define STEPS 3\nvoid main() "
      "{\nvec3 sum = vec3(0.0);\nfor (int i = 0; i < STEPS; i++)\nsum += TINT * spread(gl_FragCoord.x);\n#undef "
      "STEPS\nfloat STEPS = 2.0;\ncolour = vec4(sum / STEPS, 1.0);\n}\n"},
+    {"conditional blocks around precision statements and directives, each branch kept", shader_probe::readable_vertex(),
+     "#version 450\n#ifdef GL_ES\nprecision highp float; // ES only\n#elif defined(HOST_LOW) && HOST_LOW > "
+     "1\nprecision "
+     "mediump float;\n#else\n#extension GL_ARB_gpu_shader_fp64 : enable\n#ifndef HOST_FAST\nprecision highp int;\n"
+     "#endif\n#endif\nout vec4 colour;\nvoid main() { colour = vec4(gl_FragCoord.x * 0.5, 0.0, 0.0, 1.0); }\n"},
     {"unnamed parameters", "",
      "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
      "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
@@ -114,5 +121,39 @@ TEST_F(ConstructFamilies, CompactTextsPassGlslangAndDrawTheSameBits)
         ASSERT_TRUE(readable && packed) << family.name;
         EXPECT_EQ(0, std::memcmp(readable->rgb.data(), packed->rgb.data(), readable->rgb.size() * sizeof(float)))
             << family.name << ":\n" << compact;
+    }
+}
+
+// What glslang's preprocessor leaves of a text for the macros a host defines: its precision
+// statements and extension lines.
+std::vector<std::string> preprocessed_directions(const std::filesystem::path& source, const std::string& define)
+{
+    std::vector<std::string> command = {support::program_on_path("glslangValidator", std::getenv("PATH")).string(), "-E", source};
+    if (!define.empty())
+        command.insert(command.begin() + 1, "-D" + define);
+    support::Finished preprocessed = support::run(command);
+    EXPECT_TRUE(preprocessed.status.clean_exit()) << preprocessed.err;
+    std::vector<std::string> found;
+    std::regex direction(R"(precision\s+\w+\s+\w+\s*;|#extension[^\n]*)");
+    for (std::sregex_iterator at(preprocessed.out.begin(), preprocessed.out.end(), direction), end; at != end; ++at)
+        found.push_back(std::regex_replace(at->str(), std::regex(R"(\s+)"), " "));
+    return found;
+}
+
+// A host may define what the conditions test, so every branch must survive in the compact text.
+TEST(ConditionalBlocks, LeaveWhatTheReadableTextLeavesForEveryDefinitionAHostGives)
+{
+    const Family& family = *std::find_if(std::begin(families), std::end(families), [](const Family& f) {
+        return std::string_view(f.name).starts_with("conditional blocks");
+    });
+    support::TempDir directory("conditionals");
+    std::filesystem::path readable = directory.path() / "readable.frag", compact = directory.path() / "compact.frag";
+    support::write_file_atomically(readable, family.fragment);
+    support::write_file_atomically(compact, shader_packer::compact(family.fragment));
+    for (std::string define : {"", "HOST_LOW=2", "HOST_LOW=1", "HOST_FAST"})
+    {
+        std::vector<std::string> expected = preprocessed_directions(readable, define);
+        EXPECT_FALSE(expected.empty()) << define;
+        EXPECT_EQ(preprocessed_directions(compact, define), expected) << define;
     }
 }
