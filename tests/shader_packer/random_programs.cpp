@@ -28,10 +28,12 @@ enum Type
 };
 constexpr int value_types = 6;
 const char* const type_names[value_types] = {"int", "uint", "float", "bool", "vec3", "ivec2"};
-// Variables of floating types are declared precise: a driver may otherwise fuse or regroup the
-// arithmetic that computes them, and does so by what it can prove of the operands, so that a
-// constant written as a variable may move a result by its last bit. Precise leaves the meaning
-// as the text states it for the packer's form and the reader's form alike.
+// Variables of floating types, and the helpers' floating results, are declared precise: a driver
+// may otherwise fuse or regroup the arithmetic that computes them, and does so by what it can
+// prove of the operands, so that a constant written as a variable may move a result by its last
+// bit. Precise leaves the meaning as the text states it for the packer's form and the reader's
+// form alike. For the same reason the float constant is no literal, which the packer would write
+// as a plain global: arithmetic outside precise variables (a condition, say) still moves.
 const char* const declared_types[value_types] = {"int", "uint", "precise float", "bool", "precise vec3", "ivec2"};
 const std::vector<std::vector<std::string>> literals = {
     {"0", "1", "3", "7", "12", "(-5)", "0x1f", "017", "2147483647", "(-2147483647)"},
@@ -57,7 +59,7 @@ const std::vector<Variable> globals = {{"n", Int},     {"t", Float},     {"e", V
 const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, true, 1}, {"amount", Float, true, 1},
                                       {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
 // Two constants, and two macros that read them as words the packer renames inside.
-const char* const constants = "const int limit = 5;\nconst float scale = 0.25;\n#define WIDE (limit * 3)\n#define "
+const char* const constants = "const int limit = 5;\nconst float scale = (1.0 / 4.0);\n#define WIDE (limit * 3)\n#define "
                               "SPREAD vec3(scale, float(WIDE), -scale)\n";
 const std::vector<Variable> constant_variables = {
     {"limit", Int, false}, {"scale", Float, false}, {"WIDE", Int, false}, {"SPREAD", Vec3, false}};
@@ -82,8 +84,8 @@ return ((h ^ (h >> 15u)) * 2246822519u);
 }
 int blend(int a, int b) { return ((a * 3) - (b ^ a)); }
 uint blend(uint a, uint b) { return (a ^ (b << 2u)); }
-float blend(float a, float b) { return ((a * 0.5) + (b * a)); }
-vec3 blend(vec3 a, float b) { return ((a * b) - a.zxy); }
+float blend(float a, float b) { precise float r = ((a * 0.5) + (b * a)); return r; }
+vec3 blend(vec3 a, float b) { precise vec3 r = ((a * b) - a.zxy); return r; }
 int twist(int a) { return (~a); }
 ivec2 twist(ivec2 a) { return (a.yx + a); }
 float twist(float a) { return (-(a * a)); }
