@@ -61,7 +61,8 @@ std::string describe_character(char c)
 class Lexer
 {
 public:
-    explicit Lexer(std::string_view source) : source_(source) {}
+    // A text that starts on a line other than the first: a part of a directive's line.
+    explicit Lexer(std::string_view source, int line = 1) : source_(source), line_(line) {}
 
     // Object-like macros are expanded where they are used, as the preprocessor would, and their
     // definitions dropped: the program's names inside them are then renamed with the rest.
@@ -293,11 +294,13 @@ private:
     void enter_or_leave_conditional(const Token& directive, bool defines)
     {
         if (defines && conditional_depth_ > 0)
-            throw support::LineError(directive.line, "macros defined inside conditional blocks are not supported");
+            throw support::LineError(directive.line,
+                                     "macros defined or undefined inside conditional blocks are not supported");
         int step = conditional_step(directive.text);
         std::size_t condition = directive.text.find(' ');
         if ((step > 0 || continues_conditional(directive.text)) && condition != std::string::npos)
-            for (const Token& word : Lexer(std::string_view(directive.text).substr(condition + 1)).run())
+            for (const Token& word :
+                 Lexer(std::string_view(directive.text).substr(condition + 1), directive.line).run())
                 if (macros_.contains(word.text))
                     throw support::LineError(directive.line, "conditions on the shader's own macros ('" + word.text +
                                                                  "') are not supported");
@@ -320,10 +323,8 @@ private:
         std::string_view body = rest.substr(name_end);
         if (body.find('#') != std::string_view::npos)
             throw support::LineError(directive.line, "'#' and '##' in macros are not supported");
-        std::vector<Token> tokens = Lexer(body).run();
+        std::vector<Token> tokens = Lexer(body, directive.line).run();
         tokens.pop_back();
-        for (Token& token : tokens)
-            token.line = directive.line;
         auto [defined, added] = macros_.emplace(name, tokens);
         if (!added && !same_texts(defined->second, tokens))
             throw support::LineError(directive.line, "macro '" + name + "' is defined again, otherwise");

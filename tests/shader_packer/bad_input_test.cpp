@@ -94,11 +94,13 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "#define JOIN a ## b\n", 3, "'#' and '##' in macros are not supported");
     expect_refusal(header + "#define ONE 1.0\n#define ONE 2.0\n", 4, "macro 'ONE' is defined again");
     expect_refusal(header + "#define GL_ONE 1.0\n", 3, "macro name 'GL_ONE' is reserved");
+    expect_refusal(header + "\n#define HALF 0.5x\n", 4, "malformed number");
     expect_refusal(header + "#ifdef GL_ES\nfloat x;\n#endif\n", 4, "declarations inside conditional blocks");
     expect_refusal(header + "#else\n", 3, "'#else' without an '#if'");
     expect_refusal(header + "#ifndef GL_ES\n#if 1\n#endif\n", 3, "a conditional block without its '#endif'");
     expect_refusal(header + "#define FAST 1\n#if FAST\n#endif\n", 4, "conditions on the shader's own macros ('FAST')");
-    expect_refusal(header + "#ifdef GL_ES\n#define ONE 1.0\n#endif\n", 4, "macros defined inside conditional blocks");
+    expect_refusal(header + "#ifdef GL_ES\n#define ONE 1.0\n#endif\n", 4,
+                   "macros defined or undefined inside conditional blocks");
     expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
     expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
     expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");
