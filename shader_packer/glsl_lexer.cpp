@@ -24,6 +24,18 @@ constexpr std::array punctuators = {
 constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef",
                                              "if",      "ifdef",     "ifndef", "elif", "else",   "endif"};
 
+std::string_view directive_name(std::string_view directive)
+{
+    return directive.substr(0, directive.find(' '));
+}
+
+// What follows the name, "" where nothing does.
+std::string_view directive_rest(std::string_view directive)
+{
+    return directive.size() > directive_name(directive).size() ? directive.substr(directive_name(directive).size() + 1)
+                                                               : std::string_view();
+}
+
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
@@ -72,15 +84,18 @@ public:
         while (skip_space_and_comments())
         {
             Token token = next_token();
-            bool defines = token.text.starts_with("#define ") || token.text.starts_with("#undef ");
-            if (token.kind == TokenKind::Directive)
-                enter_or_leave_conditional(token, defines);
-            if (token.kind == TokenKind::Directive && token.text.starts_with("#define "))
-                define(token);
-            else if (token.kind == TokenKind::Directive && token.text.starts_with("#undef "))
-                macros_.erase(token.text.substr(7));
-            else
+            if (token.kind != TokenKind::Directive)
+            {
                 expand(token, tokens, {});
+                continue;
+            }
+            enter_or_leave_conditional(token);
+            if (directive_name(token.text) == "#define")
+                define(token);
+            else if (directive_name(token.text) == "#undef")
+                undefine(token);
+            else
+                tokens.push_back(std::move(token));
         }
         tokens.push_back({TokenKind::End, "", line_});
         return tokens;
@@ -291,16 +306,15 @@ private:
 
     // A host may define what a condition tests, so its branches are all kept; the macros of the
     // text itself are expanded away, so none may be tested or defined in a branch.
-    void enter_or_leave_conditional(const Token& directive, bool defines)
+    void enter_or_leave_conditional(const Token& directive)
     {
+        bool defines = directive_name(directive.text) == "#define" || directive_name(directive.text) == "#undef";
         if (defines && conditional_depth_ > 0)
             throw support::LineError(directive.line,
                                      "macros defined or undefined inside conditional blocks are not supported");
         int step = conditional_step(directive.text);
-        std::size_t condition = directive.text.find(' ');
-        if ((step > 0 || continues_conditional(directive.text)) && condition != std::string::npos)
-            for (const Token& word :
-                 Lexer(std::string_view(directive.text).substr(condition + 1), directive.line).run())
+        if (step > 0 || continues_conditional(directive.text))
+            for (const Token& word : Lexer(directive_rest(directive.text), directive.line).run())
                 if (macros_.contains(word.text))
                     throw support::LineError(directive.line, "conditions on the shader's own macros ('" + word.text +
                                                                  "') are not supported");
@@ -309,7 +323,7 @@ private:
 
     void define(const Token& directive)
     {
-        std::string_view rest = std::string_view(directive.text).substr(8);
+        std::string_view rest = directive_rest(directive.text);
         std::size_t name_end = 0;
         while (name_end < rest.size() && is_word_char(rest[name_end]))
             ++name_end;
@@ -328,6 +342,14 @@ private:
         auto [defined, added] = macros_.emplace(name, tokens);
         if (!added && !same_texts(defined->second, tokens))
             throw support::LineError(directive.line, "macro '" + name + "' is defined again, otherwise");
+    }
+
+    void undefine(const Token& directive)
+    {
+        std::string_view name = directive_rest(directive.text);
+        if (name.empty() || !is_word_start(name[0]))
+            throw support::LineError(directive.line, "'#undef' needs a macro name");
+        macros_.erase(std::string(name));
     }
 
     static bool same_texts(const std::vector<Token>& a, const std::vector<Token>& b)
@@ -360,15 +382,6 @@ private:
     int line_ = 1;
     bool line_start_ = true;
 };
-
-} // namespace
-
-namespace {
-
-std::string_view directive_name(std::string_view directive)
-{
-    return directive.substr(0, directive.find(' '));
-}
 
 } // namespace
 

@@ -95,6 +95,7 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "#define ONE 1.0\n#define ONE 2.0\n", 4, "macro 'ONE' is defined again");
     expect_refusal(header + "#define GL_ONE 1.0\n", 3, "macro name 'GL_ONE' is reserved");
     expect_refusal(header + "\n#define HALF 0.5x\n", 4, "malformed number");
+    expect_refusal(header + "#undef\n", 3, "'#undef' needs a macro name");
     expect_refusal(header + "#ifdef GL_ES\nfloat x;\n#endif\n", 4, "declarations inside conditional blocks");
     expect_refusal(header + "#else\n", 3, "'#else' without an '#if'");
     expect_refusal(header + "#ifndef GL_ES\n#if 1\n#endif\n", 3, "a conditional block without its '#endif'");
