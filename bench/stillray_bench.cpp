@@ -7,6 +7,7 @@
 #include "desktop_harness.h"
 #include "file_io.h"
 #include "fragment_text.h"
+#include "help_option.h"
 #include "offscreen.h"
 #include "packing.h"
 #include "png_file.h"
@@ -287,14 +288,11 @@ constexpr char usage[] = "usage: stillray_bench texts | stillray_bench report RE
 
 int main(int argc, char** argv)
 {
+    if (support::answered_help(argc, argv, usage))
+        return 0;
     try
     {
         std::string mode = argc > 1 ? argv[1] : "";
-        if (mode == "--help" && argc == 2)
-        {
-            std::puts(usage);
-            return 0;
-        }
         if (mode == "texts" && argc == 2)
         {
             std::fwrite(vertex_text, 1, sizeof vertex_text, stdout);

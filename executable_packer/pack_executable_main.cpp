@@ -11,6 +11,7 @@
 // wrote.
 #include "elf_image.h"
 #include "file_io.h"
+#include "help_option.h"
 #include "packing.h"
 #include "png_file.h"
 #include "readelf_check.h"
@@ -28,7 +29,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <string_view>
 #include <variant>
 
 namespace {
@@ -213,11 +213,8 @@ std::variant<CommandLine, std::string> parse_command_line(std::vector<std::strin
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string_view(argv[1]) == "--help")
-    {
-        std::puts(usage);
+    if (support::answered_help(argc, argv, usage))
         return 0;
-    }
     std::variant<CommandLine, std::string> parsed = parse_command_line({argv + 1, argv + argc});
     if (auto* problem = std::get_if<std::string>(&parsed))
     {

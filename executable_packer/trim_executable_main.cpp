@@ -1,20 +1,17 @@
 // trim_executable: the post-link step's command line, `trim_executable LINKED OUTPUT`.
 #include "file_io.h"
+#include "help_option.h"
 #include "readelf_check.h"
 #include "trim.h"
 
 #include <cstdio>
 #include <string>
-#include <string_view>
 
 int main(int argc, char** argv)
 {
     constexpr char usage[] = "usage: trim_executable LINKED OUTPUT";
-    if (argc == 2 && std::string_view(argv[1]) == "--help")
-    {
-        std::puts(usage);
+    if (support::answered_help(argc, argv, usage))
         return 0;
-    }
     if (argc != 3)
     {
         std::fprintf(stderr, "trim_executable: LINKED OUTPUT are two arguments, not %d\n%s\n", argc - 1, usage);

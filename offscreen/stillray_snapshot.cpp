@@ -3,6 +3,7 @@
 // GL renderer drew it; or lists the devices EGL offers.
 #include "file_io.h"
 #include "fragment_text.h"
+#include "help_option.h"
 #include "offscreen.h"
 #include "png_file.h"
 #include "vertex_text.h"
@@ -145,11 +146,8 @@ std::optional<offscreen::Failure> snapshot(const Options& options)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string_view(argv[1]) == "--help")
-    {
-        std::puts(usage);
+    if (support::answered_help(argc, argv, usage))
         return 0;
-    }
     Options options;
     if (std::optional<offscreen::Failure> failure = parse_options(argc, argv, options))
         return refuse(failure->message);

@@ -1,6 +1,7 @@
 // check_shaders SOURCE...: checks the shader stages as written with glslang, each for its stage
 // and linked as one program, before the build packs them (see shader_packer::check_sources).
 #include "glslang_check.h"
+#include "help_option.h"
 
 #include <algorithm>
 #include <iostream>
@@ -10,12 +11,9 @@
 int main(int argc, char** argv)
 {
     constexpr char usage[] = "usage: check_shaders SOURCE...";
-    std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    if (arguments.size() == 1 && arguments[0] == "--help")
-    {
-        std::cout << usage << "\n";
+    if (support::answered_help(argc, argv, usage))
         return 0;
-    }
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
     // glslangValidator would take an option here for one of its own.
     auto option =
         std::find_if(arguments.begin(), arguments.end(), [](std::string_view a) { return a.starts_with('-'); });
