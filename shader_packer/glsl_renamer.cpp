@@ -105,6 +105,20 @@ void keep_names(Program& program, const std::set<std::string>& names)
     }
 }
 
+void keep_interface_names(Program& program)
+{
+    static const std::set<std::string> bound = {"in", "out", "uniform", "buffer", "attribute", "varying"};
+    std::set<const Symbol*> interface;
+    for (const External& external : program.externals)
+        if (external.declaration &&
+            std::any_of(external.declaration->type.qualifiers.begin(), external.declaration->type.qualifiers.end(),
+                        [](const std::string& qualifier) { return bound.contains(qualifier); }))
+            for (const Declarator& declarator : external.declaration->declarators)
+                interface.insert(declarator.symbol);
+    for (Symbol& symbol : program.symbols)
+        symbol.kept = symbol.kept || interface.contains(&symbol);
+}
+
 // A one-letter name is a word character between tokens that are not, or beside a keyword or a
 // type word with a space between, whichever letter it is: letters swap in place in the text.
 namespace {

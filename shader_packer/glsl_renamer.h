@@ -18,6 +18,11 @@ namespace shader_packer::glsl {
 // in names, and each member named there as "struct.member".
 void keep_names(Program& program, const std::set<std::string>& names);
 
+// Marks the stage-level variables that a host or another stage binds by name as kept: those
+// declared in, out, uniform, buffer, attribute or varying. Interface blocks keep their names
+// anyway.
+void keep_interface_names(Program& program);
+
 // Gives each renamable symbol its one-letter name. letters lists the candidates, the most
 // wanted first. Throws support::LineError when a scope needs more names than there are letters.
 void assign_short_names(Program& program, std::string_view letters);

@@ -26,8 +26,9 @@ bool is_identifier(std::string_view name)
            std::all_of(name.begin(), name.end(), is_word_char);
 }
 
-constexpr std::string_view usage = "usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
-                                   "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT";
+constexpr std::string_view usage =
+    "usage: pack_shader [--readable] [--keep NAMES] [--rename-interface] [--integer-arguments FUNCTIONS] "
+    "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT";
 
 std::set<std::string> comma_separated(std::string_view list)
 {
@@ -76,9 +77,11 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
     while (!arguments.empty() && arguments[0].starts_with("--"))
     {
         std::string_view option = arguments[0];
-        if (option == "--readable" || option == "--tune")
+        if (option == "--readable" || option == "--tune" || option == "--rename-interface")
         {
-            (option == "--tune" ? command.tune : command.readable) = true;
+            (option == "--tune"               ? command.tune
+             : option == "--rename-interface" ? command.options.rename_interface
+                                              : command.readable) = true;
             arguments = arguments.subspan(1);
             continue;
         }

@@ -59,6 +59,8 @@ Compacted compact_with_names(std::string_view source, const CompactOptions& opti
 {
     glsl::Program program = glsl::parse(source);
     glsl::keep_names(program, options.kept_names);
+    if (!options.rename_interface)
+        glsl::keep_interface_names(program);
     glsl::fold_literal_constants(program);
     if (options.inline_code)
     {

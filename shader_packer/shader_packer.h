@@ -52,6 +52,10 @@ struct CompactOptions
     // nothing. main always keeps its name; a name another stage or the host looks up (a varying,
     // a uniform) must be listed here.
     std::set<std::string> kept_names;
+    // Renames the stage-level inputs, outputs, uniforms and buffers too (see
+    // glsl::keep_interface_names), where nothing binds them by name: a fragment stage's one
+    // output, say, or a varying listed in kept_names for both stages.
+    bool rename_interface = false;
     // Built-in functions whose integral float arguments are written as integers beside a float
     // argument (see glsl::use_integer_operands_of_floats).
     std::set<std::string> integer_argument_functions;
@@ -99,7 +103,7 @@ std::string compact(std::string_view source, const CompactOptions& options = {})
 std::string header_text(std::string_view name, std::string_view text);
 
 // The pack_shader command, its arguments without the program name:
-//   [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
+//   [--readable] [--keep NAMES] [--rename-interface] [--integer-arguments FUNCTIONS]
 //   [--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT
 // with comma-separated lists for the kept names and the built-in functions of CompactOptions.
 // With --lines the source line of each character of the text is written to that record.

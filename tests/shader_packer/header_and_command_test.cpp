@@ -99,6 +99,10 @@ TEST_F(PackShaderCommand, WritesTheHeaderAndNothingElse)
     CommandResult result = run("stage_text " + path("in.frag").string() + " " + path("out.h").string());
     EXPECT_EQ(result.exit_status, 0) << result.errors;
     EXPECT_EQ(result.errors, "");
+    // An output keeps the name a host may bind, unless asked.
+    EXPECT_NE(read_file(path("out.h")).find(R"("out float result;void main(){result=.5;}")"), std::string::npos)
+        << read_file(path("out.h"));
+    EXPECT_EQ(run("--rename-interface stage_text " + path("in.frag").string() + " " + path("out.h").string()).exit_status, 0);
     EXPECT_TRUE(std::regex_search(read_file(path("out.h")), std::regex(R"("out float (\w);void main\(\)\{\1=\.5;\}")")))
         << read_file(path("out.h"));
     EXPECT_EQ(files(), (std::vector<std::string>{"in.frag", "out.h"}));
@@ -145,7 +149,8 @@ TEST_F(PackShaderCommand, RefusesBadArgumentsAndMissingInput)
     EXPECT_NE(run("stage_text " + path("in.frag").string()).exit_status, 0);
     CommandResult bad_name = run("not-a-name a b");
     EXPECT_NE(bad_name.exit_status, 0);
-    EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS] "
+    EXPECT_NE(bad_name.errors.find("usage: pack_shader [--readable] [--keep NAMES] [--rename-interface] "
+                                   "[--integer-arguments FUNCTIONS] "
                                    "[--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT; "
                                    "NAME 'not-a-name' is no C++ identifier"),
               std::string::npos);
@@ -213,8 +218,8 @@ protected:
 
     CommandResult pack(const std::string& options, const std::string& header)
     {
-        return run(options + " --names " + path("names").string() + " stage_text " + path("in.frag").string() + " " +
-                   path(header).string());
+        return run(options + " --rename-interface --names " + path("names").string() + " stage_text " +
+                   path("in.frag").string() + " " + path(header).string());
     }
 
     std::string record, search_report;

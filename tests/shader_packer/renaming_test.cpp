@@ -14,10 +14,11 @@ namespace {
 
 // The compact form with the letters given by frequency of use, before any tuning to the
 // compressor: which names may share a letter shows in which letters they get. The functions and
-// locals whose names are at stake stay functions and locals.
+// locals whose names are at stake stay functions and locals; outputs are renamed like the rest.
 std::string compact(const std::string& source, std::set<std::string> kept_names = {})
 {
-    return shader_packer::compact(source, {.kept_names = kept_names, .inline_code = false});
+    return shader_packer::compact(source,
+                                  {.kept_names = kept_names, .rename_interface = true, .inline_code = false});
 }
 
 // The captures of pattern over the whole of text; empty when it does not match.
