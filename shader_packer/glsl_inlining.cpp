@@ -3,6 +3,7 @@
 #include "glsl_inlining.h"
 
 #include "glsl_effects.h"
+#include "glsl_lexer.h"
 #include "glsl_printer.h"
 #include "glsl_type_inference.h"
 
@@ -169,7 +170,8 @@ bool substitute_one_local(Program& program)
                     }
                     if (!read)
                     {
-                        if (refers_to(statement, variable))
+                        // A directive may end the branch the declaration stands in.
+                        if (statement.kind == StmtKind::Directive || refers_to(statement, variable))
                             break;
                         between.add(effects.of(statement));
                         continue;
@@ -230,11 +232,49 @@ bool fold_one_reassignment(Program& program)
     return done;
 }
 
-// A function of the program's that no other definition or prototype shares a name with.
+// The directive lines among the statements inside stmt.
+void collect_directives(const Stmt& stmt, std::vector<std::string_view>& directives)
+{
+    if (stmt.kind == StmtKind::Directive)
+        directives.push_back(stmt.text);
+    for (const StmtPtr& inner : stmt.statements)
+        collect_directives(*inner, directives);
+    for (const StmtPtr* inner : {&stmt.init, &stmt.body, &stmt.then_branch, &stmt.else_branch})
+        if (*inner)
+            collect_directives(**inner, directives);
+}
+
+bool holds_directive(const Stmt& stmt)
+{
+    std::vector<std::string_view> directives;
+    collect_directives(stmt, directives);
+    return !directives.empty();
+}
+
+// Whether the text defines or undefines a host's macro: code moved from a function to its calls,
+// or an argument into its function, could pass such a definition and read a name otherwise.
+bool defines_host_macros(const Program& program)
+{
+    std::vector<std::string_view> directives;
+    for (const External& external : program.externals)
+    {
+        directives.push_back(external.directive);
+        if (external.function && external.function->body)
+            collect_directives(*external.function->body, directives);
+    }
+    return std::any_of(directives.begin(), directives.end(), [](std::string_view directive) {
+        return directive_name(directive) == "#define" || directive_name(directive) == "#undef";
+    });
+}
+
+// A function of the program's that no other definition or prototype shares a name with, and
+// that stands for every host, holding no directive: code moved out of it would leave its
+// conditional blocks, or pass directives that its text did not.
 bool is_sole_definition(const Program& program, const Function& function)
 {
     const Symbol* symbol = function.symbol;
-    if (!function.body || symbol->kept || symbol->signatures.size() != 1)
+    if (!function.body || symbol->kept || symbol->conditional || symbol->signatures.size() != 1 ||
+        holds_directive(*function.body))
         return false;
     return std::none_of(program.externals.begin(), program.externals.end(), [&](const External& external) {
         return external.function && external.function->symbol == symbol && external.function.get() != &function;
@@ -708,6 +748,8 @@ void substitute_single_use_locals(Program& program)
 
 void inline_functions(Program& program)
 {
+    if (defines_host_macros(program))
+        return;
     for (bool inlined = true; inlined;)
     {
         inlined = false;
@@ -723,6 +765,8 @@ void inline_functions(Program& program)
 
 void write_shared_arguments_in_place(Program& program)
 {
+    if (defines_host_macros(program))
+        return;
     for (bool written = true; written;)
     {
         written = false;

@@ -1,5 +1,6 @@
 // GLSL tokenizer of the shader packer: words, numbers, punctuators and directive lines, with
-// comments and whitespace dropped and every character outside GLSL's set rejected.
+// comments and whitespace dropped and every character outside GLSL's set rejected. Macros and
+// conditions are the preprocessor's (glsl_preprocessor.cpp).
 #include "glsl_lexer.h"
 #include "line_error.h"
 
@@ -23,18 +24,6 @@ constexpr std::array punctuators = {
 
 constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef",
                                              "if",      "ifdef",     "ifndef", "elif", "else",   "endif"};
-
-std::string_view directive_name(std::string_view directive)
-{
-    return directive.substr(0, directive.find(' '));
-}
-
-// What follows the name, "" where nothing does.
-std::string_view directive_rest(std::string_view directive)
-{
-    return directive.size() > directive_name(directive).size() ? directive.substr(directive_name(directive).size() + 1)
-                                                               : std::string_view();
-}
 
 bool is_digit(char c)
 {
@@ -76,27 +65,11 @@ public:
     // A text that starts on a line other than the first: a part of a directive's line.
     explicit Lexer(std::string_view source, int line = 1) : source_(source), line_(line) {}
 
-    // Object-like macros are expanded where they are used, as the preprocessor would, and their
-    // definitions dropped: the program's names inside them are then renamed with the rest.
     std::vector<Token> run()
     {
         std::vector<Token> tokens;
         while (skip_space_and_comments())
-        {
-            Token token = next_token();
-            if (token.kind != TokenKind::Directive)
-            {
-                expand(token, tokens, {});
-                continue;
-            }
-            enter_or_leave_conditional(token);
-            if (directive_name(token.text) == "#define")
-                define(token);
-            else if (directive_name(token.text) == "#undef")
-                undefine(token);
-            else
-                tokens.push_back(std::move(token));
-        }
+            tokens.push_back(next_token());
         tokens.push_back({TokenKind::End, "", line_});
         return tokens;
     }
@@ -222,20 +195,27 @@ private:
         else
             decimal_number(line);
         if (is_word_char(peek()))
-        {
-            std::size_t end = pos_;
-            while (end < source_.size() && is_word_char(source_[end]))
-                ++end;
-            std::string_view suffix = source_.substr(pos_, end - pos_);
-            static const std::set<std::string_view> extension_suffixes = {
-                "l", "L", "ul", "UL", "s", "S", "us", "US", "hf", "HF", "uL", "Ul", "uS", "Us"};
-            if (extension_suffixes.contains(suffix))
-                throw support::LineError(line, "literal suffixes of sized types ('" + std::string(suffix) +
-                                                   "') are not supported");
+            sized_suffix(start, line);
+        return {TokenKind::Number, std::string(source_.substr(start, pos_ - start)), line};
+    }
+
+    // The suffixes of the extensions' sized types: l and s after an integer (and its u) for
+    // 64 and 16 bits, hf after a float for 16.
+    void sized_suffix(std::size_t start, int line)
+    {
+        std::string_view number = source_.substr(start, pos_ - start);
+        std::size_t end = pos_;
+        while (end < source_.size() && is_word_char(source_[end]))
+            ++end;
+        std::string_view suffix = source_.substr(pos_, end - pos_);
+        bool is_float = !number.starts_with("0x") && !number.starts_with("0X") &&
+                        number.find_first_of(".eE") != std::string_view::npos;
+        bool sized = is_float ? (suffix == "hf" || suffix == "HF") && !number.ends_with('f') && !number.ends_with('F')
+                              : suffix == "l" || suffix == "L" || suffix == "s" || suffix == "S";
+        if (!sized)
             throw support::LineError(line,
                                      "malformed number '" + std::string(source_.substr(start, pos_ + 1 - start)) + "'");
-        }
-        return {TokenKind::Number, std::string(source_.substr(start, pos_ - start)), line};
+        pos_ = end;
     }
 
     void decimal_number(int line)
@@ -304,79 +284,6 @@ private:
             ++pos_;
     }
 
-    // A host may define what a condition tests, so its branches are all kept; the macros of the
-    // text itself are expanded away, so none may be tested or defined in a branch.
-    void enter_or_leave_conditional(const Token& directive)
-    {
-        bool defines = directive_name(directive.text) == "#define" || directive_name(directive.text) == "#undef";
-        if (defines && conditional_depth_ > 0)
-            throw support::LineError(directive.line,
-                                     "macros defined or undefined inside conditional blocks are not supported");
-        int step = conditional_step(directive.text);
-        if (step > 0 || continues_conditional(directive.text))
-            for (const Token& word : Lexer(directive_rest(directive.text), directive.line).run())
-                if (macros_.contains(word.text))
-                    throw support::LineError(directive.line, "conditions on the shader's own macros ('" + word.text +
-                                                                 "') are not supported");
-        conditional_depth_ += step;
-    }
-
-    void define(const Token& directive)
-    {
-        std::string_view rest = directive_rest(directive.text);
-        std::size_t name_end = 0;
-        while (name_end < rest.size() && is_word_char(rest[name_end]))
-            ++name_end;
-        std::string name(rest.substr(0, name_end));
-        if (name.empty() || !is_word_start(name[0]))
-            throw support::LineError(directive.line, "'#define' needs a macro name");
-        if (name_end < rest.size() && rest[name_end] == '(')
-            throw support::LineError(directive.line, "function-like macros ('" + name + "') are not supported");
-        if (name.starts_with("GL_") || name.find("__") != std::string::npos)
-            throw support::LineError(directive.line, "macro name '" + name + "' is reserved");
-        std::string_view body = rest.substr(name_end);
-        if (body.find('#') != std::string_view::npos)
-            throw support::LineError(directive.line, "'#' and '##' in macros are not supported");
-        std::vector<Token> tokens = Lexer(body, directive.line).run();
-        tokens.pop_back();
-        auto [defined, added] = macros_.emplace(name, tokens);
-        if (!added && !same_texts(defined->second, tokens))
-            throw support::LineError(directive.line, "macro '" + name + "' is defined again, otherwise");
-    }
-
-    void undefine(const Token& directive)
-    {
-        std::string_view name = directive_rest(directive.text);
-        if (name.empty() || !is_word_start(name[0]))
-            throw support::LineError(directive.line, "'#undef' needs a macro name");
-        macros_.erase(std::string(name));
-    }
-
-    static bool same_texts(const std::vector<Token>& a, const std::vector<Token>& b)
-    {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                          [](const Token& x, const Token& y) { return x.text == y.text; });
-    }
-
-    // A macro's name within its own expansion stands for itself.
-    void expand(const Token& token, std::vector<Token>& out, std::set<std::string> expanding) const
-    {
-        auto macro = token.kind == TokenKind::Word ? macros_.find(token.text) : macros_.end();
-        if (macro == macros_.end() || expanding.contains(token.text))
-        {
-            out.push_back(token);
-            return;
-        }
-        expanding.insert(token.text);
-        for (Token inner : macro->second)
-        {
-            inner.line = token.line;
-            expand(inner, out, expanding);
-        }
-    }
-
-    std::map<std::string, std::vector<Token>> macros_;
-    int conditional_depth_ = 0;
     std::string_view source_;
     std::size_t pos_ = 0;
     int line_ = 1;
@@ -384,6 +291,17 @@ private:
 };
 
 } // namespace
+
+std::string_view directive_name(std::string_view directive)
+{
+    return directive.substr(0, directive.find(' '));
+}
+
+std::string_view directive_rest(std::string_view directive)
+{
+    return directive.size() > directive_name(directive).size() ? directive.substr(directive_name(directive).size() + 1)
+                                                               : std::string_view();
+}
 
 int conditional_step(std::string_view directive)
 {
@@ -398,9 +316,9 @@ bool continues_conditional(std::string_view directive)
     return directive_name(directive) == "#elif" || directive_name(directive) == "#else";
 }
 
-std::vector<Token> lex(std::string_view source)
+std::vector<Token> tokenize(std::string_view source, int first_line)
 {
-    return Lexer(source).run();
+    return Lexer(source, first_line).run();
 }
 
 namespace {
@@ -409,7 +327,7 @@ bool lexes_differently_together(std::string_view a, std::string_view b)
 {
     auto texts = [](std::string_view source) {
         std::vector<std::string> texts;
-        for (const Token& token : lex(source))
+        for (const Token& token : tokenize(source))
             texts.push_back(token.text);
         return texts;
     };

@@ -11,13 +11,14 @@ struct DecimalLiteral
 {
     std::string digits; // no leading or trailing zeros; empty for zero
     long exponent = 0;  // value = digits * 10^exponent
-    std::string suffix; // "lf" or "LF" for double; float's "f" is dropped
+    std::string suffix; // "lf" for double, "hf" for float16_t, in either case; float's "f" is dropped
 };
 
 DecimalLiteral parse_decimal(std::string_view literal)
 {
     DecimalLiteral decimal;
-    if (literal.ends_with("lf") || literal.ends_with("LF"))
+    std::string type = literal_type(literal);
+    if (type == "double" || type == "float16_t")
     {
         decimal.suffix = literal.substr(literal.size() - 2);
         literal.remove_suffix(2);
@@ -63,7 +64,7 @@ std::string positional(const DecimalLiteral& decimal)
 std::string shortest_number(std::string_view literal)
 {
     std::string type = literal_type(literal);
-    if (type != "float" && type != "double")
+    if (type != "float" && type != "double" && type != "float16_t")
         return std::string(literal);
     DecimalLiteral decimal = parse_decimal(literal);
     if (decimal.digits.empty())

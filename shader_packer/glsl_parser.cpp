@@ -3,13 +3,14 @@
 // under GLSL's scope rules.
 #include "glsl_parser.h"
 
-#include "glsl_lexer.h"
+#include "glsl_preprocessor.h"
 #include "glsl_type_inference.h"
 #include "glsl_vocabulary.h"
 #include "line_error.h"
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace shader_packer::glsl {
 
@@ -37,32 +38,50 @@ public:
     Program run()
     {
         scopes_.emplace_back();
-        std::vector<int> open_conditionals; // the lines of their "#if"s
         while (peek().kind != TokenKind::End)
             if (!accept(";"))
-            {
                 program_.externals.push_back(parse_external());
-                const External& external = program_.externals.back();
-                int step = conditional_step(external.directive);
-                if ((step < 0 || continues_conditional(external.directive)) && open_conditionals.empty())
-                    throw support::LineError(external.line, "'" + external.directive + "' without an '#if'");
-                if (step > 0)
-                    open_conditionals.push_back(external.line);
-                else if (step < 0)
-                    open_conditionals.pop_back();
-                // The passes see one program: a name declared in a branch would be two.
-                if (!open_conditionals.empty() && external.directive.empty() && external.words.empty())
-                    throw support::LineError(external.line, "declarations inside conditional blocks are not "
-                                                            "supported, only precision statements and directives");
-            }
-        if (!open_conditionals.empty())
-            throw support::LineError(open_conditionals.back(), "a conditional block without its '#endif'");
+        for (Symbol& symbol : program_.symbols)
+            symbol.kept = symbol.kept || program_.host_names.contains(symbol.name);
         bind_fields();
         return std::move(program_);
     }
 
 private:
     using Scope = std::map<std::string, Symbol*, std::less<>>;
+
+    // A branch of a conditional block that the host decides, where the parser is: the blocks
+    // are numbered in the order they open, their branches from 0.
+    struct Branch
+    {
+        int block;
+        int index;
+        int line; // of the block's "#if"
+    };
+    using Path = std::vector<Branch>;
+
+    // Whether code at a and at b never both stand for one definition a host gives: they lie in
+    // different branches of one block.
+    static bool apart(const Path& a, const Path& b)
+    {
+        for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        {
+            if (a[i].block != b[i].block)
+                return false;
+            if (a[i].index != b[i].index)
+                return true;
+        }
+        return false;
+    }
+
+    // Whether code at inner stands for a definition only where code at outer does.
+    static bool within(const Path& inner, const Path& outer)
+    {
+        return outer.size() <= inner.size() &&
+               std::equal(outer.begin(), outer.end(), inner.begin(), [](const Branch& a, const Branch& b) {
+                   return a.block == b.block && a.index == b.index;
+               });
+    }
 
     // Token access.
 
@@ -96,7 +115,13 @@ private:
             fail("expected '" + std::string(text) + "' " + std::string(context) + ", found " + describe(peek()));
     }
 
-    [[noreturn]] void fail(const std::string& message) const { throw support::LineError(peek().line, message); }
+    [[noreturn]] void fail(const std::string& message) const
+    {
+        if (peek().kind == TokenKind::Directive)
+            throw support::LineError(peek().line, "directives inside a declaration or statement are not supported, "
+                                                  "only between them");
+        throw support::LineError(peek().line, message);
+    }
 
     bool is_type_word(const Token& token) const
     {
@@ -135,17 +160,43 @@ private:
         return symbol;
     }
 
+    void note_declared(Symbol& symbol)
+    {
+        declared_at_[&symbol].push_back(branches_);
+        symbol.conditional = symbol.conditional || branches_.size() > function_floor_;
+    }
+
+    // The symbol that name declares in scope already, in other branches of a conditional block:
+    // this declaration declares it again. None where the name is new there.
+    Symbol* declared_in_other_branches(const Scope& scope, const Token& name, SymbolKind kind)
+    {
+        auto found = scope.find(name.text);
+        if (found == scope.end())
+            return nullptr;
+        const std::vector<Path>& places = declared_at_[found->second];
+        bool elsewhere = !places.empty() && std::all_of(places.begin(), places.end(),
+                                                        [&](const Path& place) { return apart(place, branches_); });
+        if (!elsewhere || found->second->kind != kind)
+            throw support::LineError(name.line, "'" + name.text + "' is already declared in this scope");
+        return found->second;
+    }
+
     const Symbol* declare_variable(const Token& name)
     {
         Scope& scope = scopes_.back();
-        if (scope.contains(name.text))
-            throw support::LineError(name.line, "'" + name.text + "' is already declared in this scope");
-        Symbol& symbol = new_symbol(name, SymbolKind::Variable);
-        symbol.uses = 1;
-        scope[name.text] = &symbol;
-        if (in_function())
-            program_.function_scopes.back().locals.push_back(&symbol);
-        return &symbol;
+        Symbol* symbol = declared_in_other_branches(scope, name, SymbolKind::Variable);
+        if (symbol)
+            ++symbol->uses;
+        else
+        {
+            symbol = &new_symbol(name, SymbolKind::Variable);
+            symbol->uses = 1;
+            scope[name.text] = symbol;
+            if (in_function())
+                program_.function_scopes.back().locals.push_back(symbol);
+        }
+        note_declared(*symbol);
+        return symbol;
     }
 
     const Symbol* declare_function(const Token& name, std::vector<std::string> signature)
@@ -160,18 +211,46 @@ private:
         if (std::find(symbol.signatures.begin(), symbol.signatures.end(), signature) == symbol.signatures.end())
             symbol.signatures.push_back(std::move(signature));
         globals[name.text] = &symbol;
+        note_declared(symbol);
         return &symbol;
     }
 
-    const Symbol* resolve(const std::string& name)
+    // A symbol declared only in other branches of a conditional block than the parser's is not
+    // there; one declared in a branch that the parser has left is there for some hosts only.
+    bool visible(const Symbol* symbol) const
     {
+        auto places = declared_at_.find(symbol);
+        return places == declared_at_.end() ||
+               std::any_of(places->second.begin(), places->second.end(),
+                           [&](const Path& place) { return !apart(place, branches_); });
+    }
+
+    bool certain(const Symbol* symbol) const
+    {
+        auto places = declared_at_.find(symbol);
+        return places == declared_at_.end() ||
+               std::any_of(places->second.begin(), places->second.end(),
+                           [&](const Path& place) { return within(branches_, place); });
+    }
+
+    const Symbol* resolve(const std::string& name, int line)
+    {
+        auto visible_at = [&](std::size_t depth) {
+            auto found = scopes_[depth].find(name);
+            return found != scopes_[depth].end() && visible(found->second) ? found->second : nullptr;
+        };
         for (std::size_t depth = scopes_.size(); depth-- > 0;)
-            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end())
+            if (Symbol* symbol = visible_at(depth))
             {
-                ++found->second->uses;
+                // Which declaration the name stands for would depend on the host.
+                for (std::size_t outer = 0; outer < depth && !certain(symbol); ++outer)
+                    if (visible_at(outer))
+                        throw support::LineError(line, "'" + name + "' is declared in only some branches of a "
+                                                       "conditional block and outside it too, which is not supported");
+                ++symbol->uses;
                 if (depth == 0 && in_function())
-                    program_.function_scopes.back().globals.insert(found->second);
-                return found->second;
+                    program_.function_scopes.back().globals.insert(symbol);
+                return symbol;
             }
         program_.foreign_names.insert(name);
         return nullptr;
@@ -186,8 +265,11 @@ private:
         External external;
         external.line = peek().line;
         if (peek().kind == TokenKind::Directive)
+        {
             external.directive = take().text;
-        else if (accept("struct"))
+            follow_directive(external.directive, external.line);
+        }
+        else if (is_struct_declaration_start())
         {
             std::unique_ptr<Declaration> declaration = parse_struct_declaration();
             if (declaration->declarators.empty())
@@ -210,13 +292,18 @@ private:
         return external;
     }
 
-    // "struct S {...};", or "struct S {...} s, t[2];" with the struct as the declaration's type.
+    // "struct S {...};", or "const struct S {...} s, t[2];" with the struct as the declaration's
+    // type.
     std::unique_ptr<Declaration> parse_struct_declaration()
     {
         auto declaration = std::make_unique<Declaration>();
         declaration->type.line = peek().line;
+        declaration->type.qualifiers = parse_qualifiers();
+        take();
         declaration->structure = parse_struct();
         declaration->type.name = declaration->structure->symbol->name;
+        if (!declaration->type.qualifiers.empty() && next_is(";"))
+            fail("qualifiers before a struct declaration without variables are not supported");
         if (accept(";"))
             return declaration;
         declaration->type.symbol = use_struct(declaration->type.name);
@@ -230,7 +317,7 @@ private:
     {
         auto structure = std::make_unique<Struct>();
         if (peek().kind == TokenKind::Word && struct_names_.contains(peek().text))
-            fail("a struct name declared again in another scope ('" + peek().text + "') is not supported");
+            fail("a struct name declared again, in another scope or branch ('" + peek().text + "'), is not supported");
         Symbol& symbol = new_symbol(take_declared_name(), SymbolKind::Struct);
         symbol.uses = 1;
         structure->symbol = &symbol;
@@ -251,6 +338,7 @@ private:
         if (scopes_.back().contains(symbol.name))
             throw support::LineError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
         scopes_.back()[symbol.name] = &symbol;
+        note_declared(symbol);
         struct_names_.insert(symbol.name);
         if (in_function())
             program_.function_scopes.back().locals.push_back(&symbol);
@@ -287,13 +375,23 @@ private:
     // Qualifiers, then a name that is no type, then '{'.
     bool is_interface_block_start() const
     {
+        std::size_t ahead = qualifier_tokens();
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) && next_is("{", ahead + 1);
+    }
+
+    // How many tokens the qualifiers that come next take, layouts included.
+    std::size_t qualifier_tokens() const
+    {
         std::size_t ahead = 0;
         while (peek(ahead).kind == TokenKind::Word && (is_qualifier(peek(ahead).text) || next_is("layout", ahead)))
             if (next_is("layout", ahead++) && next_is("(", ahead))
                 while (peek(ahead).kind != TokenKind::End && !next_is(")", ahead++))
                     ;
-        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) && next_is("{", ahead + 1);
+        return ahead;
     }
+
+    // "struct", perhaps after qualifiers for the variables it declares.
+    bool is_struct_declaration_start() const { return next_is("struct", qualifier_tokens()); }
 
     // A symbol that keeps its name: a host binds it, or GLSL names it (gl_PerVertex's members).
     Symbol& new_kept_symbol(SymbolKind kind)
@@ -309,12 +407,19 @@ private:
     // A stage-level variable that keeps its name, entered in scope.
     const Symbol* declare_kept_variable()
     {
-        int line = peek().line;
-        Symbol& symbol = new_kept_symbol(SymbolKind::Variable);
-        if (scopes_.front().contains(symbol.name))
-            throw support::LineError(line, "'" + symbol.name + "' is already declared in this scope");
-        scopes_.front()[symbol.name] = &symbol;
-        return &symbol;
+        Symbol* symbol = declared_in_other_branches(scopes_.front(), peek(), SymbolKind::Variable);
+        if (symbol)
+        {
+            take();
+            ++symbol->uses;
+        }
+        else
+        {
+            symbol = &new_kept_symbol(SymbolKind::Variable);
+            scopes_.front()[symbol->name] = symbol;
+        }
+        note_declared(*symbol);
+        return symbol;
     }
 
     // "uniform Lights { vec3 colour[3]; } lights;": without an instance name the members are
@@ -348,12 +453,12 @@ private:
                 for (MemberName& name : member.names)
                 {
                     Symbol& variable = const_cast<Symbol&>(*name.symbol);
-                    if (scopes_.front().contains(variable.name))
-                        throw support::LineError(variable.line,
-                                                 "'" + variable.name + "' is already declared in this scope");
+                    declared_in_other_branches(scopes_.front(), {TokenKind::Word, variable.name, variable.line},
+                                               SymbolKind::Variable);
                     variable.kind = SymbolKind::Variable;
                     variable.owner = nullptr;
                     scopes_.front()[variable.name] = &variable;
+                    note_declared(variable);
                 }
         expect(";", "after a block");
         return block;
@@ -407,9 +512,9 @@ private:
         type.qualifiers = parse_qualifiers();
         if (next_is("struct"))
             fail("qualifiers before a struct declaration are not supported");
+        refuse_macro_as_type(0);
         if (!is_type_word(peek()))
-            fail(is_sized_type(peek().text) ? "explicitly sized types ('" + peek().text + "') are not supported"
-                                            : "expected a type, found " + describe(peek()));
+            fail("expected a type, found " + describe(peek()));
         type.line = peek().line;
         type.name = take().text;
         type.symbol = use_struct(type.name);
@@ -550,12 +655,14 @@ private:
     {
         program_.function_scopes.emplace_back();
         scopes_.emplace_back();
+        function_floor_ = branches_.size();
         for (ParameterText& parameter : parameters)
             function.parameters.push_back({std::move(parameter.type),
                                            parameter.name ? declare_variable(*parameter.name) : unnamed_parameter(),
                                            std::move(parameter.array)});
         function.body.emplace(std::move(*parse_block()));
         scopes_.pop_back();
+        function_floor_ = 0;
     }
 
     // A parameter that the body cannot name: kept, so that no pass moves an argument into it.
@@ -622,13 +729,11 @@ private:
             }
             return words;
         }
-        if (peek().kind == TokenKind::Directive)
-            fail("directives inside functions are not supported");
         if (accept("switch"))
             return parse_switch();
         if (next_is("case") || next_is("default"))
             fail("'" + peek().text + "' labels outside the braces of a switch are not supported");
-        if (accept("struct"))
+        if (is_struct_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);
             stmt->declaration = parse_struct_declaration();
@@ -658,19 +763,83 @@ private:
     {
         StmtPtr block = make_stmt(StmtKind::Block);
         block->line = take().line;
+        std::size_t outer_floor = std::exchange(block_floor_, branches_.size());
         while (!accept("}"))
         {
             if (peek().kind == TokenKind::End)
                 fail("expected '}' to close a block, found " + describe(peek()));
-            block->statements.push_back(parse_statement());
+            block->statements.push_back(parse_block_item());
         }
+        close_braces(outer_floor);
         return block;
+    }
+
+    // A statement, or a directive line between statements.
+    StmtPtr parse_block_item()
+    {
+        if (peek().kind != TokenKind::Directive)
+            return parse_statement();
+        StmtPtr directive = make_stmt(StmtKind::Directive);
+        directive->line = peek().line;
+        directive->text = take().text;
+        follow_directive(directive->text, directive->line);
+        return directive;
+    }
+
+    // The conditional blocks opened inside braces close inside them.
+    void close_braces(std::size_t outer_floor)
+    {
+        if (branches_.size() > block_floor_)
+            throw support::LineError(branches_.back().line, "conditional blocks across a brace are not supported");
+        block_floor_ = outer_floor;
+    }
+
+    // Follows a directive where a declaration or statement may stand: a conditional block's
+    // directives move the parser from branch to branch.
+    void follow_directive(const std::string& directive, int line)
+    {
+        note_host_names(directive);
+        int step = conditional_step(directive);
+        if ((step < 0 || continues_conditional(directive)) && branches_.size() <= block_floor_)
+            throw support::LineError(line, "conditional blocks across a brace are not supported");
+        if (step > 0)
+            branches_.push_back({blocks_opened_++, 0, line});
+        else if (step < 0)
+            branches_.pop_back();
+        else if (continues_conditional(directive))
+            ++branches_.back().index;
+    }
+
+    // A host may define as a macro what a condition tests, and a macro written out for it
+    // names what its body names: symbols of these names keep them, and no short name takes one.
+    void note_host_names(const std::string& directive)
+    {
+        std::string_view name = directive_name(directive);
+        if (name != "#define" && name != "#undef" && name != "#elif" && conditional_step(directive) <= 0)
+            return;
+        std::vector<Token> words = tokenize(directive_rest(directive), 0);
+        if (name == "#define")
+            host_macros_.insert(words[0].text);
+        for (const Token& word : words)
+            if (word.kind == TokenKind::Word && word.text != "defined")
+            {
+                program_.host_names.insert(word.text);
+                program_.foreign_names.insert(word.text);
+            }
+    }
+
+    // A macro written out for the host, where a type would be: the parser cannot tell what it
+    // declares.
+    void refuse_macro_as_type(std::size_t ahead) const
+    {
+        if (host_macros_.contains(peek().text) && peek(ahead).kind == TokenKind::Word)
+            fail("a macro that a conditional block defines ('" + peek().text +
+                 "') may stand only for an expression, not for a type");
     }
 
     StmtPtr parse_simple_statement()
     {
-        if (is_sized_type(peek().text))
-            fail("explicitly sized types ('" + peek().text + "') are not supported");
+        refuse_macro_as_type(1);
         if (is_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);
@@ -761,13 +930,14 @@ private:
         stmt->condition = parse_condition("switch");
         expect("{", "to open the body of 'switch'");
         scopes_.emplace_back();
+        std::size_t outer_floor = std::exchange(block_floor_, branches_.size());
         while (!accept("}"))
         {
             if (peek().kind == TokenKind::End)
                 fail("expected '}' to close a switch, found " + describe(peek()));
             if (!next_is("case") && !next_is("default"))
             {
-                stmt->statements.push_back(parse_statement());
+                stmt->statements.push_back(parse_block_item());
                 continue;
             }
             StmtPtr label = make_stmt(StmtKind::Case);
@@ -777,6 +947,7 @@ private:
             expect(":", "after a case label");
             stmt->statements.push_back(std::move(label));
         }
+        close_braces(outer_floor);
         scopes_.pop_back();
         return stmt;
     }
@@ -906,14 +1077,12 @@ private:
         }
         if (is_type_word(token))
             return parse_constructor();
-        if (is_sized_type(token.text))
-            fail("explicitly sized types ('" + token.text + "') are not supported");
         if (token.kind != TokenKind::Word || is_keyword(token.text))
             fail("expected an expression, found " + describe(token));
         int line = token.line;
         std::string name = take().text;
         ExprPtr callee = make_expr(ExprKind::Name, line, name);
-        callee->symbol = resolve(name);
+        callee->symbol = resolve(name, line);
         return next_is("(") ? parse_call(std::move(callee)) : std::move(callee);
     }
 
@@ -951,6 +1120,12 @@ private:
     Program program_;
     std::vector<Scope> scopes_;
     std::set<std::string> struct_names_;
+    Path branches_;                                    // of the conditional blocks open where the parser is
+    int blocks_opened_ = 0;
+    std::size_t block_floor_ = 0;                      // the branches open where the innermost braces opened
+    std::size_t function_floor_ = 0;                   // and where the function's body opened
+    std::map<const Symbol*, std::vector<Path>> declared_at_; // each declaration's place
+    std::set<std::string> host_macros_;               // defined by directives written out for the host
 };
 
 } // namespace

@@ -83,12 +83,13 @@ bool has_declarations(const Stmt& block)
     return false;
 }
 
-// A block of one statement that declares nothing says the same as that statement.
+// A block of one statement that declares nothing says the same as that statement; a directive
+// is no statement, and stays in its braces.
 const Stmt& unwrap(const Stmt& stmt)
 {
     const Stmt* inner = &stmt;
     while (inner->kind == StmtKind::Block && inner->statements.size() == 1 &&
-           inner->statements[0]->kind != StmtKind::Declaration)
+           inner->statements[0]->kind != StmtKind::Declaration && inner->statements[0]->kind != StmtKind::Directive)
         inner = inner->statements[0].get();
     return *inner;
 }
@@ -242,6 +243,8 @@ private:
         if (declaration.structure)
         {
             LineScope at(out_, declaration.type.line);
+            for (const std::string& qualifier : declaration.type.qualifiers)
+                out_.token(qualifier);
             out_.token("struct");
             struct_body(*declaration.structure);
         }
@@ -363,6 +366,9 @@ private:
             break;
         case StmtKind::Words:
             words(stmt.words);
+            break;
+        case StmtKind::Directive:
+            out_.line(stmt.text);
             break;
         }
     }

@@ -31,6 +31,9 @@ struct Symbol
     const Symbol* owner = nullptr;                    // a member's struct
     int uses = 0;                                     // declarations and references; 0 once a pass has removed them all
     bool kept = false;                                // written as declared, never renamed
+    // Declared inside a conditional block (at stage level, or opened in its function): it may be
+    // declared in several branches, as the same symbol, or for some hosts not at all.
+    bool conditional = false;
     std::string short_name;                           // given by the renamer; empty keeps the name
 };
 
@@ -128,6 +131,7 @@ enum class StmtKind
     Jump,        // text: break, continue or discard
     Empty,       // ;
     Words,       // words, kept as written: "precision highp float;"
+    Directive,   // text: a directive line between statements, "#ifdef FAST"
 };
 
 struct Stmt
@@ -210,6 +214,9 @@ struct Program
     std::deque<Symbol> symbols; // stable addresses
     std::vector<FunctionScope> function_scopes;
     std::set<std::string> foreign_names; // names used but not declared here: built-ins
+    // Names that a host may define as macros, or that a macro written out for the host names:
+    // every symbol of such a name keeps it.
+    std::set<std::string> host_names;
 };
 
 // An empty statement of the kind, for the passes that build statements.

@@ -33,7 +33,8 @@ bool is_literal_constant(const Declaration& declaration, const Declarator& decla
     bool constant =
         has_qualifiers_only_const(declaration) ||
         (declaration.type.qualifiers.empty() && !declaration.type.array && !written.contains(declarator.symbol));
-    return constant && !declarator.symbol->kept && !declarator.array && declarator.initializer &&
+    return constant && !declarator.symbol->kept && !declarator.symbol->conditional && !declarator.array &&
+           declarator.initializer &&
            literal_value_type(*declarator.initializer) == declaration.type.name;
 }
 

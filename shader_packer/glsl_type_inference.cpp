@@ -16,6 +16,16 @@ bool is_float_vector(const std::string& type)
     return is_float_type(type) && type != "float" && !is_matrix_type(type);
 }
 
+// A name declared in several branches of a conditional block with other types in each has no
+// certain type.
+template <class Key>
+void declare(std::map<Key, std::string>& types, const Key& name, const std::string& type)
+{
+    auto [known, added] = types.emplace(name, type);
+    if (!added && known->second != type)
+        known->second.clear();
+}
+
 std::string element_type(const std::string& base)
 {
     if (base.ends_with("[]"))
@@ -31,7 +41,7 @@ TypeInference::TypeInference(Program& program)
         if (declaration.structure)
             add_members(*declaration.structure);
         for (const Declarator& declarator : declaration.declarators)
-            variables_[declarator.symbol] = type_name(declaration.type, declarator.array);
+            declare(variables_, declarator.symbol, type_name(declaration.type, declarator.array));
     });
     for (External& external : program.externals)
     {
@@ -43,7 +53,7 @@ TypeInference::TypeInference(Program& program)
             results_[function.symbol].emplace_back(function.parameters.size(), type_name(function.result, {}));
             for (const Parameter& parameter : function.parameters)
                 if (parameter.symbol)
-                    variables_[parameter.symbol] = type_name(parameter.type, parameter.array);
+                    declare(variables_, parameter.symbol, type_name(parameter.type, parameter.array));
         }
     }
 }
@@ -53,9 +63,12 @@ void TypeInference::add_members(const Struct& structure)
     for (const StructMember& member : structure.members)
         for (const MemberName& name : member.names)
         {
-            structs_[structure.symbol->name][name.symbol->name] = {type_name(member.type, name.array), name.symbol};
+            std::string type = type_name(member.type, name.array);
+            auto [known, added] = structs_[structure.symbol->name].try_emplace(name.symbol->name, type, name.symbol);
+            if (!added && known->second.type != type)
+                known->second.type.clear();
             if (name.symbol->kind == SymbolKind::Variable)
-                variables_[name.symbol] = type_name(member.type, name.array);
+                declare(variables_, name.symbol, type);
         }
 }
 

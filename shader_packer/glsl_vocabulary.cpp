@@ -2,6 +2,8 @@
 // the float types and the types of literals.
 #include "glsl_vocabulary.h"
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <regex>
 #include <set>
@@ -254,7 +256,7 @@ bool is_qualifier(std::string_view word)
 
 bool is_builtin_type(std::string_view word)
 {
-    return contains(plain_types, word) || is_vector_or_matrix(word) || is_opaque_type(word);
+    return contains(plain_types, word) || is_vector_or_matrix(word) || is_opaque_type(word) || is_sized_type(word);
 }
 
 bool is_builtin_function(std::string_view word)
@@ -289,9 +291,18 @@ std::string literal_type(std::string_view literal)
     if (literal == "true" || literal == "false")
         return "bool";
     bool is_hex = literal.starts_with("0x") || literal.starts_with("0X");
+    auto ends_with = [&](std::string_view suffix) {
+        return literal.size() >= suffix.size() &&
+               std::equal(suffix.begin(), suffix.end(), literal.end() - suffix.size(),
+                          [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    };
     if (!is_hex && literal.find_first_of(".eE") != std::string_view::npos)
-        return literal.ends_with("lf") || literal.ends_with("LF") ? "double" : "float";
-    return literal.ends_with("u") || literal.ends_with("U") ? "uint" : "int";
+        return ends_with("lf") ? "double" : ends_with("hf") ? "float16_t" : "float";
+    for (auto [suffix, type] : {std::pair{"ul", "uint64_t"}, {"us", "uint16_t"}, {"u", "uint"}, {"l", "int64_t"},
+                                {"s", "int16_t"}})
+        if (ends_with(suffix))
+            return type;
+    return "int";
 }
 
 bool is_sized_type(std::string_view word)
@@ -315,8 +326,11 @@ bool is_reserved_name(std::string_view word)
 std::string parameter_shape(std::string_view type_name, std::string_view array_suffix)
 {
     std::string shape(type_name);
-    if (type_name == "float" || type_name == "int" || type_name == "uint" || type_name == "double")
+    if (type_name == "float" || type_name == "int" || type_name == "uint" || type_name == "double" ||
+        (is_sized_type(type_name) && type_name.ends_with("_t")))
         shape = "numeric1";
+    else if (is_sized_type(type_name)) // converts as the vector or matrix of its shape does
+        shape = parameter_shape(type_name.substr(type_name.find_first_of("vm")), "");
     else if (is_vector_or_matrix(type_name))
     {
         std::string_view size = type_name.substr(type_name.find_first_of("234"));

@@ -55,22 +55,22 @@ TEST(BadInput, CharactersInsideCommentsAreFine)
     EXPECT_NO_THROW(shader_packer::compact(header + "// \"quoted\" \\ @ $ \xC3\xA9\nvoid main() { result = 1.0; }"));
 }
 
-// result (used twice) is named first, then the others in declaration order: the last of the
-// 53 stage-level names, on line 54, finds no letter left.
+// The output keeps its name; the others are named in declaration order: the last of 53
+// stage-level names, on line 55, finds no letter left.
 TEST(BadInput, MoreNamesInOneScopeThanLettersIsRefused)
 {
     std::string source = header;
-    for (int i = 0; i < 52; ++i)
+    for (int i = 0; i < 53; ++i)
         source += "float name_" + std::to_string(i) + ";\n";
     source += "void main() { result = 1.0; }\n";
-    expect_refusal(source, 54, "letters");
+    expect_refusal(source, 55, "letters");
 }
 
-// 51 of the 52 letters are enough for 51 names besides the one of result.
+// The 52 letters are enough for 52 names.
 TEST(BadInput, FiftyTwoNamesInOneScopeFit)
 {
     std::string source = header;
-    for (int i = 0; i < 51; ++i)
+    for (int i = 0; i < 52; ++i)
         source += "float name_" + std::to_string(i) + ";\n";
     source += "void main() { result = 1.0; }\n";
     EXPECT_NO_THROW(shader_packer::compact(source));
@@ -90,18 +90,24 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "void main()\n{\n    result = 1.0\n}\n", 6, "expected ';'");
     expect_refusal(header + "void main() { result = (1.0; }\n", 3, "expected ')'");
     expect_refusal(header + "void main() { result = ; }\n", 3, "expected an expression, found ';'");
-    expect_refusal(header + "#define TWICE(x) (x * 2.0)\n", 3, "function-like macros ('TWICE') are not supported");
+    expect_refusal(header + "#define TWICE(x) (x * 2.0)\nfloat f = TWICE(1.0, 2.0);\n", 4,
+                   "macro 'TWICE' takes 1 argument, not 2");
     expect_refusal(header + "#define JOIN a ## b\n", 3, "'#' and '##' in macros are not supported");
     expect_refusal(header + "#define ONE 1.0\n#define ONE 2.0\n", 4, "macro 'ONE' is defined again");
     expect_refusal(header + "#define GL_ONE 1.0\n", 3, "macro name 'GL_ONE' is reserved");
     expect_refusal(header + "\n#define HALF 0.5x\n", 4, "malformed number");
     expect_refusal(header + "#undef\n", 3, "'#undef' needs a macro name");
-    expect_refusal(header + "#ifdef GL_ES\nfloat x;\n#endif\n", 4, "declarations inside conditional blocks");
+    expect_refusal(header + "void main() {\n#ifdef FAST\n{\n#endif\n}\n}\n", 6, "conditional blocks across a brace");
+    expect_refusal(header + "float x;\nvoid main() {\n#ifdef FAST\nfloat x = 1.0;\n#endif\nresult = x;\n}\n", 8,
+                   "'x' is declared in only some branches of a conditional block and outside it too");
     expect_refusal(header + "#else\n", 3, "'#else' without an '#if'");
     expect_refusal(header + "#ifndef GL_ES\n#if 1\n#endif\n", 3, "a conditional block without its '#endif'");
-    expect_refusal(header + "#define FAST 1\n#if FAST\n#endif\n", 4, "conditions on the shader's own macros ('FAST')");
-    expect_refusal(header + "#ifdef GL_ES\n#define ONE 1.0\n#endif\n", 4,
-                   "macros defined or undefined inside conditional blocks");
+    expect_refusal(header + "#define FAST 1\n#if FAST / (FAST - 1)\n#endif\n", 4,
+                   "the condition cannot be evaluated: a division by zero");
+    expect_refusal(header + "#define ONE 1.0\n#ifdef GL_ES\n#undef ONE\n#endif\n", 5,
+                   "macros defined both inside and outside conditional blocks ('ONE')");
+    expect_refusal(header + "#ifdef GL_ES\n#define REAL float\n#endif\nvoid main() { REAL x; }\n", 6,
+                   "a macro that a conditional block defines ('REAL') may stand only for an expression");
     expect_refusal(header + "thing value;\n", 3, "expected a type, found 'thing'");
     expect_refusal(header + "void main() { result = 1.0;\n", 4, "expected '}'");
     expect_refusal(header + "void main() { result = 1e; }\n", 3, "exponent");
@@ -112,12 +118,11 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
 TEST(BadInput, ConstructsNotPackedAreRefusedByName)
 {
     expect_refusal(header + "void main()\n{\n    struct hit { float d; };\n}\nvoid f() { struct hit { int n; }; }\n", 7,
-                   "a struct name declared again in another scope ('hit')");
-    expect_refusal(header + "const struct light { float k; } sun = light(1.0);\n", 3, "qualifiers before a struct");
-    expect_refusal(header + "int16_t small;\n", 3, "explicitly sized types ('int16_t')");
-    expect_refusal(header + "void main() { float16_t h; }\n", 3, "explicitly sized types ('float16_t')");
-    expect_refusal(header + "void main() { int a = 32767S; }\n", 3, "literal suffixes of sized types ('S')");
-    expect_refusal(header + "void main() {\n#pragma optimize(off)\n}\n", 4, "directives inside functions");
+                   "a struct name declared again, in another scope or branch ('hit')");
+    expect_refusal(header + "const struct light { float k; };\n", 3, "qualifiers before a struct declaration without");
+    expect_refusal(header + "void main() { result = 1.0 +\n#pragma optimize(off)\n2.0; }\n", 4,
+                   "directives inside a declaration or statement are not supported");
+    expect_refusal(header + "void main() { result = float(__LINE__); }\n", 3, "'__LINE__' is not supported");
     expect_refusal(header + "invariant result;\n", 3, "qualifiers given to variables declared before");
     expect_refusal(header + "void main() { if (true) { case 1: } }\n", 3, "'case' labels outside the braces of a switch");
 }
