@@ -170,8 +170,7 @@ bool substitute_one_local(Program& program)
                     }
                     if (!read)
                     {
-                        // A directive may end the branch the declaration stands in.
-                        if (statement.kind == StmtKind::Directive || refers_to(statement, variable))
+                        if (refers_to(statement, variable))
                             break;
                         between.add(effects.of(statement));
                         continue;
@@ -244,13 +243,6 @@ void collect_directives(const Stmt& stmt, std::vector<std::string_view>& directi
             collect_directives(**inner, directives);
 }
 
-bool holds_directive(const Stmt& stmt)
-{
-    std::vector<std::string_view> directives;
-    collect_directives(stmt, directives);
-    return !directives.empty();
-}
-
 // Whether the text defines or undefines a host's macro: code moved from a function to its calls,
 // or an argument into its function, could pass such a definition and read a name otherwise.
 bool defines_host_macros(const Program& program)
@@ -267,14 +259,11 @@ bool defines_host_macros(const Program& program)
     });
 }
 
-// A function of the program's that no other definition or prototype shares a name with, and
-// that stands for every host, holding no directive: code moved out of it would leave its
-// conditional blocks, or pass directives that its text did not.
+// A function of the program's that no other definition or prototype shares a name with.
 bool is_sole_definition(const Program& program, const Function& function)
 {
     const Symbol* symbol = function.symbol;
-    if (!function.body || symbol->kept || symbol->conditional || symbol->signatures.size() != 1 ||
-        holds_directive(*function.body))
+    if (!function.body || symbol->kept || symbol->signatures.size() != 1)
         return false;
     return std::none_of(program.externals.begin(), program.externals.end(), [&](const External& external) {
         return external.function && external.function->symbol == symbol && external.function.get() != &function;
@@ -627,8 +616,10 @@ bool same_expression(const Expr& a, const Expr& b)
     for (std::size_t i = 0; i < a.operands.size(); ++i)
         if (!same_expression(*a.operands[i], *b.operands[i]))
             return false;
-    return !a.array || (!a.array->size && !b.array->size) ||
-           (a.array->size && b.array->size && same_expression(*a.array->size, *b.array->size));
+    if (!a.array)
+        return true;
+    return std::equal(a.array->sizes.begin(), a.array->sizes.end(), b.array->sizes.begin(), b.array->sizes.end(),
+                      [](const ExprPtr& x, const ExprPtr& y) { return (!x && !y) || (x && y && same_expression(*x, *y)); });
 }
 
 // Writes the argument that every call passes for one parameter in place of the parameter, where

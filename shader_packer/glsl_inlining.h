@@ -33,6 +33,8 @@ void substitute_single_use_locals(Program& program);
 //   the call becomes the final "return E;"'s E. Other returns may stand only inside a loop that
 //   ends the body, outside any inner loop, when the final return gives a local: each becomes an
 //   assignment of its value to that local and a break.
+// Nothing is inlined where the text defines or undefines a host's macro (a "#define" that a
+// conditional block keeps): the moved code could pass the definition.
 void inline_functions(Program& program);
 
 // Drops a parameter for which every call passes the same value, and writes that value in its
@@ -40,7 +42,8 @@ void inline_functions(Program& program);
 // stage-level variable declared before the function that neither the function nor any
 // argument of a call writes, so that the body reads what the call would have passed. The
 // parameter must be an "in" one that the body never assigns, of exactly the value's type, and
-// the function must have one definition and no prototype.
+// the function must have one definition and no prototype. Nothing is written where the text
+// defines or undefines a host's macro, as for inline_functions.
 void write_shared_arguments_in_place(Program& program);
 
 } // namespace shader_packer::glsl

@@ -91,6 +91,17 @@ private:
         ++pos_;
     }
 
+    // A backslash that ends its line joins the next line to it, before comments are read.
+    bool at_splice() const { return peek() == '\\' && (peek(1) == '\n' || (peek(1) == '\r' && peek(2) == '\n')); }
+
+    void skip_splice()
+    {
+        bool was_line_start = line_start_;
+        pos_ += peek(1) == '\r' ? 2 : 1;
+        advance();
+        line_start_ = was_line_start;
+    }
+
     // Skips to the next token; false at the end of the text.
     bool skip_space_and_comments()
     {
@@ -98,6 +109,8 @@ private:
         {
             if (is_space(peek()))
                 advance();
+            else if (at_splice())
+                skip_splice();
             else if (peek() == '/' && peek(1) == '/')
                 skip_line_comment();
             else if (peek() == '/' && peek(1) == '*')
@@ -111,7 +124,7 @@ private:
     void skip_line_comment()
     {
         while (!at_end() && peek() != '\n')
-            ++pos_;
+            at_splice() ? skip_splice() : void(++pos_);
     }
 
     void skip_block_comment()
@@ -151,7 +164,9 @@ private:
         std::string text;
         while (!at_end() && peek() != '\n')
         {
-            if (peek() == '/' && (peek(1) == '/' || peek(1) == '*'))
+            if (at_splice())
+                skip_splice();
+            else if (peek() == '/' && (peek(1) == '/' || peek(1) == '*'))
             {
                 peek(1) == '/' ? skip_line_comment() : skip_block_comment();
                 text += ' ';

@@ -545,11 +545,15 @@ private:
         if (!accept("["))
             return std::nullopt;
         ArraySuffix suffix;
-        if (!accept("]"))
+        do
         {
-            suffix.size = parse_conditional();
-            expect("]", "to close an array size");
-        }
+            ExprPtr& size = suffix.sizes.emplace_back();
+            if (!accept("]"))
+            {
+                size = parse_conditional();
+                expect("]", "to close an array size");
+            }
+        } while (accept("["));
         return suffix;
     }
 
@@ -679,11 +683,13 @@ private:
     // "[size]" as the shape key of a parameter: only constant sizes tell overloads apart.
     static std::string array_text(const std::optional<ArraySuffix>& array)
     {
-        if (!array)
-            return "";
-        if (array->size && array->size->kind == ExprKind::Literal)
-            return "[" + array->size->text + "]";
-        return "[?]";
+        std::string text;
+        for (std::size_t i = 0; array && i < array->sizes.size(); ++i)
+        {
+            const ExprPtr& size = array->sizes[i];
+            text += size && size->kind == ExprKind::Literal ? "[" + size->text + "]" : "[?]";
+        }
+        return text;
     }
 
     // Statements.
@@ -863,7 +869,7 @@ private:
         if (!is_type_word(first))
             return false;
         std::size_t ahead = 1;
-        if (next_is("[", ahead))
+        while (next_is("[", ahead))
         {
             while (peek(ahead).kind != TokenKind::End && !next_is("]", ahead))
                 ++ahead;

@@ -230,12 +230,13 @@ private:
 
     void array(const std::optional<ArraySuffix>& suffix)
     {
-        if (!suffix)
-            return;
-        out_.token("[");
-        if (suffix->size)
-            expr(*suffix->size, level::conditional);
-        out_.token("]");
+        for (std::size_t i = 0; suffix && i < suffix->sizes.size(); ++i)
+        {
+            out_.token("[");
+            if (suffix->sizes[i])
+                expr(*suffix->sizes[i], level::conditional);
+            out_.token("]");
+        }
     }
 
     void declaration(const Declaration& declaration)

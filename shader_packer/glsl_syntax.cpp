@@ -70,7 +70,10 @@ std::optional<ArraySuffix> clone(const std::optional<ArraySuffix>& array)
 {
     if (!array)
         return std::nullopt;
-    return ArraySuffix{array->size ? clone(*array->size) : nullptr};
+    ArraySuffix copy;
+    for (const ExprPtr& size : array->sizes)
+        copy.sizes.push_back(size ? clone(*size) : nullptr);
+    return copy;
 }
 
 } // namespace
@@ -171,7 +174,11 @@ void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action)
 
 std::string type_name(const Type& type, const std::optional<ArraySuffix>& array)
 {
-    return type.name + (type.array || array ? "[]" : "");
+    std::string name = type.name;
+    for (const std::optional<ArraySuffix>* suffix : {&type.array, &array})
+        for (std::size_t i = 0; *suffix && i < (*suffix)->sizes.size(); ++i)
+            name += "[]";
+    return name;
 }
 
 namespace {
@@ -180,8 +187,9 @@ void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size);
 
 void visit(std::optional<ArraySuffix>& array, const ExprVisitor& visitor)
 {
-    if (array && array->size)
-        visit(*array->size, visitor, true);
+    for (std::size_t i = 0; array && i < array->sizes.size(); ++i)
+        if (array->sizes[i])
+            visit(*array->sizes[i], visitor, true);
 }
 
 void visit(Expr& expr, const ExprVisitor& visitor, bool in_array_size)

@@ -40,10 +40,11 @@ struct Symbol
 struct Expr;
 using ExprPtr = std::unique_ptr<Expr>;
 
-// "[size]" after a type or a declared name; no size for "[]".
+// "[size]" after a type or a declared name, one for each dimension of an array of arrays; no
+// size for "[]".
 struct ArraySuffix
 {
-    ExprPtr size;
+    std::vector<ExprPtr> sizes;
 };
 
 enum class ExprKind
@@ -250,7 +251,7 @@ void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action);
 // Every declaration inside stmt.
 void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action);
 
-// The name of a declared variable's type; an array's ends in "[]".
+// The name of a declared variable's type; an array's ends in "[]", once for each dimension.
 std::string type_name(const Type& type, const std::optional<ArraySuffix>& array);
 
 } // namespace shader_packer::glsl

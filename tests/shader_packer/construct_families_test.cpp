@@ -1,5 +1,6 @@
 // Shaders that each use one family of GLSL constructs: their compact texts pass glslang and,
-// where the family draws in a GL 4.5 core context, draw the same bits as the readable ones.
+// where the family draws in a GL 4.5 core context, draw the same bits as the readable ones, for
+// every set of macros a host defines.
 #include "file_io.h"
 #include "glslang_check.h"
 #include "process.h"
@@ -28,6 +29,8 @@ struct Family
     const char* name;
     std::string vertex; // empty: the family is checked by glslang alone
     std::string fragment;
+    // The macros that each host defines, which pick the branches of the conditional blocks.
+    std::vector<std::string> hosts = {""};
 };
 
 const Family families[] = {
@@ -55,10 +58,11 @@ const Family families[] = {
      "i++) sum += lights[1].colour[i].x * lights[0].strength;\nresults.values[0] = sum * zoom;\nfrag = vec4(sum, "
      "view[0]);\n}"
      "\n"},
-    {"redeclared built-ins and array constructors", shader_probe::readable_vertex(),
+    {"redeclared built-ins, array constructors and arrays of arrays", shader_probe::readable_vertex(),
      "#version 450\nlayout(depth_greater) out float gl_FragDepth;\nout vec4 colour;\nconst float w[3] = float[](0.25, "
-     "0.5, 0.25);\nvoid main() {\nfloat v[3] = float[3](gl_FragCoord.x * 2.0, 1.0, 2.0);\ngl_FragDepth = "
-     "0.5;\ncolour = vec4(v[0] * w[0], v[1] * w[1], v.length(), 1.0);\n}\n"},
+     "0.5, 0.25);\nvoid main() {\nfloat v[3] = float[3](gl_FragCoord.x * 2.0, 1.0, 2.0);\nfloat grid[3][2];\ngrid[2] = "
+     "float[2](v[0], 4.0);\ngl_FragDepth = 0.5;\ncolour = vec4(v[0] * w[0], v[1] * w[1] + grid[2][0], v.length() + "
+     "grid[1].length(), 1.0);\n}\n"},
     {"switch with fall-through, and break in a switch and in a loop", shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nfloat pick(int k, float x) {\nfloat r = 0.0;\nswitch (k) {\ncase 0:\nr = x * "
      "2.0;\ncase 1:\ncase 2:\nr += 1.0;\nbreak;\ncase 3: {\nfloat t = x * x;\nr = t + 0.5;\nbreak;\n}\ndefault:\n"
@@ -68,11 +72,11 @@ const Family families[] = {
      "\ncolour = vec4(s, pick(k, 0.5), 0.0, 1.0);\n}\n"},
     {"structs declared in functions and with variables", shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nstruct light { vec3 colour; float power; } sun = light(vec3(1.0, 0.5, 0.25), "
-     "2.0), moon;\nfloat glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
+     "2.0), moon;\nconst struct tint { vec3 c; } warm = tint(vec3(0.5));\nfloat taps[int(warm.c.x * 4.0)];\nfloat glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
      "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nvoid main() {\nstruct probe { float v; int n; } first, second = "
      "probe(0.25, 3);\nfirst.v = gl_FragCoord.x / 8.0;\nfirst.n = int(gl_FragCoord.y);\nmoon.power = "
      "float(second.n);\n{\nstruct inner { float w; } i = inner(first.v);\nfirst.v += i.w;\n}\ncolour = "
-     "vec4(sun.colour * sun.power * glow(first.v), float(first.n + second.n) / moon.power + second.v);\n}\n"},
+     "vec4(sun.colour * sun.power * glow(first.v) + warm.c * float(taps.length()), float(first.n + second.n) / moon.power + second.v);\n}\n"},
     {"object-like macros, nested, naming the program's own names, undefined and defined again",
      shader_probe::readable_vertex(),
      "#version 450\n#define STEPS 3\n#define HALF (0.5 * shade)\nout vec4 colour;\nfloat shade = 0.25;\n#define TINT "
@@ -84,6 +88,31 @@ const Family families[] = {
      "1\nprecision "
      "mediump float;\n#else\n#extension GL_ARB_gpu_shader_fp64 : enable\n#ifndef HOST_FAST\nprecision highp int;\n"
      "#endif\n#endif\nout vec4 colour;\nvoid main() { colour = vec4(gl_FragCoord.x * 0.5, 0.0, 0.0, 1.0); }\n"},
+    {"conditional blocks around declarations, functions and statements, for each host's definitions",
+     shader_probe::readable_vertex(),
+     "#version 450\nout vec4 colour;\nfloat spread = 0.5;\n#ifdef HIGH\nconst float k = 4.0;\nfloat shade(float x) { return x * 4.0; }\n#elif "
+     "defined(MEDIUM) && MEDIUM > 1\nconst float k = 3.0;\nfloat shade(float x) { return x - 3.0; }\n#else\nconst float "
+     "k = 2.0;\nfloat shade(float x) { return x + 2.0; }\n#endif\nfloat twice(float x) {\nfloat y = x * 2.0;\n#ifdef WIDE\ny += 0.5;\n#endif\nreturn y;\n}\nvoid main() "
+     "{\n#ifdef WIDE\nfloat w = 2.0;\n#else\nfloat w = 1.0;\n#endif\nfloat total = twice(gl_FragCoord.x * w);\nswitch "
+     "(int(gl_FragCoord.y) % 3) {\ncase 0:\n#ifndef HIGH\ntotal *= 2.0;\nbreak;\n#endif\ncase 1:\ntotal += "
+     "shade(w);\nbreak;\n}\n#ifdef STEPS\nfloat spread = 0.25;\ntotal /= float(STEPS) * spread;\n#else\ntotal *= "
+     "spread;\n#endif\ncolour = vec4(total, w, k, 1.0);\n}\n",
+     {"", "#define HIGH\n", "#define MEDIUM 2\n#define WIDE\n", "#define STEPS 4\n#define HIGH\n"}},
+    {"function-like macros, nested and rescanned, conditions they decide, and a host's macro",
+     shader_probe::readable_vertex(),
+     "#version 450\n#define SQUARE(x) \\\n((x) * (x))\n#define LIMIT 3\n#define SHIFTED(v, by) (SQUARE(v) + (by))\n#define "
+     "APPLY(f, v) f(v)\n#define QUARTER() 0.25\nout vec4 colour;\nfloat level = 0.25, base = 3.0;\nfloat tilt(float t) "
+     "{ return t * base; }\n#ifndef base\n#define base 2.0\n#endif\n#if LIMIT * 2 > 5 && "
+     "!defined(PLAIN)\nfloat gain(float x) { return SHIFTED(x, level); }\n#else\nfloat gain(float x) { return x; "
+     "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\nvoid main() {\nfloat total = 0.0;\nfor (int i "
+     "= 0; i < LIMIT; i++)\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
+     "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(level + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
+     {"", "#define PLAIN\n", "#define SCALE(x) ((x) * 3.0)\n"}},
+    {"explicitly sized types and their literals", "",
+     "#version 450\n#extension GL_EXT_shader_explicit_arithmetic_types : enable\nout vec4 colour;\nfloat16_t "
+     "half_of(float16_t x) { return x * 0.5hf; }\nvoid main() {\nint64_t big = 1L << 40;\nuint64_t ubig = "
+     "0xFFFFFFFFFFUL;\nint16_t small = 32767S;\nuint16_t usmall = 7US;\nf16vec2 h = f16vec2(1.5hf, 2.0HF);\ncolour = "
+     "vec4(float(half_of(h.x)), float(big >> 38), float(small) + float(usmall), float(ubig & 0xFFul));\n}\n"},
     {"unnamed parameters", "",
      "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
      "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
@@ -104,23 +133,36 @@ std::optional<support::Image<float>> drawn(const std::string& vertex, const std:
 
 } // namespace
 
+// The text as a host that defines macros gives it to the driver: its definitions after "#version".
+std::string with_definitions(const std::string& text, const std::string& definitions)
+{
+    std::size_t after_version = text.find('\n') + 1;
+    return text.substr(0, after_version) + definitions + text.substr(after_version);
+}
+
 TEST_F(ConstructFamilies, CompactTextsPassGlslangAndDrawTheSameBits)
 {
     support::TempDir directory("families");
     for (const Family& family : families)
     {
         std::string compact = shader_packer::compact(family.fragment);
-        std::filesystem::path source = directory.path() / "family.frag";
-        support::write_file_atomically(source, family.fragment);
-        std::ostringstream messages;
-        EXPECT_TRUE(shader_packer::check_compact_text(source, compact, directory.path() / "refused.frag", messages))
-            << family.name << ": " << messages.str() << compact;
-        if (family.vertex.empty())
-            continue;
-        auto readable = drawn(family.vertex, family.fragment), packed = drawn(family.vertex, compact);
-        ASSERT_TRUE(readable && packed) << family.name;
-        EXPECT_EQ(0, std::memcmp(readable->rgb.data(), packed->rgb.data(), readable->rgb.size() * sizeof(float)))
-            << family.name << ":\n" << compact;
+        for (const std::string& host : family.hosts)
+        {
+            std::string readable_text = with_definitions(family.fragment, host);
+            std::string compact_text = with_definitions(compact, host);
+            std::filesystem::path source = directory.path() / "family.frag";
+            support::write_file_atomically(source, readable_text);
+            std::ostringstream messages;
+            EXPECT_TRUE(
+                shader_packer::check_compact_text(source, compact_text, directory.path() / "refused.frag", messages))
+                << family.name << ", " << host << ": " << messages.str() << compact_text;
+            if (family.vertex.empty())
+                continue;
+            auto readable = drawn(family.vertex, readable_text), packed = drawn(family.vertex, compact_text);
+            ASSERT_TRUE(readable && packed) << family.name;
+            EXPECT_EQ(0, std::memcmp(readable->rgb.data(), packed->rgb.data(), readable->rgb.size() * sizeof(float)))
+                << family.name << ", " << host << ":\n" << compact_text;
+        }
     }
 }
 

@@ -58,9 +58,11 @@ const std::vector<Variable> globals = {{"n", Int},     {"t", Float},     {"e", V
                                        {"mask", Uint}, {"level", Float}, {"flag", Bool}, {"cell", IVec2}};
 const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, true, 1}, {"amount", Float, true, 1},
                                       {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
-// Two constants, and two macros that read them as words the packer renames inside.
+// Two constants, two macros that read them as words the packer renames inside, and two that
+// take arguments, one of them expanding another.
 const char* const constants = "const int limit = 5;\nconst float scale = (1.0 / 4.0);\n#define WIDE (limit * 3)\n#define "
-                              "SPREAD vec3(scale, float(WIDE), -scale)\n";
+                              "SPREAD vec3(scale, float(WIDE), -scale)\n#define PICK(c, a, b) ((c) ? (a) : (b))\n"
+                              "#define SCALED(v, by) (((v) * (by)) + SPREAD)\n";
 const std::vector<Variable> constant_variables = {
     {"limit", Int, false}, {"scale", Float, false}, {"WIDE", Int, false}, {"SPREAD", Vec3, false}};
 // Each variable starts from the top bits of a hash of the column salted for it ('%'), so that
@@ -115,6 +117,7 @@ const std::vector<std::vector<std::string>> forms = {
      "int(@3)",
      "@5.y",
      "@5[(@0 & 1)]",
+     "PICK(@3, @0, @0)",
      "blend(@0, @0)",
      "twist(@0)",
      "min(@0, @0)"},
@@ -127,7 +130,7 @@ const std::vector<std::vector<std::string>> forms = {
     {"(@0 < @0)", "(@1 > @1)", "(@2 <= @2)", "(@0 >= @0)", "(@1 == @1)", "(@2 != @2)", "(@4 == @4)", "(@5 != @5)",
      "(@3 == @3)", "(@3 && @3)", "(@3 || @3)", "(@3 ^^ @3)", "(!@3)", "bool(@0)", "twist(@3)"},
     {"(@4 + @4)", "(@4 - @4)", "(@4 * @4)", "(@4 * @2)", "(@2 * @4)", "(@4 / 2.0)", "(-@4)", "vec3(@2)",
-     "vec3(@2, @2, @2)", "vec3(@4.xy, @2)", "@4.zxy", "blend(@4, @2)"},
+     "vec3(@2, @2, @2)", "vec3(@4.xy, @2)", "@4.zxy", "blend(@4, @2)", "SCALED(@4, @2)"},
     {"(@5 + @5)", "(@5 * @5)", "(@5 * @0)", "(@5 & @5)", "(@5 ^ @5)", "(-@5)", "(~@5)", "ivec2(@0)", "ivec2(@0, @0)",
      "@5.yx", "twist(@5)"},
 };
