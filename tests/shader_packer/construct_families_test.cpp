@@ -104,7 +104,7 @@ const Family families[] = {
      "APPLY(f, v) f(v)\n#define QUARTER() 0.25\nout vec4 colour;\nfloat level = 0.25, base = 3.0;\nfloat tilt(float t) "
      "{ return t * base; }\n#ifndef base\n#define base 2.0\n#endif\n#if LIMIT * 2 > 5 && "
      "!defined(PLAIN)\nfloat gain(float x) { return SHIFTED(x, level); }\n#else\nfloat gain(float x) { return x; "
-     "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\nvoid main() {\nfloat total = 0.0;\nfor (int i "
+     "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\n#define tilt(x) tilt((x) + 1.0)\nvoid main() {\nfloat total = 0.0;\nfor (int i "
      "= 0; i < LIMIT; i++)\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
      "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(level + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
      {"", "#define PLAIN\n", "#define SCALE(x) ((x) * 3.0)\n"}},
