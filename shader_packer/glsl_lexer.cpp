@@ -22,8 +22,8 @@ constexpr std::array punctuators = {
     "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
-constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef",
-                                             "if",      "ifdef",     "ifndef", "elif", "else",   "endif"};
+constexpr std::array supported_directives = {"version", "extension", "pragma", "line",  "define", "undef",
+                                             "if",      "ifdef",     "ifndef", "elif", "else",   "endif", "error"};
 
 bool is_digit(char c)
 {

@@ -332,6 +332,8 @@ private:
             define(directive);
         else if (name == "#undef")
             undefine(directive);
+        else if (name == "#error" && !host_decides())
+            throw LineError(directive.line, "the shader stops itself: " + directive.text);
         else
             out_.push_back(directive);
     }

@@ -16,8 +16,9 @@ namespace shader_packer::glsl {
 // its block is replaced by the branch that holds. Any other condition tests what a host may
 // define, so its block stays, every branch of it, as directive tokens around the branches'
 // tokens, with the shader's own macros written out in the conditions; a macro defined or
-// undefined inside such a block is the host's as well and stays a directive. Directives other
-// than macros and conditions stay as tokens. Throws support::LineError at the line at fault,
+// undefined inside such a block is the host's as well and stays a directive, as does an
+// "#error" there; one where the shader's text reaches it for every host is refused. Directives
+// other than macros and conditions stay as tokens. Throws support::LineError at the line at fault,
 // naming what is not supported.
 std::vector<Token> lex(std::string_view source);
 

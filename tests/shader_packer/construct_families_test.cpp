@@ -90,7 +90,8 @@ const Family families[] = {
      "#endif\n#endif\nout vec4 colour;\nvoid main() { colour = vec4(gl_FragCoord.x * 0.5, 0.0, 0.0, 1.0); }\n"},
     {"conditional blocks around declarations, functions and statements, for each host's definitions",
      shader_probe::readable_vertex(),
-     "#version 450\nout vec4 colour;\nfloat spread = 0.5;\n#ifdef HIGH\nconst float k = 4.0;\nfloat shade(float x) { return x * 4.0; }\n#elif "
+     "#version 450\nout vec4 colour;\nfloat spread = 0.5;\n#if defined(HIGH) && defined(MEDIUM)\n#error \"one of "
+     "them\"\n#endif\n#ifdef HIGH\nconst float k = 4.0;\nfloat shade(float x) { return x * 4.0; }\n#elif "
      "defined(MEDIUM) && MEDIUM > 1\nconst float k = 3.0;\nfloat shade(float x) { return x - 3.0; }\n#else\nconst float "
      "k = 2.0;\nfloat shade(float x) { return x + 2.0; }\n#endif\nfloat twice(float x) {\nfloat y = x * 2.0;\n#ifdef WIDE\ny += 0.5;\n#endif\nreturn y;\n}\nvoid main() "
      "{\n#ifdef WIDE\nfloat w = 2.0;\n#else\nfloat w = 1.0;\n#endif\nfloat total = twice(gl_FragCoord.x * w);\nswitch "
@@ -105,7 +106,7 @@ const Family families[] = {
      "{ return t * base; }\n#ifndef base\n#define base 2.0\n#endif\n#if LIMIT * 2 > 5 && "
      "!defined(PLAIN)\nfloat gain(float x) { return SHIFTED(x, level); }\n#else\nfloat gain(float x) { return x; "
      "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\n#define tilt(x) tilt((x) + 1.0)\nvoid main() {\nfloat total = 0.0;\nfor (int i "
-     "= 0; i < LIMIT; i++)\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
+     "= 0; i < LIMIT; i++)\n#if LIMIT < 2\n#error \"too few\"\n#endif\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
      "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(level + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
      {"", "#define PLAIN\n", "#define SCALE(x) ((x) * 3.0)\n"}},
     {"explicitly sized types and their literals", "",
