@@ -281,6 +281,8 @@ private:
             external.words = std::move(*words);
         else if (is_interface_block_start())
             external.structure = parse_interface_block();
+        else if (is_redeclaration_start())
+            external.declaration = parse_redeclaration();
         else
         {
             Type type = parse_type();
@@ -356,12 +358,8 @@ private:
         {
             while (peek(ahead).kind == TokenKind::Word && is_qualifier(peek(ahead).text) && !next_is("layout", ahead))
                 ++ahead;
-            if (ahead == 0 || peek(ahead).kind != TokenKind::Word || is_type_word(peek(ahead)) ||
-                !(next_is(";", ahead + 1) || next_is(",", ahead + 1)))
+            if (ahead == 0 || !peek(ahead).text.starts_with("gl_") || !next_is(";", ahead + 1))
                 return std::nullopt;
-            if (!peek(ahead).text.starts_with("gl_") || !next_is(";", ahead + 1))
-                fail("qualifiers given to variables declared before ('" + peek(ahead - 1).text + " " +
-                     peek(ahead).text + "') are not supported");
             ++ahead;
         }
         if (!next_is(";", ahead))
@@ -370,6 +368,34 @@ private:
         while (!accept(";"))
             words.push_back(take().text);
         return words;
+    }
+
+    // Qualifiers, then a name that is no type, then ';' or ','.
+    bool is_redeclaration_start() const
+    {
+        std::size_t ahead = qualifier_tokens();
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) &&
+               (next_is(";", ahead + 1) || next_is(",", ahead + 1));
+    }
+
+    // Qualifiers given to variables declared before ("invariant colour, depth;", "precise x;"):
+    // a declaration of no type whose declarators name those variables.
+    std::unique_ptr<Declaration> parse_redeclaration()
+    {
+        auto declaration = std::make_unique<Declaration>();
+        declaration->type.line = peek().line;
+        declaration->type.qualifiers = parse_qualifiers();
+        do
+        {
+            Token name = take();
+            const Symbol* variable = resolve(name.text, name.line);
+            if (!variable || variable->kind != SymbolKind::Variable)
+                throw support::LineError(name.line, "qualifiers given to '" + name.text +
+                                                        "', which names no variable of the shader's, are not supported");
+            declaration->declarators.push_back({variable, std::nullopt, nullptr, name.line});
+        } while (accept(","));
+        expect(";", "after the names given qualifiers");
+        return declaration;
     }
 
     // Qualifiers, then a name that is no type, then '{'.
@@ -846,6 +872,12 @@ private:
     StmtPtr parse_simple_statement()
     {
         refuse_macro_as_type(1);
+        if (is_redeclaration_start())
+        {
+            StmtPtr stmt = make_stmt(StmtKind::Declaration);
+            stmt->declaration = parse_redeclaration();
+            return stmt;
+        }
         if (is_declaration_start())
         {
             StmtPtr stmt = make_stmt(StmtKind::Declaration);

@@ -40,8 +40,10 @@ TypeInference::TypeInference(Program& program)
     for_each_declaration(program, [&](Declaration& declaration) {
         if (declaration.structure)
             add_members(*declaration.structure);
+        // Qualifiers given to variables declared before name no type.
         for (const Declarator& declarator : declaration.declarators)
-            declare(variables_, declarator.symbol, type_name(declaration.type, declarator.array));
+            if (!declaration.type.name.empty())
+                declare(variables_, declarator.symbol, type_name(declaration.type, declarator.array));
     });
     for (External& external : program.externals)
     {

@@ -114,9 +114,9 @@ const Family families[] = {
      "half_of(float16_t x) { return x * 0.5hf; }\nvoid main() {\nint64_t big = 1L << 40;\nuint64_t ubig = "
      "0xFFFFFFFFFFUL;\nint16_t small = 32767S;\nuint16_t usmall = 7US;\nf16vec2 h = f16vec2(1.5hf, 2.0HF);\ncolour = "
      "vec4(float(half_of(h.x)), float(big >> 38), float(small) + float(usmall), float(ubig & 0xFFul));\n}\n"},
-    {"unnamed parameters", "",
-     "#version 450\nout vec4 colour;\nfloat twice(float, float b) { return b * 2.0; }\nvoid "
-     "main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
+    {"unnamed parameters, and qualifiers given to variables declared before", "",
+     "#version 450\nout vec4 colour;\ninvariant colour;\nfloat twice(float, float b) { float sum = b * 2.0; precise "
+     "sum; return sum; }\nvoid main() { colour = vec4(twice(1.0, gl_FragCoord.x)); }\n"},
 };
 
 std::optional<support::Image<float>> drawn(const std::string& vertex, const std::string& fragment)
