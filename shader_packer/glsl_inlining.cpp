@@ -147,7 +147,7 @@ bool substitute_one_local(Program& program)
                 Declarator& declarator = declaration.declarators[d];
                 const Symbol* variable = declarator.symbol;
                 if (variable->kept || variable->uses != 2 || declarator.array || !declarator.initializer ||
-                    types.type_of(*declarator.initializer) != declaration.type.name)
+                    types.type_of(*declarator.initializer) != type_name(declaration.type, {}))
                     continue;
                 Effects value = effects.of(*declarator.initializer);
                 if (!value.pure())
@@ -212,7 +212,7 @@ bool fold_one_reassignment(Program& program)
             Expr& assignment = *assigning.expr;
             if (!declaration.type.qualifiers.empty() || declaration.type.array || declarator.array ||
                 !declarator.initializer || declarator.symbol->kept ||
-                types.type_of(*declarator.initializer) != declaration.type.name ||
+                types.type_of(*declarator.initializer) != type_name(declaration.type, {}) ||
                 assignment.kind != ExprKind::Binary || assignment.text != "=" ||
                 assignment.operands[0]->kind != ExprKind::Name || assignment.operands[0]->symbol != declarator.symbol)
                 continue;

@@ -132,7 +132,7 @@ private:
     Symbol* find_struct(const std::string& name) const
     {
         for (std::size_t depth = scopes_.size(); depth-- > 0;)
-            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end())
+            if (auto found = scopes_[depth].find(name); found != scopes_[depth].end() && visible(found->second))
                 return found->second->kind == SymbolKind::Struct ? found->second : nullptr;
         return nullptr;
     }
@@ -314,12 +314,11 @@ private:
         return declaration;
     }
 
-    // Struct names are told apart program-wide, as the passes know a struct by its name.
+    // A struct is one symbol, its members its own: one declared again in another branch of a
+    // conditional block would be another.
     std::unique_ptr<Struct> parse_struct()
     {
         auto structure = std::make_unique<Struct>();
-        if (peek().kind == TokenKind::Word && struct_names_.contains(peek().text))
-            fail("a struct name declared again, in another scope or branch ('" + peek().text + "'), is not supported");
         Symbol& symbol = new_symbol(take_declared_name(), SymbolKind::Struct);
         symbol.uses = 1;
         structure->symbol = &symbol;
@@ -337,11 +336,11 @@ private:
             expect(";", "after a struct member");
             structure->members.push_back(std::move(member));
         }
-        if (scopes_.back().contains(symbol.name))
-            throw support::LineError(symbol.line, "'" + symbol.name + "' is already declared in this scope");
+        if (declared_in_other_branches(scopes_.back(), {TokenKind::Word, symbol.name, symbol.line}, SymbolKind::Struct))
+            throw support::LineError(symbol.line, "a struct declared in several branches of a conditional block ('" +
+                                                      symbol.name + "') is not supported");
         scopes_.back()[symbol.name] = &symbol;
         note_declared(symbol);
-        struct_names_.insert(symbol.name);
         if (in_function())
             program_.function_scopes.back().locals.push_back(&symbol);
         return structure;
@@ -1157,7 +1156,6 @@ private:
     std::size_t pos_ = 0;
     Program program_;
     std::vector<Scope> scopes_;
-    std::set<std::string> struct_names_;
     Path branches_;                                    // of the conditional blocks open where the parser is
     int blocks_opened_ = 0;
     std::size_t block_floor_ = 0;                      // the branches open where the innermost braces opened

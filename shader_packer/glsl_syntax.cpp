@@ -3,6 +3,7 @@
 #include "glsl_syntax.h"
 
 #include <array>
+#include <cstdint>
 #include <map>
 #include <utility>
 
@@ -172,9 +173,14 @@ void for_each_substatement(Stmt& stmt, const std::function<void(Stmt&)>& action)
             action(**inner);
 }
 
+std::string struct_type_name(const Symbol& structure)
+{
+    return structure.name + "@" + std::to_string(reinterpret_cast<std::uintptr_t>(&structure));
+}
+
 std::string type_name(const Type& type, const std::optional<ArraySuffix>& array)
 {
-    std::string name = type.name;
+    std::string name = type.symbol ? struct_type_name(*type.symbol) : type.name;
     for (const std::optional<ArraySuffix>* suffix : {&type.array, &array})
         for (std::size_t i = 0; *suffix && i < (*suffix)->sizes.size(); ++i)
             name += "[]";

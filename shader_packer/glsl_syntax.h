@@ -251,7 +251,12 @@ void for_each_expression(Stmt& stmt, const std::function<void(Expr&)>& action);
 // Every declaration inside stmt.
 void for_each_declaration(Stmt& stmt, const std::function<void(Declaration&)>& action);
 
-// The name of a declared variable's type; an array's ends in "[]", once for each dimension.
+// The name of a struct as a type: its name and where it is declared, as structs of one name may
+// stand in different scopes.
+std::string struct_type_name(const Symbol& structure);
+
+// The name of a declared variable's type, a struct's as struct_type_name gives it; an array's
+// ends in "[]", once for each dimension.
 std::string type_name(const Type& type, const std::optional<ArraySuffix>& array);
 
 } // namespace shader_packer::glsl

@@ -82,7 +82,8 @@ bool redeclares_builtin(const Declaration& declaration)
 // built-in redeclared, which GLSL takes alone.
 bool share_declared_type(const Declaration& a, const Declaration& b)
 {
-    return a.type.qualifiers == b.type.qualifiers && a.type.name == b.type.name && !a.type.array && !b.type.array &&
+    return a.type.qualifiers == b.type.qualifiers && type_name(a.type, {}) == type_name(b.type, {}) && !a.type.array &&
+           !b.type.array &&
            !has_layout(a.type) && !redeclares_builtin(a) && !redeclares_builtin(b);
 }
 

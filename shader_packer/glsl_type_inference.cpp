@@ -66,7 +66,8 @@ void TypeInference::add_members(const Struct& structure)
         for (const MemberName& name : member.names)
         {
             std::string type = type_name(member.type, name.array);
-            auto [known, added] = structs_[structure.symbol->name].try_emplace(name.symbol->name, type, name.symbol);
+            auto [known, added] =
+                structs_[struct_type_name(*structure.symbol)].try_emplace(name.symbol->name, type, name.symbol);
             if (!added && known->second.type != type)
                 known->second.type.clear();
             if (name.symbol->kind == SymbolKind::Variable)
@@ -175,7 +176,9 @@ std::string TypeInference::call_type(const Expr& expr) const
         "sin",  "cos",        "tan",       "asin",        "acos",  "atan", "pow",   "exp",   "log",
         "exp2", "log2",       "sqrt",      "inversesqrt", "floor", "ceil", "fract", "mod",   "mix",
         "step", "smoothstep", "normalize", "reflect",     "min",   "max",  "abs",   "clamp", "sign"};
-    if (is_builtin_type(callee.text) || structs_.contains(callee.text))
+    if (callee.symbol && callee.symbol->kind == SymbolKind::Struct)
+        return struct_type_name(*callee.symbol);
+    if (is_builtin_type(callee.text))
         return callee.text;
     if (to_float.contains(callee.text))
         return "float";

@@ -73,10 +73,11 @@ const Family families[] = {
     {"structs declared in functions and with variables", shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nstruct light { vec3 colour; float power; } sun = light(vec3(1.0, 0.5, 0.25), "
      "2.0), moon;\nconst struct tint { vec3 c; } warm = tint(vec3(0.5));\nfloat taps[int(warm.c.x * 4.0)];\nfloat glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
-     "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nvoid main() {\nstruct probe { float v; int n; } first, second = "
+     "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nfloat fade(float x) {\nstruct hit { int n; float d; } h = hit(2, x);\nreturn "
+     "h.d * float(h.n);\n}\nvoid main() {\nstruct probe { float v; int n; } first, second = "
      "probe(0.25, 3);\nfirst.v = gl_FragCoord.x / 8.0;\nfirst.n = int(gl_FragCoord.y);\nmoon.power = "
      "float(second.n);\n{\nstruct inner { float w; } i = inner(first.v);\nfirst.v += i.w;\n}\ncolour = "
-     "vec4(sun.colour * sun.power * glow(first.v) + warm.c * float(taps.length()), float(first.n + second.n) / moon.power + second.v);\n}\n"},
+     "vec4(sun.colour * sun.power * glow(fade(first.v)) + warm.c * float(taps.length()), float(first.n + second.n) / moon.power + second.v);\n}\n"},
     {"object-like macros, nested, naming the program's own names, undefined and defined again",
      shader_probe::readable_vertex(),
      "#version 450\n#define STEPS 3\n#define HALF (0.5 * shade)\nout vec4 colour;\nfloat shade = 0.25;\n#define TINT "
