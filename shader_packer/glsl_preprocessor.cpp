@@ -368,22 +368,7 @@ private:
                                                ", not " + std::to_string(arguments.size()));
         }
         hidden.insert(word.text);
-        // Each argument is expanded on its own before it takes its parameter's place.
-        std::vector<std::vector<Scanned>> expanded_arguments;
-        for (std::vector<Scanned>& argument : arguments)
-            expanded_arguments.push_back(expanded(std::move(argument)));
-        std::vector<Scanned> expansion;
-        for (const Token& token : macro.body)
-        {
-            auto parameter = std::find(macro.parameters.begin(), macro.parameters.end(), token.text);
-            if (token.kind == TokenKind::Word && parameter != macro.parameters.end())
-            {
-                const std::vector<Scanned>& argument = expanded_arguments[parameter - macro.parameters.begin()];
-                expansion.insert(expansion.end(), argument.begin(), argument.end());
-            }
-            else
-                expansion.push_back({token, {}});
-        }
+        std::vector<Scanned> expansion = substituted(word, macro, arguments);
         for (Scanned& token : expansion)
         {
             token.hidden.insert(hidden.begin(), hidden.end());
@@ -391,6 +376,53 @@ private:
         }
         input.push_front(std::move(expansion));
         return true;
+    }
+
+    // The body with the arguments in place of the parameters. Each argument is expanded on its
+    // own first, but where "##" pastes it to its neighbour: there the last token of what stands
+    // before it and the first of what stands after become one.
+    std::vector<Scanned> substituted(const Token& name, const Macro& macro,
+                                     const std::vector<std::vector<Scanned>>& arguments)
+    {
+        std::vector<std::vector<Scanned>> expanded_arguments;
+        for (const std::vector<Scanned>& argument : arguments)
+            expanded_arguments.push_back(expanded(argument));
+        const std::vector<Token>& body = macro.body;
+        auto is_paste = [&](std::size_t k) { return k < body.size() && body[k].text == "##"; };
+        std::vector<Scanned> expansion;
+        bool left_empty = true;
+        for (std::size_t k = 0; k < body.size(); ++k)
+        {
+            if (is_paste(k))
+                continue;
+            bool pasted_after = is_paste(k - 1), pasted = pasted_after || is_paste(k + 1);
+            auto parameter = std::find(macro.parameters.begin(), macro.parameters.end(), body[k].text);
+            std::vector<Scanned> operand = {{body[k], {}}};
+            if (body[k].kind == TokenKind::Word && parameter != macro.parameters.end())
+                operand = (pasted ? arguments : expanded_arguments)[parameter - macro.parameters.begin()];
+            auto rest = operand.begin();
+            if (pasted_after && !left_empty && !operand.empty())
+                expansion.back() = pasted_tokens(name, expansion.back(), *rest++);
+            left_empty = (pasted_after && !left_empty) ? false : operand.empty();
+            expansion.insert(expansion.end(), rest, operand.end());
+        }
+        return expansion;
+    }
+
+    static Scanned pasted_tokens(const Token& name, const Scanned& left, const Scanned& right)
+    {
+        std::string text = left.token.text + right.token.text;
+        std::vector<Token> tokens;
+        try
+        {
+            tokens = tokenize(text, name.line);
+        }
+        catch (const LineError&)
+        {
+        }
+        if (tokens.size() != 2)
+            throw LineError(name.line, "'##' in macro '" + name.text + "' makes '" + text + "', which is no token");
+        return {tokens[0], {}};
     }
 
     // The arguments of a call of a function-like macro, split at the commas outside inner
@@ -554,10 +586,7 @@ private:
             macro.parameters = parameters(body.substr(1, close - 1), name, directive.line);
             body = body.substr(close + 1);
         }
-        if (body.find('#') != std::string_view::npos)
-            throw LineError(directive.line, "'#' and '##' in macros are not supported");
-        macro.body = tokenize(body, directive.line);
-        macro.body.pop_back();
+        macro.body = body_tokens(body, name, directive.line);
         if (host_decides())
             return define_for_host(directive, name, macro);
         if (host_macros_.contains(name))
@@ -567,6 +596,28 @@ private:
         if (!added && !same_definition(defined->second, macro))
             throw LineError(directive.line, "macro '" + name + "' is defined again, otherwise");
         undefined_.erase(name);
+    }
+
+    // A macro's body as tokens, "##" among them; GLSL has no strings for '#' to make.
+    static std::vector<Token> body_tokens(std::string_view body, const std::string& macro, int line)
+    {
+        std::vector<Token> tokens;
+        for (std::size_t start = 0;;)
+        {
+            std::size_t paste = body.find("##", start);
+            std::string_view piece = body.substr(start, paste == std::string_view::npos ? paste : paste - start);
+            if (piece.find('#') != std::string_view::npos)
+                throw LineError(line, "'#' in macros is not supported");
+            std::vector<Token> piece_tokens = tokenize(piece, line);
+            tokens.insert(tokens.end(), piece_tokens.begin(), piece_tokens.end() - 1);
+            if (paste == std::string_view::npos)
+                break;
+            tokens.push_back({TokenKind::Punctuator, "##", line});
+            start = paste + 2;
+        }
+        if (!tokens.empty() && (tokens.front().text == "##" || tokens.back().text == "##"))
+            throw LineError(line, "'##' at an end of macro '" + macro + "'");
+        return tokens;
     }
 
     static std::vector<std::string> parameters(std::string_view list, const std::string& macro, int line)

@@ -100,16 +100,20 @@ const Family families[] = {
      "shade(w);\nbreak;\n}\n#ifdef STEPS\nfloat spread = 0.25;\ntotal /= float(STEPS) * spread;\n#else\ntotal *= "
      "spread;\n#endif\ncolour = vec4(total, w, k, 1.0);\n}\n",
      {"", "#define HIGH\n", "#define MEDIUM 2\n#define WIDE\n", "#define STEPS 4\n#define HIGH\n"}},
-    {"function-like macros, nested and rescanned, conditions they decide, and a host's macro",
+    {"function-like macros, nested, pasting and rescanned, conditions they decide, and a host's macro",
      shader_probe::readable_vertex(),
      "#version 450\n#define SQUARE(x) \\\n((x) * (x))\n#define LIMIT 3\n#define SHIFTED(v, by) (SQUARE(v) + (by))\n#define "
-     "APPLY(f, v) f(v)\n#define QUARTER() 0.25\nout vec4 colour;\nfloat level = 0.25, base = 3.0;\nfloat tilt(float t) "
+     "APPLY(f, v) f(v)\n#define QUARTER() 0.25\n#define JOIN(a, b) a ## b\nout vec4 colour;\nfloat level = 0.25, base = 3.0;\nfloat tilt(float t) "
      "{ return t * base; }\n#ifndef base\n#define base 2.0\n#endif\n#if LIMIT * 2 > 5 && "
      "!defined(PLAIN)\nfloat gain(float x) { return SHIFTED(x, level); }\n#else\nfloat gain(float x) { return x; "
      "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\n#define tilt(x) tilt((x) + 1.0)\nvoid main() {\nfloat total = 0.0;\nfor (int i "
      "= 0; i < LIMIT; i++)\n#if LIMIT < 2\n#error \"too few\"\n#endif\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
-     "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(level + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
+     "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(JOIN(lev, el) + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
      {"", "#define PLAIN\n", "#define SCALE(x) ((x) * 3.0)\n"}},
+    // Mesa's preprocessor expands the operands of ## first, which the C standard and glslang do not.
+    {"token pasting of a macro's name, which stays a name", "",
+     "#version 450\n#define LIMIT 3\n#define JOIN(a, b) a ## b\nout vec4 colour;\nfloat LIMITED = 0.5;\nvoid main() { "
+     "colour = vec4(JOIN(LIMIT, ED), float(LIMIT), 0.0, 1.0); }\n"},
     {"explicitly sized types and their literals", "",
      "#version 450\n#extension GL_EXT_shader_explicit_arithmetic_types : enable\nout vec4 colour;\nfloat16_t "
      "half_of(float16_t x) { return x * 0.5hf; }\nvoid main() {\nint64_t big = 1L << 40;\nuint64_t ubig = "
