@@ -618,8 +618,9 @@ bool same_expression(const Expr& a, const Expr& b)
             return false;
     if (!a.array)
         return true;
-    return std::equal(a.array->sizes.begin(), a.array->sizes.end(), b.array->sizes.begin(), b.array->sizes.end(),
-                      [](const ExprPtr& x, const ExprPtr& y) { return (!x && !y) || (x && y && same_expression(*x, *y)); });
+    return std::equal(
+        a.array->sizes.begin(), a.array->sizes.end(), b.array->sizes.begin(), b.array->sizes.end(),
+        [](const ExprPtr& x, const ExprPtr& y) { return (!x && !y) || (x && y && same_expression(*x, *y)); });
 }
 
 // Writes the argument that every call passes for one parameter in place of the parameter, where

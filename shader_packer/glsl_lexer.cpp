@@ -22,8 +22,8 @@ constexpr std::array punctuators = {
     "-",   "!",   "~",  "*",  "/",  "%",  "<",  ">",  "&",  "^",  "|",  "?",  ":",  "=",  ";",
 };
 
-constexpr std::array supported_directives = {"version", "extension", "pragma", "line",  "define", "undef",
-                                             "if",      "ifdef",     "ifndef", "elif", "else",   "endif", "error"};
+constexpr std::array supported_directives = {"version", "extension", "pragma", "line", "define", "undef", "if",
+                                             "ifdef",   "ifndef",    "elif",   "else", "endif",  "error"};
 
 bool is_digit(char c)
 {
@@ -286,8 +286,7 @@ private:
     {
         unsigned char byte = static_cast<unsigned char>(c);
         bool allowed =
-            (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') ||
-            is_space(c);
+            (byte >= 0x20 && byte < 0x7f && c != '\\' && c != '@' && c != '$' && c != '\'' && c != '`') || is_space(c);
         if (!allowed)
             throw support::LineError(line_, describe_character(c) + " is not allowed in GLSL");
     }

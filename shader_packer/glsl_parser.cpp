@@ -42,7 +42,7 @@ public:
             if (!accept(";"))
                 program_.externals.push_back(parse_external());
         for (Symbol& symbol : program_.symbols)
-            symbol.kept = symbol.kept || program_.host_names.contains(symbol.name);
+            symbol.kept = symbol.kept || host_names_.contains(symbol.name);
         bind_fields();
         return std::move(program_);
     }
@@ -78,9 +78,8 @@ private:
     static bool within(const Path& inner, const Path& outer)
     {
         return outer.size() <= inner.size() &&
-               std::equal(outer.begin(), outer.end(), inner.begin(), [](const Branch& a, const Branch& b) {
-                   return a.block == b.block && a.index == b.index;
-               });
+               std::equal(outer.begin(), outer.end(), inner.begin(),
+                          [](const Branch& a, const Branch& b) { return a.block == b.block && a.index == b.index; });
     }
 
     // Token access.
@@ -220,17 +219,15 @@ private:
     bool visible(const Symbol* symbol) const
     {
         auto places = declared_at_.find(symbol);
-        return places == declared_at_.end() ||
-               std::any_of(places->second.begin(), places->second.end(),
-                           [&](const Path& place) { return !apart(place, branches_); });
+        return places == declared_at_.end() || std::any_of(places->second.begin(), places->second.end(),
+                                                           [&](const Path& place) { return !apart(place, branches_); });
     }
 
     bool certain(const Symbol* symbol) const
     {
         auto places = declared_at_.find(symbol);
-        return places == declared_at_.end() ||
-               std::any_of(places->second.begin(), places->second.end(),
-                           [&](const Path& place) { return within(branches_, place); });
+        return places == declared_at_.end() || std::any_of(places->second.begin(), places->second.end(),
+                                                           [&](const Path& place) { return within(branches_, place); });
     }
 
     const Symbol* resolve(const std::string& name, int line)
@@ -245,8 +242,10 @@ private:
                 // Which declaration the name stands for would depend on the host.
                 for (std::size_t outer = 0; outer < depth && !certain(symbol); ++outer)
                     if (visible_at(outer))
-                        throw support::LineError(line, "'" + name + "' is declared in only some branches of a "
-                                                       "conditional block and outside it too, which is not supported");
+                        throw support::LineError(line,
+                                                 "'" + name +
+                                                     "' is declared in only some branches of a "
+                                                     "conditional block and outside it too, which is not supported");
                 ++symbol->uses;
                 if (depth == 0 && in_function())
                     program_.function_scopes.back().globals.insert(symbol);
@@ -389,8 +388,9 @@ private:
             Token name = take();
             const Symbol* variable = resolve(name.text, name.line);
             if (!variable || variable->kind != SymbolKind::Variable)
-                throw support::LineError(name.line, "qualifiers given to '" + name.text +
-                                                        "', which names no variable of the shader's, are not supported");
+                throw support::LineError(name.line,
+                                         "qualifiers given to '" + name.text +
+                                             "', which names no variable of the shader's, are not supported");
             declaration->declarators.push_back({variable, std::nullopt, nullptr, name.line});
         } while (accept(","));
         expect(";", "after the names given qualifiers");
@@ -401,7 +401,8 @@ private:
     bool is_interface_block_start() const
     {
         std::size_t ahead = qualifier_tokens();
-        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) && next_is("{", ahead + 1);
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) &&
+               next_is("{", ahead + 1);
     }
 
     // How many tokens the qualifiers that come next take, layouts included.
@@ -854,7 +855,7 @@ private:
         for (const Token& word : words)
             if (word.kind == TokenKind::Word && word.text != "defined")
             {
-                program_.host_names.insert(word.text);
+                host_names_.insert(word.text);
                 program_.foreign_names.insert(word.text);
             }
     }
@@ -1156,12 +1157,13 @@ private:
     std::size_t pos_ = 0;
     Program program_;
     std::vector<Scope> scopes_;
-    Path branches_;                                    // of the conditional blocks open where the parser is
+    Path branches_; // of the conditional blocks open where the parser is
     int blocks_opened_ = 0;
-    std::size_t block_floor_ = 0;                      // the branches open where the innermost braces opened
-    std::size_t function_floor_ = 0;                   // and where the function's body opened
+    std::size_t block_floor_ = 0;                            // the branches open where the innermost braces opened
+    std::size_t function_floor_ = 0;                         // and where the function's body opened
     std::map<const Symbol*, std::vector<Path>> declared_at_; // each declaration's place
-    std::set<std::string> host_macros_;               // defined by directives written out for the host
+    std::set<std::string> host_names_;                       // that a host may define, or its macros name
+    std::set<std::string> host_macros_;                      // defined by directives written out for the host
 };
 
 } // namespace

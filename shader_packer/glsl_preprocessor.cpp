@@ -135,8 +135,8 @@ private:
     static int level_of(std::string_view op)
     {
         static const std::map<std::string_view, int> levels = {
-            {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5},  {"==", 6}, {"!=", 6}, {"<", 7},  {">", 7},
-            {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9},  {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10}};
+            {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5}, {"==", 6}, {"!=", 6}, {"<", 7},  {">", 7},
+            {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9}, {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10}};
         auto found = levels.find(op);
         return found == levels.end() ? 0 : found->second;
     }
@@ -319,7 +319,10 @@ private:
         out_.push_back(std::move(token));
     }
 
-    void write(const Token& directive, std::string text) { out_.push_back({TokenKind::Directive, text, directive.line}); }
+    void write(const Token& directive, std::string text)
+    {
+        out_.push_back({TokenKind::Directive, text, directive.line});
+    }
 
     void directive(const Token& directive)
     {
@@ -363,9 +366,10 @@ private:
             if (macro.parameters.empty() && arguments.size() == 1 && arguments[0].empty())
                 arguments.clear();
             if (arguments.size() != macro.parameters.size())
-                throw LineError(word.line, "macro '" + word.text + "' takes " + std::to_string(macro.parameters.size()) +
-                                               (macro.parameters.size() == 1 ? " argument" : " arguments") +
-                                               ", not " + std::to_string(arguments.size()));
+                throw LineError(word.line, "macro '" + word.text + "' takes " +
+                                               std::to_string(macro.parameters.size()) +
+                                               (macro.parameters.size() == 1 ? " argument" : " arguments") + ", not " +
+                                               std::to_string(arguments.size()));
         }
         hidden.insert(word.text);
         std::vector<Scanned> expansion = substituted(word, macro, arguments);
@@ -418,8 +422,7 @@ private:
             tokens = tokenize(text, name.line);
         }
         catch (const LineError&)
-        {
-        }
+        {}
         if (tokens.size() != 2)
             throw LineError(name.line, "'##' in macro '" + name.text + "' makes '" + text + "', which is no token");
         return {tokens[0], {}};
@@ -559,7 +562,8 @@ private:
         std::vector<Token> written;
         for (Scanned& token : expanded(std::move(condition)))
             written.push_back(std::move(token.token));
-        if (std::any_of(written.begin(), written.end(), [](const Token& token) { return token.kind == TokenKind::Word; }))
+        if (std::any_of(written.begin(), written.end(),
+                        [](const Token& token) { return token.kind == TokenKind::Word; }))
             return {Truth::Host, joined(written)};
         return {ConditionValue(written, directive.line).holds() ? Truth::Holds : Truth::Fails, ""};
     }
@@ -568,7 +572,8 @@ private:
     {
         std::string_view rest = directive_rest(directive.text);
         std::size_t name_end = 0;
-        while (name_end < rest.size() && (std::isalnum(static_cast<unsigned char>(rest[name_end])) || rest[name_end] == '_'))
+        while (name_end < rest.size() &&
+               (std::isalnum(static_cast<unsigned char>(rest[name_end])) || rest[name_end] == '_'))
             ++name_end;
         std::string name(rest.substr(0, name_end));
         if (!is_name(name))
@@ -646,8 +651,9 @@ private:
                                                 "') are not supported");
         for (const Token& token : macro.body)
             if (macros_.contains(token.text))
-                throw LineError(directive.line, "macros inside conditional blocks that name the shader's own macros ('" +
-                                                    token.text + "') are not supported");
+                throw LineError(directive.line,
+                                "macros inside conditional blocks that name the shader's own macros ('" + token.text +
+                                    "') are not supported");
         std::string text = "#define " + name;
         if (macro.function_like)
         {
@@ -686,9 +692,9 @@ private:
     std::vector<Token> text_;
     std::vector<Token> out_;
     std::vector<Group> groups_;
-    std::map<std::string, Macro> macros_;    // the shader's own, expanded where used
-    std::set<std::string> host_macros_;      // defined or undefined where a host decides
-    std::set<std::string> undefined_;        // certainly not defined at this point of the text
+    std::map<std::string, Macro> macros_; // the shader's own, expanded where used
+    std::set<std::string> host_macros_;   // defined or undefined where a host decides
+    std::set<std::string> undefined_;     // certainly not defined at this point of the text
 };
 
 } // namespace

@@ -123,8 +123,8 @@ std::unique_ptr<Struct> clone(const Struct& structure)
     }
     copy->qualifiers = structure.qualifiers;
     if (structure.instance)
-        copy->instance = Declarator{structure.instance->symbol, clone(structure.instance->array), nullptr,
-                                    structure.instance->line};
+        copy->instance =
+            Declarator{structure.instance->symbol, clone(structure.instance->array), nullptr, structure.instance->line};
     return copy;
 }
 

@@ -34,7 +34,7 @@ struct Symbol
     // Declared inside a conditional block (at stage level, or opened in its function): it may be
     // declared in several branches, as the same symbol, or for some hosts not at all.
     bool conditional = false;
-    std::string short_name;                           // given by the renamer; empty keeps the name
+    std::string short_name; // given by the renamer; empty keeps the name
 };
 
 struct Expr;
@@ -214,10 +214,8 @@ struct Program
     std::vector<External> externals;
     std::deque<Symbol> symbols; // stable addresses
     std::vector<FunctionScope> function_scopes;
-    std::set<std::string> foreign_names; // names used but not declared here: built-ins
-    // Names that a host may define as macros, or that a macro written out for the host names:
-    // every symbol of such a name keeps it.
-    std::set<std::string> host_names;
+    // Names used but not declared here: built-ins, and what a host may define as a macro.
+    std::set<std::string> foreign_names;
 };
 
 // An empty statement of the kind, for the passes that build statements.

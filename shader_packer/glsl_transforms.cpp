@@ -34,8 +34,7 @@ bool is_literal_constant(const Declaration& declaration, const Declarator& decla
         has_qualifiers_only_const(declaration) ||
         (declaration.type.qualifiers.empty() && !declaration.type.array && !written.contains(declarator.symbol));
     return constant && !declarator.symbol->kept && !declarator.symbol->conditional && !declarator.array &&
-           declarator.initializer &&
-           literal_value_type(*declarator.initializer) == declaration.type.name;
+           declarator.initializer && literal_value_type(*declarator.initializer) == declaration.type.name;
 }
 
 // Every variable that some code of the program writes.
@@ -83,8 +82,7 @@ bool redeclares_builtin(const Declaration& declaration)
 bool share_declared_type(const Declaration& a, const Declaration& b)
 {
     return a.type.qualifiers == b.type.qualifiers && type_name(a.type, {}) == type_name(b.type, {}) && !a.type.array &&
-           !b.type.array &&
-           !has_layout(a.type) && !redeclares_builtin(a) && !redeclares_builtin(b);
+           !b.type.array && !has_layout(a.type) && !redeclares_builtin(a) && !redeclares_builtin(b);
 }
 
 // Folds each run of same-typed declarations into the first: "float a=1.;float b=a;" becomes

@@ -298,8 +298,8 @@ std::string literal_type(std::string_view literal)
     };
     if (!is_hex && literal.find_first_of(".eE") != std::string_view::npos)
         return ends_with("lf") ? "double" : ends_with("hf") ? "float16_t" : "float";
-    for (auto [suffix, type] : {std::pair{"ul", "uint64_t"}, {"us", "uint16_t"}, {"u", "uint"}, {"l", "int64_t"},
-                                {"s", "int16_t"}})
+    for (auto [suffix, type] :
+         {std::pair{"ul", "uint64_t"}, {"us", "uint16_t"}, {"u", "uint"}, {"l", "int64_t"}, {"s", "int16_t"}})
         if (ends_with(suffix))
             return type;
     return "int";

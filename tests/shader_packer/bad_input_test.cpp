@@ -124,7 +124,9 @@ TEST(BadInput, ConstructsNotPackedAreRefusedByName)
     expect_refusal(header + "void main() { result = 1.0 +\n#pragma optimize(off)\n2.0; }\n", 4,
                    "directives inside a declaration or statement are not supported");
     expect_refusal(header + "void main() { result = float(__LINE__); }\n", 3, "'__LINE__' is not supported");
-    expect_refusal(header + "#if 2 > 1\n#error \"too new\"\n#endif\n", 4, "the shader stops itself: #error \"too new\"");
+    expect_refusal(header + "#if 2 > 1\n#error \"too new\"\n#endif\n", 4,
+                   "the shader stops itself: #error \"too new\"");
     expect_refusal(header + "invariant other;\n", 3, "qualifiers given to 'other', which names no variable");
-    expect_refusal(header + "void main() { if (true) { case 1: } }\n", 3, "'case' labels outside the braces of a switch");
+    expect_refusal(header + "void main() { if (true) { case 1: } }\n", 3,
+                   "'case' labels outside the braces of a switch");
 }

@@ -72,12 +72,15 @@ const Family families[] = {
      "\ncolour = vec4(s, pick(k, 0.5), 0.0, 1.0);\n}\n"},
     {"structs declared in functions and with variables", shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nstruct light { vec3 colour; float power; } sun = light(vec3(1.0, 0.5, 0.25), "
-     "2.0), moon;\nconst struct tint { vec3 c; } warm = tint(vec3(0.5));\nfloat taps[int(warm.c.x * 4.0)];\nfloat glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
-     "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nfloat fade(float x) {\nstruct hit { int n; float d; } h = hit(2, x);\nreturn "
+     "2.0), moon;\nconst struct tint { vec3 c; } warm = tint(vec3(0.5));\nfloat taps[int(warm.c.x * 4.0)];\nfloat "
+     "glow(float x) {\nstruct hit { float d; vec2 at[2]; };\nhit h;\nh.d = x * 0.5;\nh.at[1] = "
+     "vec2(x, h.d);\nreturn h.at[1].y + h.d;\n}\nfloat fade(float x) {\nstruct hit { int n; float d; } h = hit(2, "
+     "x);\nreturn "
      "h.d * float(h.n);\n}\nvoid main() {\nstruct probe { float v; int n; } first, second = "
      "probe(0.25, 3);\nfirst.v = gl_FragCoord.x / 8.0;\nfirst.n = int(gl_FragCoord.y);\nmoon.power = "
      "float(second.n);\n{\nstruct inner { float w; } i = inner(first.v);\nfirst.v += i.w;\n}\ncolour = "
-     "vec4(sun.colour * sun.power * glow(fade(first.v)) + warm.c * float(taps.length()), float(first.n + second.n) / moon.power + second.v);\n}\n"},
+     "vec4(sun.colour * sun.power * glow(fade(first.v)) + warm.c * float(taps.length()), float(first.n + second.n) / "
+     "moon.power + second.v);\n}\n"},
     {"object-like macros, nested, naming the program's own names, undefined and defined again",
      shader_probe::readable_vertex(),
      "#version 450\n#define STEPS 3\n#define HALF (0.5 * shade)\nout vec4 colour;\nfloat shade = 0.25;\n#define TINT "
@@ -93,8 +96,10 @@ const Family families[] = {
      shader_probe::readable_vertex(),
      "#version 450\nout vec4 colour;\nfloat spread = 0.5;\n#if defined(HIGH) && defined(MEDIUM)\n#error \"one of "
      "them\"\n#endif\n#ifdef HIGH\nconst float k = 4.0;\nfloat shade(float x) { return x * 4.0; }\n#elif "
-     "defined(MEDIUM) && MEDIUM > 1\nconst float k = 3.0;\nfloat shade(float x) { return x - 3.0; }\n#else\nconst float "
-     "k = 2.0;\nfloat shade(float x) { return x + 2.0; }\n#endif\nfloat twice(float x) {\nfloat y = x * 2.0;\n#ifdef WIDE\ny += 0.5;\n#endif\nreturn y;\n}\nvoid main() "
+     "defined(MEDIUM) && MEDIUM > 1\nconst float k = 3.0;\nfloat shade(float x) { return x - 3.0; }\n#else\nconst "
+     "float "
+     "k = 2.0;\nfloat shade(float x) { return x + 2.0; }\n#endif\nfloat twice(float x) {\nfloat y = x * 2.0;\n#ifdef "
+     "WIDE\ny += 0.5;\n#endif\nreturn y;\n}\nvoid main() "
      "{\n#ifdef WIDE\nfloat w = 2.0;\n#else\nfloat w = 1.0;\n#endif\nfloat total = twice(gl_FragCoord.x * w);\nswitch "
      "(int(gl_FragCoord.y) % 3) {\ncase 0:\n#ifndef HIGH\ntotal *= 2.0;\nbreak;\n#endif\ncase 1:\ntotal += "
      "shade(w);\nbreak;\n}\n#ifdef STEPS\nfloat spread = 0.25;\ntotal /= float(STEPS) * spread;\n#else\ntotal *= "
@@ -102,12 +107,16 @@ const Family families[] = {
      {"", "#define HIGH\n", "#define MEDIUM 2\n#define WIDE\n", "#define STEPS 4\n#define HIGH\n"}},
     {"function-like macros, nested, pasting and rescanned, conditions they decide, and a host's macro",
      shader_probe::readable_vertex(),
-     "#version 450\n#define SQUARE(x) \\\n((x) * (x))\n#define LIMIT 3\n#define SHIFTED(v, by) (SQUARE(v) + (by))\n#define "
-     "APPLY(f, v) f(v)\n#define QUARTER() 0.25\n#define JOIN(a, b) a ## b\nout vec4 colour;\nfloat level = 0.25, base = 3.0;\nfloat tilt(float t) "
+     "#version 450\n#define SQUARE(x) \\\n((x) * (x))\n#define LIMIT 3\n#define SHIFTED(v, by) (SQUARE(v) + "
+     "(by))\n#define "
+     "APPLY(f, v) f(v)\n#define QUARTER() 0.25\n#define JOIN(a, b) a ## b\nout vec4 colour;\nfloat level = 0.25, base "
+     "= 3.0;\nfloat tilt(float t) "
      "{ return t * base; }\n#ifndef base\n#define base 2.0\n#endif\n#if LIMIT * 2 > 5 && "
      "!defined(PLAIN)\nfloat gain(float x) { return SHIFTED(x, level); }\n#else\nfloat gain(float x) { return x; "
-     "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\n#define tilt(x) tilt((x) + 1.0)\nvoid main() {\nfloat total = 0.0;\nfor (int i "
-     "= 0; i < LIMIT; i++)\n#if LIMIT < 2\n#error \"too few\"\n#endif\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
+     "}\n#endif\n#ifndef SCALE\n#define SCALE(x) ((x) * 0.5)\n#endif\n#define tilt(x) tilt((x) + 1.0)\nvoid main() "
+     "{\nfloat total = 0.0;\nfor (int i "
+     "= 0; i < LIMIT; i++)\n#if LIMIT < 2\n#error \"too few\"\n#endif\ntotal += APPLY(gain, gl_FragCoord.x / 8.0 + "
+     "float(i)) * QUARTER();\n#if LIMIT == 3\ntotal "
      "= SCALE(total);\n#endif\ncolour = vec4(total, SQUARE(JOIN(lev, el) + 1.0), tilt(base) / 8.0, 1.0);\n}\n",
      {"", "#define PLAIN\n", "#define SCALE(x) ((x) * 3.0)\n"}},
     // Mesa's preprocessor expands the operands of ## first, which the C standard and glslang do not.
@@ -167,7 +176,8 @@ TEST_F(ConstructFamilies, CompactTextsPassGlslangAndDrawTheSameBits)
             auto readable = drawn(family.vertex, readable_text), packed = drawn(family.vertex, compact_text);
             ASSERT_TRUE(readable && packed) << family.name;
             EXPECT_EQ(0, std::memcmp(readable->rgb.data(), packed->rgb.data(), readable->rgb.size() * sizeof(float)))
-                << family.name << ", " << host << ":\n" << compact_text;
+                << family.name << ", " << host << ":\n"
+                << compact_text;
         }
     }
 }
@@ -176,7 +186,8 @@ TEST_F(ConstructFamilies, CompactTextsPassGlslangAndDrawTheSameBits)
 // statements and extension lines.
 std::vector<std::string> preprocessed_directions(const std::filesystem::path& source, const std::string& define)
 {
-    std::vector<std::string> command = {support::program_on_path("glslangValidator", std::getenv("PATH")).string(), "-E", source};
+    std::vector<std::string> command = {support::program_on_path("glslangValidator", std::getenv("PATH")).string(),
+                                        "-E", source};
     if (!define.empty())
         command.insert(command.begin() + 1, "-D" + define);
     support::Finished preprocessed = support::run(command);

@@ -102,7 +102,8 @@ TEST_F(PackShaderCommand, WritesTheHeaderAndNothingElse)
     // An output keeps the name a host may bind, unless asked.
     EXPECT_NE(read_file(path("out.h")).find(R"("out float result;void main(){result=.5;}")"), std::string::npos)
         << read_file(path("out.h"));
-    EXPECT_EQ(run("--rename-interface stage_text " + path("in.frag").string() + " " + path("out.h").string()).exit_status, 0);
+    EXPECT_EQ(
+        run("--rename-interface stage_text " + path("in.frag").string() + " " + path("out.h").string()).exit_status, 0);
     EXPECT_TRUE(std::regex_search(read_file(path("out.h")), std::regex(R"("out float (\w);void main\(\)\{\1=\.5;\}")")))
         << read_file(path("out.h"));
     EXPECT_EQ(files(), (std::vector<std::string>{"in.frag", "out.h"}));
@@ -247,7 +248,8 @@ TEST_F(NamesRecord, TuningReportsItsRoundsAndWhatBecameOfTheRecord)
 {
     std::vector<std::string> lines = support::lines_of(search_report);
     ASSERT_GE(lines.size(), 2u) << search_report;
-    std::regex round_line(R"(in\.frag names: round (\d) of 4, \d+\.\d bytes \(start \d+\.\d\), \d+ s spent, at most \d+ s left)");
+    std::regex round_line(
+        R"(in\.frag names: round (\d) of 4, \d+\.\d bytes \(start \d+\.\d\), \d+ s spent, at most \d+ s left)");
     for (std::size_t i = 0; i + 1 < lines.size(); ++i)
     {
         std::smatch round;
@@ -263,8 +265,8 @@ TEST_F(NamesRecord, TuningReportsItsRoundsAndWhatBecameOfTheRecord)
         << "the last round's best is what the record measures, in bytes";
 
     CommandResult again = pack("--tune --toolchain gcc-1", "again.h");
-    EXPECT_TRUE(support::lines_of(again.errors).back().starts_with(path("names").string() + ": already current, " +
-                                                                   measure))
+    EXPECT_TRUE(
+        support::lines_of(again.errors).back().starts_with(path("names").string() + ": already current, " + measure))
         << again.errors;
     write_file(path("names"), std::regex_replace(record, std::regex("\nsize \\d+"), "\nsize 1"));
     CommandResult changed = pack("--tune --toolchain gcc-1", "again.h");

@@ -49,7 +49,7 @@ struct Variable
     std::string name;
     int type;
     bool writable = true;
-    int scope = 0; // how deep the block that declares it is: 0 for the stage, 1 for the function
+    int scope = 0;     // how deep the block that declares it is: 0 for the stage, 1 for the function
     bool part = false; // an array's element or a struct's member, which no declaration may hide
 };
 
@@ -60,9 +60,10 @@ const std::vector<Variable> locals = {{"count", Int, true, 1},  {"bits", Uint, t
                                       {"ready", Bool, true, 1}, {"tint", Vec3, true, 1}, {"offset", IVec2, true, 1}};
 // Two constants, two macros that read them as words the packer renames inside, and two that
 // take arguments, one of them expanding another.
-const char* const constants = "const int limit = 5;\nconst float scale = (1.0 / 4.0);\n#define WIDE (limit * 3)\n#define "
-                              "SPREAD vec3(scale, float(WIDE), -scale)\n#define PICK(c, a, b) ((c) ? (a) : (b))\n"
-                              "#define SCALED(v, by) (((v) * (by)) + SPREAD)\n";
+const char* const constants =
+    "const int limit = 5;\nconst float scale = (1.0 / 4.0);\n#define WIDE (limit * 3)\n#define "
+    "SPREAD vec3(scale, float(WIDE), -scale)\n#define PICK(c, a, b) ((c) ? (a) : (b))\n"
+    "#define SCALED(v, by) (((v) * (by)) + SPREAD)\n";
 const std::vector<Variable> constant_variables = {
     {"limit", Int, false}, {"scale", Float, false}, {"WIDE", Int, false}, {"SPREAD", Vec3, false}};
 // Each variable starts from the top bits of a hash of the column salted for it ('%'), so that

@@ -17,8 +17,7 @@ namespace {
 // locals whose names are at stake stay functions and locals; outputs are renamed like the rest.
 std::string compact(const std::string& source, std::set<std::string> kept_names = {})
 {
-    return shader_packer::compact(source,
-                                  {.kept_names = kept_names, .rename_interface = true, .inline_code = false});
+    return shader_packer::compact(source, {.kept_names = kept_names, .rename_interface = true, .inline_code = false});
 }
 
 // The captures of pattern over the whole of text; empty when it does not match.
@@ -186,10 +185,9 @@ TEST(Renaming, TuningFromARecordKeepsItUnlessItFindsASmallerText)
     shader_packer::NamesRecord record;
     record.letters = {{"first", 'q'}, {"second", 'p'}};
     auto tuned = [&](const shader_packer::SizeMeasure& measure) {
-        return shader_packer::compact_with_names(source, {.inline_code = false,
-                                                          .compressed_size = measure,
-                                                          .recorded_names = record,
-                                                          .tune_recorded_names = true});
+        return shader_packer::compact_with_names(
+            source,
+            {.inline_code = false, .compressed_size = measure, .recorded_names = record, .tune_recorded_names = true});
     };
     shader_packer::Compacted level = tuned([](const std::string&) { return std::size_t{7}; });
     EXPECT_EQ(level.text, "#version 450\nfloat q,p;void main(){p=q;}");
