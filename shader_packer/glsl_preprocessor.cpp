@@ -321,7 +321,7 @@ private:
 
     void write(const Token& directive, std::string text)
     {
-        out_.push_back({TokenKind::Directive, text, directive.line});
+        out_.push_back({TokenKind::Directive, std::move(text), directive.line});
     }
 
     void directive(const Token& directive)
