@@ -103,8 +103,8 @@ private:
 };
 
 // The value of a condition in which no name is left: integers under the operators of the C
-// preprocessor, in the 32-bit arithmetic of GLSL's. An operand that && || or ?: skip is read
-// but not evaluated, as a division by zero there is no fault.
+// preprocessor but its ?:, which GLSL's leaves out, in the 32-bit arithmetic of GLSL's. An operand
+// that && or || skips is read but not evaluated, as a division by zero there is no fault.
 class ConditionValue
 {
 public:
@@ -112,7 +112,7 @@ public:
 
     bool holds()
     {
-        std::int32_t value = conditional(true);
+        std::int32_t value = binary(1, true);
         if (position_ < tokens_.size())
             fail("'" + tokens_[position_].text + "' where the condition should end");
         return value != 0;
@@ -139,18 +139,6 @@ private:
             {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9}, {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10}};
         auto found = levels.find(op);
         return found == levels.end() ? 0 : found->second;
-    }
-
-    std::int32_t conditional(bool evaluated)
-    {
-        std::int32_t condition = binary(1, evaluated);
-        if (!accept("?"))
-            return condition;
-        std::int32_t if_true = conditional(evaluated && condition != 0);
-        if (!accept(":"))
-            fail("'?' without its ':'");
-        std::int32_t if_false = conditional(evaluated && condition == 0);
-        return condition != 0 ? if_true : if_false;
     }
 
     std::int32_t binary(int min_level, bool evaluated)
@@ -227,7 +215,7 @@ private:
         }
         if (token.text == "(")
         {
-            std::int32_t inner = conditional(evaluated);
+            std::int32_t inner = binary(1, evaluated);
             if (!accept(")"))
                 fail("'(' without its ')'");
             return inner;

@@ -105,6 +105,7 @@ TEST(BadInput, WhatTheParserCannotReadIsNamedWithItsLine)
     expect_refusal(header + "#ifndef GL_ES\n#if 1\n#endif\n", 3, "a conditional block without its '#endif'");
     expect_refusal(header + "#define FAST 1\n#if FAST / (FAST - 1)\n#endif\n", 4,
                    "the condition cannot be evaluated: a division by zero");
+    expect_refusal(header + "#if 1 ? 1 : 0\n#endif\n", 3, "the condition cannot be evaluated: '?' where");
     expect_refusal(header + "#define ONE 1.0\n#ifdef GL_ES\n#undef ONE\n#endif\n", 5,
                    "macros defined both inside and outside conditional blocks ('ONE')");
     expect_refusal(header + "#ifdef GL_ES\n#define REAL float\n#endif\nvoid main() { REAL x; }\n", 6,

@@ -216,3 +216,22 @@ TEST(ConditionalBlocks, LeaveWhatTheReadableTextLeavesForEveryDefinitionAHostGiv
         EXPECT_EQ(preprocessed_directions(compact, define), expected) << define;
     }
 }
+
+// A condition on the shader's own macros alone is decided when packing: the branch kept must be
+// the one glslang's preprocessor keeps, whatever the operators and their order.
+TEST(ConditionalBlocks, ConditionsOnTheShadersOwnMacrosAreDecidedAsGlslangDecidesThem)
+{
+    support::TempDir directory("decided");
+    std::filesystem::path readable = directory.path() / "readable.frag", compact = directory.path() / "compact.frag";
+    for (std::string condition :
+         {"(A << 2) + 1 == 13", "(A ^ 1) == 2", "-A / 2 == -1", "A % -2 == 1", "0x10 == 16 && 010 == 8", "~A == -4",
+          "1 - 1 - 1 == -1", "2 * 3 % 4 == 2", "(A & 2 | 4) == 6", "A > 2 && A < 4", "defined A && !defined(B)",
+          "NEGATED(A) + 3", "A >= 3 == 1", "1 << 31 < 0", "A == 3 || B", "2 << 1 < 3", "-8 >> 1 == -4"})
+    {
+        std::string text = "#version 450\n#define A 3\n#define NEGATED(x) (-(x))\n#if " + condition +
+                           "\nprecision highp float;\n#else\nprecision lowp float;\n#endif\nvoid main() {}\n";
+        support::write_file_atomically(readable, text);
+        support::write_file_atomically(compact, shader_packer::compact(text));
+        EXPECT_EQ(preprocessed_directions(compact, ""), preprocessed_directions(readable, "")) << condition;
+    }
+}
