@@ -170,6 +170,17 @@ bool has_integer_spelling(const Expr& expr)
     return expr.kind == ExprKind::Literal && !integer_spelling(expr.text).empty();
 }
 
+// Whether an expression reads a variable or calls one of the shader's functions: a value that
+// built-in types and functions make of literals alone reads none.
+bool reads_a_name(Expr& expr)
+{
+    bool found = false;
+    visit_expressions(expr, [&](Expr& inner, bool) {
+        found = found || (inner.kind == ExprKind::Name && (inner.symbol || inner.text.starts_with("gl_")));
+    });
+    return found;
+}
+
 // Rewrites the integral float literals of a program once their neighbours' types are known.
 class IntegerOperands
 {
@@ -231,17 +242,26 @@ public:
 
 private:
     // The built-ins named take one base type in every argument: once one argument is certainly
-    // a float, a float overload is the only one an int argument converts to.
+    // a float, a float overload is the only one an int argument converts to. A float made of
+    // literals alone is not certain enough: NVIDIA's compiler weighs it against its double and
+    // half overloads as well, and finds a call that mixes one with an int literal ambiguous, so
+    // where one stays fractional every literal stays a float.
     void in_arguments(Expr& call)
     {
         const Expr& callee = *call.operands[0];
         if (callee.symbol || callee.kind != ExprKind::Name || call.array || !argument_functions_.contains(callee.text))
             return;
         std::vector<ExprPtr>& arguments = call.operands;
+        auto float_of_literals = [&](const ExprPtr& argument) {
+            return is_float_type(types_.type_of(*argument)) && !reads_a_name(*argument);
+        };
         bool float_argument = std::any_of(arguments.begin() + 1, arguments.end(), [&](const ExprPtr& argument) {
-            return !has_integer_spelling(*argument) && is_float_type(types_.type_of(*argument));
+            return !float_of_literals(argument) && is_float_type(types_.type_of(*argument));
         });
-        if (float_argument)
+        bool fractional_literal = std::any_of(arguments.begin() + 1, arguments.end(), [&](const ExprPtr& argument) {
+            return float_of_literals(argument) && !has_integer_spelling(*argument);
+        });
+        if (float_argument && !fractional_literal)
             for (auto argument = arguments.begin() + 1; argument != arguments.end(); ++argument)
                 use_integer_spelling(**argument, false);
     }

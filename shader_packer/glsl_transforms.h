@@ -39,8 +39,10 @@ bool converts_int_to_float_implicitly(const Program& program);
 // except those of the built-ins named in integer_argument_functions beside an argument that is
 // certainly a float: name only built-ins whose every overload takes one base type in all its
 // arguments (min, max, clamp, mix, pow and the like), so that a float overload is the only one
-// an int argument converts to. -0. stays, as -0 would be +0. Nothing changes where the language
-// converts no int implicitly (see converts_int_to_float_implicitly).
+// an int argument converts to; an argument made of literals alone is not certain, and where one
+// such argument keeps a fraction the call's literals stay floats, as NVIDIA's compiler finds
+// "max(.5,2)" or "clamp(x,.5,1)" ambiguous. -0. stays, as -0 would be +0. Nothing changes where
+// the language converts no int implicitly (see converts_int_to_float_implicitly).
 void use_integer_operands_of_floats(Program& program, const std::set<std::string>& integer_argument_functions);
 
 // Drops "const" from stage-level float scalar, vector and matrix constants whose initializers

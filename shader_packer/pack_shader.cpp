@@ -1,4 +1,4 @@
-// pack_shader [--readable] [--keep NAMES] [--integer-arguments FUNCTIONS]
+// pack_shader [--readable] [--keep NAMES] [--rename-interface] [--integer-arguments FUNCTIONS]
 // [--names RECORD [--tune --toolchain WORDS]] [--lines RECORD] NAME INPUT OUTPUT: writes a C++
 // header holding the GLSL text of INPUT, in compact form unless --readable, as `constexpr char
 // NAME[]`, its one-letter names from the record or, with --tune, tuned against the packed

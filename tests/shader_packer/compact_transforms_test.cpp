@@ -75,8 +75,8 @@ TEST(CompactTransforms, DropsParenthesesThatPrecedenceMakesRedundant)
 TEST(CompactTransforms, ParenthesesFollowEachPairOfNeighbouringLevels)
 {
     const std::vector<std::vector<std::string>> lowest_to_highest = {
-        {"||"}, {"^^"}, {"&&"}, {"|"}, {"^"}, {"&"}, {"==", "!="}, {"<", ">", "<=", ">="}, {"<<", ">>"}, {"+", "-"},
-        {"*", "/", "%"}};
+        {"||"},       {"^^"},     {"&&"},         {"|"}, {"^"}, {"&"}, {"==", "!="}, {"<", ">", "<=", ">="},
+        {"<<", ">>"}, {"+", "-"}, {"*", "/", "%"}};
     for (std::size_t level = 0; level + 1 < lowest_to_highest.size(); ++level)
         for (const std::string& low : lowest_to_highest[level])
             for (const std::string& high : lowest_to_highest[level + 1])
@@ -216,9 +216,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
     std::string stage = "#version 450\nout vec3 red;\nout float ground;\n"
                         "struct material { float d; vec3 col; };\n";
     auto compact_main = [&](const std::string& statements) {
-        std::string text =
-            compact(stage + "void main() {\n" + statements + "\n}\n",
-                    {.kept_names = {"material", "material.d", "material.col"}, .integer_argument_functions = {"min"}});
+        std::string text = compact(
+            stage + "void main() {\n" + statements + "\n}\n",
+            {.kept_names = {"material", "material.d", "material.col"}, .integer_argument_functions = {"min", "mix"}});
         std::string prefix =
             "#version 450\nout vec3 red;out float ground;struct material{float d;vec3 col;};void main(){";
         EXPECT_TRUE(text.starts_with(prefix)) << text;
@@ -236,6 +236,9 @@ TEST(CompactTransforms, WritesIntegralFloatsAsIntegersWhereTheyConvertToFloat)
     EXPECT_EQ(compact_main("ground = min(ground, 0.0) + min(red, 1.0).x + min(0.0, 1.0) + float(min(2, 3.0));"),
               "ground=min(ground,0)+min(red,1).x+min(0.,1.)+float(min(2,3.));")
         << "min beside a float argument; literals alone, or beside an int, pick their own overload";
+    EXPECT_EQ(compact_main("ground = mix(ground, 0.0, 1.0) + mix(ground, 0.5, 1.0) + min(1.0 / -0.5, 2.0);"),
+              "ground=mix(ground,0,1)+mix(ground,.5,1.)+min(1/-.5,2.);")
+        << "NVIDIA's compiler finds a float literal beside an int literal ambiguous";
     EXPECT_EQ(compact_main("red = vec3(1) * 2.0; ground = float(3) * 2.0;"), "red=vec3(1)*2;ground=float(3)*2;");
     EXPECT_EQ(
         compact_main("red = gl_FragCoord.xyz * 2.0 - 1.0; ground = gl_FragCoord.w * 2.0 + float(gl_FrontFacing);"),
