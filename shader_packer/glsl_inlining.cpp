@@ -231,31 +231,25 @@ bool fold_one_reassignment(Program& program)
     return done;
 }
 
-// The directive lines among the statements inside stmt.
-void collect_directives(const Stmt& stmt, std::vector<std::string_view>& directives)
+bool defines_a_macro(std::string_view directive)
 {
-    if (stmt.kind == StmtKind::Directive)
-        directives.push_back(stmt.text);
-    for (const StmtPtr& inner : stmt.statements)
-        collect_directives(*inner, directives);
-    for (const StmtPtr* inner : {&stmt.init, &stmt.body, &stmt.then_branch, &stmt.else_branch})
-        if (*inner)
-            collect_directives(**inner, directives);
+    return directive_name(directive) == "#define" || directive_name(directive) == "#undef";
+}
+
+bool defines_a_macro_inside(Stmt& stmt)
+{
+    bool found = stmt.kind == StmtKind::Directive && defines_a_macro(stmt.text);
+    for_each_substatement(stmt, [&](Stmt& inner) { found = found || defines_a_macro_inside(inner); });
+    return found;
 }
 
 // Whether the text defines or undefines a host's macro: code moved from a function to its calls,
 // or an argument into its function, could pass such a definition and read a name otherwise.
-bool defines_host_macros(const Program& program)
+bool defines_host_macros(Program& program)
 {
-    std::vector<std::string_view> directives;
-    for (const External& external : program.externals)
-    {
-        directives.push_back(external.directive);
-        if (external.function && external.function->body)
-            collect_directives(*external.function->body, directives);
-    }
-    return std::any_of(directives.begin(), directives.end(), [](std::string_view directive) {
-        return directive_name(directive) == "#define" || directive_name(directive) == "#undef";
+    return std::any_of(program.externals.begin(), program.externals.end(), [](External& external) {
+        return defines_a_macro(external.directive) ||
+               (external.function && external.function->body && defines_a_macro_inside(*external.function->body));
     });
 }
 

@@ -330,6 +330,18 @@ bool continues_conditional(std::string_view directive)
     return directive_name(directive) == "#elif" || directive_name(directive) == "#else";
 }
 
+std::size_t identifier_length(std::string_view text)
+{
+    if (text.empty() || !is_word_start(text[0]))
+        return 0;
+    return std::find_if_not(text.begin(), text.end(), is_word_char) - text.begin();
+}
+
+bool is_identifier(std::string_view text)
+{
+    return !text.empty() && identifier_length(text) == text.size();
+}
+
 std::vector<Token> tokenize(std::string_view source, int first_line)
 {
     return Lexer(source, first_line).run();

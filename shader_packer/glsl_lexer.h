@@ -2,6 +2,7 @@
 // space between them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,12 @@ bool continues_conditional(std::string_view directive); // "#elif" and "#else"
 // Splits source into tokens, dropping comments and whitespace, each directive one token of its
 // whole line; a part of a text counts its lines from first_line. Throws support::LineError.
 std::vector<Token> tokenize(std::string_view source, int first_line = 1);
+
+// Whether text is one name: a letter or '_', then letters, digits and '_'.
+bool is_identifier(std::string_view text);
+
+// How many characters of text the name it starts with takes; 0 where it starts with none.
+std::size_t identifier_length(std::string_view text);
 
 // True when a and b, written next to each other, would read back as other tokens.
 bool tokens_merge(std::string_view a, std::string_view b);

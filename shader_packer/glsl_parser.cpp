@@ -218,16 +218,21 @@ private:
     // there; one declared in a branch that the parser has left is there for some hosts only.
     bool visible(const Symbol* symbol) const
     {
-        auto places = declared_at_.find(symbol);
-        return places == declared_at_.end() || std::any_of(places->second.begin(), places->second.end(),
-                                                           [&](const Path& place) { return !apart(place, branches_); });
+        return any_declaration(symbol, [&](const Path& place) { return !apart(place, branches_); });
     }
 
     bool certain(const Symbol* symbol) const
     {
+        return any_declaration(symbol, [&](const Path& place) { return within(branches_, place); });
+    }
+
+    // Whether one of the places that declare symbol passes the test; a symbol of no recorded
+    // place (a built-in's member, say) stands everywhere.
+    template <class PlaceTest>
+    bool any_declaration(const Symbol* symbol, PlaceTest test) const
+    {
         auto places = declared_at_.find(symbol);
-        return places == declared_at_.end() || std::any_of(places->second.begin(), places->second.end(),
-                                                           [&](const Path& place) { return within(branches_, place); });
+        return places == declared_at_.end() || std::any_of(places->second.begin(), places->second.end(), test);
     }
 
     const Symbol* resolve(const std::string& name, int line)
@@ -371,9 +376,8 @@ private:
     // Qualifiers, then a name that is no type, then ';' or ','.
     bool is_redeclaration_start() const
     {
-        std::size_t ahead = qualifier_tokens();
-        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) &&
-               (next_is(";", ahead + 1) || next_is(",", ahead + 1));
+        std::size_t name = untyped_name_after_qualifiers();
+        return name > 0 && (next_is(";", name + 1) || next_is(",", name + 1));
     }
 
     // Qualifiers given to variables declared before ("invariant colour, depth;", "precise x;"):
@@ -400,9 +404,16 @@ private:
     // Qualifiers, then a name that is no type, then '{'.
     bool is_interface_block_start() const
     {
+        std::size_t name = untyped_name_after_qualifiers();
+        return name > 0 && next_is("{", name + 1);
+    }
+
+    // How far ahead the name after the coming qualifiers stands, where it names no type; 0 where
+    // no qualifier comes or no such name follows.
+    std::size_t untyped_name_after_qualifiers() const
+    {
         std::size_t ahead = qualifier_tokens();
-        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) &&
-               next_is("{", ahead + 1);
+        return ahead > 0 && peek(ahead).kind == TokenKind::Word && !is_type_word(peek(ahead)) ? ahead : 0;
     }
 
     // How many tokens the qualifiers that come next take, layouts included.

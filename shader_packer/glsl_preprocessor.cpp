@@ -6,7 +6,6 @@
 #include "line_error.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -40,13 +39,6 @@ bool same_definition(const Macro& a, const Macro& b)
     return a.function_like == b.function_like && a.parameters == b.parameters &&
            std::equal(a.body.begin(), a.body.end(), b.body.begin(), b.body.end(),
                       [](const Token& x, const Token& y) { return x.text == y.text; });
-}
-
-bool is_name(std::string_view text)
-{
-    return !text.empty() && (std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_') &&
-           std::all_of(text.begin(), text.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
 }
 
 // Tokens written with a space only where two would read back as others.
@@ -516,7 +508,7 @@ private:
         if (name == "#ifdef" || name == "#ifndef")
         {
             std::string tested(rest);
-            if (!is_name(tested))
+            if (!is_identifier(tested))
                 throw LineError(directive.line, "'" + std::string(name) + "' needs one macro name");
             if (!macros_.contains(tested) && !undefined_.contains(tested))
                 return {Truth::Host, tested};
@@ -559,12 +551,9 @@ private:
     void define(const Token& directive)
     {
         std::string_view rest = directive_rest(directive.text);
-        std::size_t name_end = 0;
-        while (name_end < rest.size() &&
-               (std::isalnum(static_cast<unsigned char>(rest[name_end])) || rest[name_end] == '_'))
-            ++name_end;
+        std::size_t name_end = identifier_length(rest);
         std::string name(rest.substr(0, name_end));
-        if (!is_name(name))
+        if (name.empty())
             throw LineError(directive.line, "'#define' needs a macro name");
         if (name.starts_with("GL_") || name.find("__") != std::string::npos || name == "defined")
             throw LineError(directive.line, "macro name '" + name + "' is reserved");
@@ -583,12 +572,19 @@ private:
         if (host_decides())
             return define_for_host(directive, name, macro);
         if (host_macros_.contains(name))
-            throw LineError(directive.line, "macros defined both inside and outside conditional blocks ('" + name +
-                                                "') are not supported");
+            refuse_defined_both_ways(directive, name);
         auto [defined, added] = macros_.emplace(name, macro);
         if (!added && !same_definition(defined->second, macro))
             throw LineError(directive.line, "macro '" + name + "' is defined again, otherwise");
         undefined_.erase(name);
+    }
+
+    // The packer expands the shader's own macros and leaves the host's as directives: one macro
+    // cannot be both.
+    [[noreturn]] static void refuse_defined_both_ways(const Token& directive, const std::string& name)
+    {
+        throw LineError(directive.line,
+                        "macros defined both inside and outside conditional blocks ('" + name + "') are not supported");
     }
 
     // A macro's body as tokens, "##" among them; GLSL has no strings for '#' to make.
@@ -635,8 +631,7 @@ private:
     void define_for_host(const Token& directive, const std::string& name, const Macro& macro)
     {
         if (macros_.contains(name))
-            throw LineError(directive.line, "macros defined both inside and outside conditional blocks ('" + name +
-                                                "') are not supported");
+            refuse_defined_both_ways(directive, name);
         for (const Token& token : macro.body)
             if (macros_.contains(token.text))
                 throw LineError(directive.line,
@@ -660,13 +655,12 @@ private:
     void undefine(const Token& directive)
     {
         std::string name(directive_rest(directive.text));
-        if (!is_name(name))
+        if (!is_identifier(name))
             throw LineError(directive.line, "'#undef' needs a macro name");
         if (host_decides())
         {
             if (macros_.contains(name))
-                throw LineError(directive.line, "macros defined both inside and outside conditional blocks ('" + name +
-                                                    "') are not supported");
+                refuse_defined_both_ways(directive, name);
             host_macros_.insert(name);
             write(directive, directive.text);
             return;

@@ -4,13 +4,13 @@
 
 #include "decimal_text.h"
 #include "file_io.h"
+#include "glsl_lexer.h"
 #include "glsl_vocabulary.h"
 #include "glslang_check.h"
 #include "record_file.h"
 #include "source_lines_record.h"
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <optional>
 #include <variant>
@@ -18,13 +18,6 @@
 namespace shader_packer {
 
 namespace {
-
-bool is_identifier(std::string_view name)
-{
-    auto is_word_char = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
-    return !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
-           std::all_of(name.begin(), name.end(), is_word_char);
-}
 
 constexpr std::string_view usage =
     "usage: pack_shader [--readable] [--keep NAMES] [--rename-interface] [--integer-arguments FUNCTIONS] "
@@ -125,7 +118,7 @@ std::variant<CommandLine, std::string> parse_command_line(std::span<const std::s
         }
     if (arguments.size() != 3)
         return "NAME INPUT OUTPUT are three arguments, not " + std::to_string(arguments.size());
-    if (!is_identifier(arguments[0]))
+    if (!glsl::is_identifier(arguments[0]))
         return "NAME '" + std::string(arguments[0]) + "' is no C++ identifier";
     command.name = arguments[0];
     command.input = arguments[1];
